@@ -1,0 +1,75 @@
+// Decoded pixels as the render path keeps them.
+//
+// One uint32 per pixel, 0xAARRGGBB in native byte order with premultiplied alpha: the layout
+// of Cairo's ARGB32 (and of RGB24, which ignores the top byte), so a bitmap is drawn without
+// conversion. Opaque bitmaps hold alpha 0xFF. Rows are packed (stride = width).
+// hasAlpha is the alpha kind the file declares (PNG colour type or tRNS, GIF transparency,
+// WebP or HEIF alpha; never JPEG), not the result of scanning the pixels.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/checked.h"
+
+namespace velmo::platform {
+
+// A read-only look at pixels in the Bitmap layout, possibly with padded rows (a Cairo
+// surface's data, say).
+struct BitmapView {
+  const uint32_t* pixels = nullptr;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  size_t strideBytes = 0;
+  bool hasAlpha = false;
+
+  const uint32_t* row(uint32_t y) const {
+    return reinterpret_cast<const uint32_t*>(reinterpret_cast<const uint8_t*>(pixels) +
+                                             y * strideBytes);
+  }
+};
+
+class Bitmap {
+ public:
+  Bitmap() = default;
+  // Uninitialised pixels. Throws std::bad_alloc (or bad_array_new_length) when the size
+  // cannot be held.
+  Bitmap(uint32_t width, uint32_t height, bool hasAlpha)
+      : width_(width),
+        height_(height),
+        hasAlpha_(hasAlpha),
+        pixels_(std::make_unique_for_overwrite<uint32_t[]>(checkedMul(width, height))) {}
+
+  uint32_t width() const { return width_; }
+  uint32_t height() const { return height_; }
+  bool hasAlpha() const { return hasAlpha_; }
+  bool empty() const { return !pixels_; }
+
+  uint32_t* data() { return pixels_.get(); }
+  const uint32_t* data() const { return pixels_.get(); }
+  uint32_t* row(uint32_t y) { return pixels_.get() + size_t{y} * width_; }
+  const uint32_t* row(uint32_t y) const { return pixels_.get() + size_t{y} * width_; }
+  size_t strideBytes() const { return size_t{width_} * 4; }
+
+  BitmapView view() const { return {pixels_.get(), width_, height_, strideBytes(), hasAlpha_}; }
+
+ private:
+  uint32_t width_ = 0;
+  uint32_t height_ = 0;
+  bool hasAlpha_ = false;
+  std::unique_ptr<uint32_t[]> pixels_;
+};
+
+// Packs 8-bit straight (unpremultiplied) RGBA into one premultiplied pixel.
+inline uint32_t premultiply(uint32_t r, uint32_t g, uint32_t b, uint32_t a) {
+  if (a == 255) return 0xFF000000u | (r << 16) | (g << 8) | b;
+  // Rounded v * a / 255.
+  auto mul = [a](uint32_t v) {
+    uint32_t t = v * a + 128;
+    return (t + (t >> 8)) >> 8;
+  };
+  return (a << 24) | (mul(r) << 16) | (mul(g) << 8) | mul(b);
+}
+
+}  // namespace velmo::platform

@@ -1,0 +1,49 @@
+// High-quality shrinking of a stream of rows, in bounded memory.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/bitmap.h"
+
+namespace velmo::platform {
+
+// Area averaging: every destination pixel is the mean of the source area it covers, partly
+// covered source pixels weighted by their share. Works on premultiplied pixels, so
+// transparent pixels do not darken their neighbours, and never blurs more than the scale
+// requires. Rows are pushed top to bottom; memory is two accumulator rows plus the output.
+// Requires 1 <= dst <= src on both axes.
+class AreaShrinker {
+ public:
+  AreaShrinker(uint32_t srcWidth, uint32_t srcHeight, uint32_t dstWidth, uint32_t dstHeight,
+               bool hasAlpha);
+
+  // |row| holds srcWidth pixels.
+  void pushRow(const uint32_t* row);
+  uint32_t rowsPushed() const { return rowsPushed_; }
+  // The result; valid once all srcHeight rows are in.
+  Bitmap finish();
+
+ private:
+  struct Tap {
+    uint32_t first;     // first destination index the source index feeds
+    float weightFirst;  // its weight there; the rest (1 - weight) goes to first + 1
+  };
+  static std::vector<Tap> taps(uint32_t src, uint32_t dst);
+  void emitRow(uint32_t y, const float* accumulated);
+
+  uint32_t srcWidth_, srcHeight_, dstWidth_, dstHeight_;
+  std::vector<Tap> xTaps_, yTaps_;
+  std::vector<float> horizontal_;  // current source row reduced to dstWidth, 4 channels
+  std::vector<float> current_, next_;
+  uint32_t currentRow_ = 0;
+  uint32_t rowsPushed_ = 0;
+  float scale_;  // 1 / (source pixels per destination pixel)
+  Bitmap out_;
+};
+
+// Shrinks a whole bitmap (see AreaShrinker); returns |source| moved when the size is equal.
+Bitmap shrink(Bitmap source, uint32_t dstWidth, uint32_t dstHeight);
+
+}  // namespace velmo::platform

@@ -1,0 +1,9 @@
+#include "plugin/error.h"
+
+namespace velmo {
+
+PluginError fail(std::string_view message) {
+  return PluginError(std::string(message));
+}
+
+}  // namespace velmo

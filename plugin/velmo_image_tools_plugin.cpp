@@ -1,0 +1,81 @@
+#include "plugin/velmo_image_tools_plugin.h"
+
+#include <exception>
+#include <system_error>
+#include <variant>
+
+#include "plugin/arguments.h"
+#include "plugin/error.h"
+#include "render/render.h"
+#include "source/image_source.h"
+#include "tile/tile.h"
+
+namespace velmo {
+namespace {
+
+struct NotImplemented {};
+struct Failure {
+  std::string message;
+};
+using Outcome = std::variant<host::EncodableMap, Failure, NotImplemented>;
+
+}  // namespace
+
+void VelmoImageToolsPlugin::registerWith(host::PluginRegistrar& registrar) {
+  auto plugin = std::make_shared<VelmoImageToolsPlugin>(registrar.mainThread());
+  host::MethodChannel channel(registrar.messenger(), kChannelName);
+  registrar.addMethodCallDelegate(std::move(plugin), channel);
+}
+
+VelmoImageToolsPlugin::VelmoImageToolsPlugin(std::weak_ptr<host::TaskRunner> mainThread)
+    : worker(kWorkerLabel), mainThread_(std::move(mainThread)) {}
+
+VelmoImageToolsPlugin::~VelmoImageToolsPlugin() = default;
+
+void VelmoImageToolsPlugin::handle(const host::MethodCall& call,
+                                   std::unique_ptr<host::MethodResult> result) {
+  if (!isArgumentMap(call.arguments)) {
+    result->error(std::string(kArgumentsErrorCode), std::string(messages::kInvalidArguments));
+    return;
+  }
+  // The task must be copyable; the result is still used exactly once.
+  std::shared_ptr<host::MethodResult> shared(std::move(result));
+  worker.submit([self = shared_from_this(), call, shared] { self->runWorkItem(call, shared); });
+}
+
+void VelmoImageToolsPlugin::runWorkItem(const host::MethodCall& call,
+                                        std::shared_ptr<host::MethodResult> result) {
+  Outcome outcome = NotImplemented{};
+  try {
+    const auto& arguments = std::get<host::EncodableMap>(call.arguments);
+    if (call.method == "metadata") {
+      outcome = metadata(arguments);
+    } else if (call.method == "render") {
+      outcome = render(arguments, blurContext);
+    } else if (call.method == "tile") {
+      outcome = tile(arguments);
+    }
+  } catch (const PluginError& e) {
+    outcome = Failure{e.message()};
+  } catch (const std::system_error& e) {
+    outcome = Failure{e.what()};
+  } catch (const std::exception& e) {
+    outcome = Failure{e.what()};
+  } catch (...) {
+    outcome = Failure{"unexpected failure"};
+  }
+
+  auto mainThread = mainThread_.lock();
+  if (!mainThread) return;  // the host has gone; there is nobody to answer
+  mainThread->post([result = std::move(result), outcome = std::move(outcome)] {
+    if (auto* map = std::get_if<host::EncodableMap>(&outcome)) {
+      result->success(*map);
+    } else if (auto* failure = std::get_if<Failure>(&outcome)) {
+      result->error(std::string(kProcessingErrorCode), failure->message);
+    } else {
+      result->notImplemented();
+    }
+  });
+}
+
+}  // namespace velmo

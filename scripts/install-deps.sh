@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs to build, test and benchmark.
+# Safe to run more than once. Run as root on Debian 12.
+set -euo pipefail
+
+build=(build-essential cmake ninja-build pkg-config clang-format git)
+libs=(libjpeg62-turbo-dev libturbojpeg0-dev libspng-dev libgif-dev libwebp-dev
+      libheif-dev libexif-dev liblcms2-dev libcairo2-dev libpango1.0-dev
+      libfontconfig-dev libfreetype-dev nlohmann-json3-dev)
+fonts=(fonts-noto-core fonts-noto-cjk)
+testing=(libgtest-dev libgmock-dev libbenchmark-dev)
+peers=(libvips-tools python3-pil imagemagick libjpeg-turbo-progs)
+
+want=("${build[@]}" "${libs[@]}" "${fonts[@]}" "${testing[@]}")
+if [ "${VELMO_WITH_PEERS:-0}" = 1 ]; then want+=("${peers[@]}"); fi
+
+missing=()
+for p in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

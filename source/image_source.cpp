@@ -1,0 +1,47 @@
+#include "source/image_source.h"
+
+#include <limits>
+
+#include "plugin/arguments.h"
+#include "plugin/error.h"
+
+namespace velmo {
+
+ImageSource source(const host::EncodableMap& arguments) {
+  if (arguments.empty()) throw fail(messages::kUnreadableImage);
+  auto path = readString(arguments, "path");
+  if (!path) throw fail(messages::kUnreadableImage);
+  auto file = platform::InputFile::open(*path);
+  if (!file) throw fail(messages::kUnreadableImage);
+  auto info = platform::probeImage(*file);
+  if (!info) throw fail(messages::kUnreadableImage);
+  return ImageSource{std::move(*file), *info};
+}
+
+PixelSize properties(const ImageSource& source) {
+  const auto& info = source.info;
+  if (!info.pixelWidth || !info.pixelHeight) throw fail(messages::kInvalidImageSize);
+  if (*info.pixelWidth < 1) throw fail(messages::kInvalidImageSize);
+  if (*info.pixelHeight < 1) throw fail(messages::kInvalidImageSize);
+  constexpr uint64_t kMax = std::numeric_limits<int64_t>::max();
+  return {static_cast<int64_t>(std::min(*info.pixelWidth, kMax)),
+          static_cast<int64_t>(std::min(*info.pixelHeight, kMax))};
+}
+
+host::EncodableMap metadata(const host::EncodableMap& arguments) {
+  const ImageSource image = source(arguments);
+  const PixelSize size = properties(image);
+  const int64_t orientation = image.info.orientation.value_or(1);
+  // Orientations 5 to 8 turn the stored image by a quarter turn.
+  const bool transposed = orientation >= 5 && orientation <= 8;
+  const int64_t frames = static_cast<int64_t>(
+      std::min<uint64_t>(image.info.frameCount, std::numeric_limits<int64_t>::max()));
+  return {
+      {"width", integerValue(transposed ? size.height : size.width)},
+      {"height", integerValue(transposed ? size.width : size.height)},
+      {"frames", integerValue(frames)},
+      {"orientation", integerValue(orientation)},
+  };
+}
+
+}  // namespace velmo

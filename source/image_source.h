@@ -1,0 +1,39 @@
+// Opening the image named by a call's "path", checking its recorded size, and the
+// "metadata" method.
+#pragma once
+
+#include <cstdint>
+
+#include "host/encodable_value.h"
+#include "platform/image_probe.h"
+#include "platform/input_file.h"
+
+namespace velmo {
+
+// An open image file and what its headers say. The file stays open for the decoders while
+// the source lives; it holds no decoded pixels.
+struct ImageSource {
+  platform::InputFile file;
+  platform::ImageInfo info;
+};
+
+// The stored pixel size of image 0, both at least 1.
+struct PixelSize {
+  int64_t width = 0;
+  int64_t height = 0;
+};
+
+// Opens "path" of |arguments|. Fails with "無法讀取圖片，請重新選擇" when the map is empty, "path"
+// is absent or not a string, or no image can be opened there (not a regular file, or content
+// that is not an image this system reads). A "file://" prefix is part of the file name.
+ImageSource source(const host::EncodableMap& arguments);
+
+// The recorded pixel size of image 0. Fails with "圖片尺寸無效" when it is missing or below 1.
+PixelSize properties(const ImageSource& source);
+
+// "metadata": {"width", "height", "frames", "orientation"} of the file at "path": the
+// displayed size (width and height exchanged for orientations 5 to 8), the number of images
+// and the orientation as stored (1 when absent). Decodes no pixels.
+host::EncodableMap metadata(const host::EncodableMap& arguments);
+
+}  // namespace velmo

@@ -1,0 +1,120 @@
+#include "tests/support/test_support.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "host/method_channel.h"
+#include "plugin/velmo_image_tools_plugin.h"
+
+namespace velmo::testing {
+
+std::string dataPath(const std::string& relative) {
+  return std::string(VELMO_TEST_DATA_DIR) + "/" + relative;
+}
+
+ScratchDir::ScratchDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "velmo-test-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::vector<std::string> ScratchDir::entries() const {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+const host::EncodableMap& Reply::map() const {
+  static const host::EncodableMap empty;
+  const auto* m = std::get_if<host::EncodableMap>(&result);
+  return m ? *m : empty;
+}
+
+Reply decodeReply(const host::Bytes& bytes) {
+  Reply reply;
+  if (bytes.empty()) {
+    reply.kind = Reply::Kind::NotImplemented;
+    return reply;
+  }
+  auto envelope = host::decodeEnvelope(bytes);
+  if (auto* value = std::get_if<host::EncodableValue>(&envelope)) {
+    reply.kind = Reply::Kind::Success;
+    reply.result = *value;
+  } else {
+    reply.kind = Reply::Kind::Error;
+    reply.error = std::get<host::ErrorEnvelope>(envelope);
+  }
+  return reply;
+}
+
+PluginHarness::PluginHarness() : engine_(std::make_unique<host::Engine>()) {
+  VelmoImageToolsPlugin::registerWith(engine_->registrar());
+}
+
+PluginHarness::~PluginHarness() {
+  // Let queued calls finish and their replies land before the engine goes.
+  engine_->removeAllHandlers();
+  engine_.reset();
+}
+
+Reply PluginHarness::call(const std::string& method, const host::EncodableValue& arguments,
+                          std::chrono::milliseconds timeout) {
+  std::optional<host::Bytes> answer;
+  host::MethodChannel channel(*engine_, kChannelName);
+  channel.invokeMethod({method, arguments}, [&answer](host::Bytes bytes) { answer = bytes; });
+  engine_->mainThread().runUntil([&] { return answer.has_value(); }, timeout);
+  if (!answer) return Reply{};
+  return decodeReply(*answer);
+}
+
+void PluginHarness::send(const std::string& method, const host::EncodableValue& arguments,
+                         int tag) {
+  host::MethodChannel channel(*engine_, kChannelName);
+  channel.invokeMethod({method, arguments}, [this, tag](host::Bytes bytes) {
+    replies_.push_back({tag, decodeReply(bytes)});
+  });
+}
+
+bool PluginHarness::waitForReplies(size_t count, std::chrono::milliseconds timeout) {
+  return engine_->mainThread().runUntil([&] { return replies_.size() >= count; }, timeout);
+}
+
+host::EncodableValue map(
+    std::initializer_list<std::pair<const char*, host::EncodableValue>> entries) {
+  return plainMap(entries);
+}
+
+host::EncodableMap plainMap(
+    std::initializer_list<std::pair<const char*, host::EncodableValue>> entries) {
+  host::EncodableMap result;
+  for (const auto& [key, value] : entries) result.emplace_back(std::string(key), value);
+  return result;
+}
+
+std::optional<int64_t> intEntry(const host::EncodableMap& map, const std::string& key) {
+  const auto* value = host::findEntry(map, key);
+  if (!value) return std::nullopt;
+  if (const auto* i = std::get_if<int32_t>(value)) return *i;
+  if (const auto* l = std::get_if<int64_t>(value)) return *l;
+  return std::nullopt;
+}
+
+std::optional<std::string> stringEntry(const host::EncodableMap& map, const std::string& key) {
+  const auto* value = host::findEntry(map, key);
+  if (!value) return std::nullopt;
+  if (const auto* s = std::get_if<std::string>(value)) return *s;
+  return std::nullopt;
+}
+
+}  // namespace velmo::testing

@@ -1,0 +1,85 @@
+// Shared helpers for the tests: test data paths, scratch directories, and driving the
+// plug-in through the host stand-in exactly as the host would.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "host/encodable_value.h"
+#include "host/engine.h"
+#include "host/standard_codec.h"
+
+namespace velmo::testing {
+
+// Path of a file under tests/data.
+std::string dataPath(const std::string& relative);
+
+// A fresh directory removed (with its contents) at the end of the test.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  const std::filesystem::path& path() const { return path_; }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+  // Names of the entries in the directory, sorted.
+  std::vector<std::string> entries() const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A decoded reply as the caller sees it.
+struct Reply {
+  enum class Kind { Success, Error, NotImplemented, None } kind = Kind::None;
+  host::EncodableValue result;
+  host::ErrorEnvelope error;
+
+  bool ok() const { return kind == Kind::Success; }
+  const host::EncodableMap& map() const;
+  std::string errorMessage() const { return error.message.value_or(""); }
+};
+
+// An engine with the plug-in registered on its channel.
+class PluginHarness {
+ public:
+  PluginHarness();
+  ~PluginHarness();
+
+  host::Engine& engine() { return *engine_; }
+
+  // Sends one call and pumps the main thread until its reply arrives (or |timeout| passes).
+  Reply call(const std::string& method, const host::EncodableValue& arguments,
+             std::chrono::milliseconds timeout = std::chrono::seconds(120));
+
+  // Sends a call without waiting; the reply lands in replies() in arrival order, tagged.
+  void send(const std::string& method, const host::EncodableValue& arguments, int tag);
+  struct Tagged {
+    int tag;
+    Reply reply;
+  };
+  const std::vector<Tagged>& replies() const { return replies_; }
+  // Pumps until |count| replies have arrived.
+  bool waitForReplies(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+ private:
+  std::unique_ptr<host::Engine> engine_;
+  std::vector<Tagged> replies_;
+};
+
+Reply decodeReply(const host::Bytes& bytes);
+
+// Convenience for building argument maps: map({{"path", "x"}, {"width", 10}}).
+host::EncodableValue map(
+    std::initializer_list<std::pair<const char*, host::EncodableValue>> entries);
+host::EncodableMap plainMap(
+    std::initializer_list<std::pair<const char*, host::EncodableValue>> entries);
+
+// Integer entry of a result map, accepting int32 or int64.
+std::optional<int64_t> intEntry(const host::EncodableMap& map, const std::string& key);
+std::optional<std::string> stringEntry(const host::EncodableMap& map, const std::string& key);
+
+}  // namespace velmo::testing
