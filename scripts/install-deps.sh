@@ -3,7 +3,7 @@
 # Safe to run more than once. Run as root on Debian 12.
 set -euo pipefail
 
-build=(build-essential cmake ninja-build pkg-config clang-format git)
+build=(build-essential cmake ninja-build pkg-config clang-format git ccache)
 libs=(libjpeg62-turbo-dev libturbojpeg0-dev libspng-dev libgif-dev libwebp-dev
       libheif-dev libexif-dev liblcms2-dev libcairo2-dev libpango1.0-dev
       libfontconfig-dev libfreetype-dev nlohmann-json3-dev)

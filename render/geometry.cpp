@@ -1,0 +1,81 @@
+#include "render/geometry.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace velmo {
+
+int64_t decodeLimit(double sourceWidth, double sourceHeight, int64_t outputWidth,
+                    int64_t outputHeight, double cropWidth, double cropHeight) {
+  const double budget =
+      std::min(std::sqrt(static_cast<double>(kMaxArea) / (sourceWidth * sourceHeight)), 1.0);
+  const double needed = std::max(static_cast<double>(outputWidth) / cropWidth,
+                                 static_cast<double>(outputHeight) / cropHeight);
+  const double sourceSide = std::max(sourceWidth, sourceHeight) * budget;
+  const double limit = std::min({needed, sourceSide, static_cast<double>(kMaxSide)});
+  const double rounded = std::ceil(limit);
+  // limit lies in [0, 16380] for valid inputs; NaN cannot reach here, but stay defined.
+  if (!(rounded >= 1.0)) return 1;
+  return static_cast<int64_t>(rounded);
+}
+
+int normalizeTurns(int64_t quarterTurns) {
+  return static_cast<int>(static_cast<uint64_t>(quarterTurns) & 3u);
+}
+
+platform::Bitmap rotate(const platform::Bitmap& image, int turns) {
+  const uint32_t w = image.width();
+  const uint32_t h = image.height();
+  const bool swap = turns == 1 || turns == 3;
+  platform::Bitmap out(swap ? h : w, swap ? w : h, image.hasAlpha());
+  const uint32_t outWidth = out.width();
+  uint32_t* dst = out.data();
+  for (uint32_t y = 0; y < h; ++y) {
+    const uint32_t* src = image.row(y);
+    switch (turns) {
+      case 1:  // (x, y) -> (h-1-y, x)
+        for (uint32_t x = 0; x < w; ++x) dst[size_t{x} * outWidth + (h - 1 - y)] = src[x];
+        break;
+      case 2:  // (x, y) -> (w-1-x, h-1-y)
+      {
+        uint32_t* row = out.row(h - 1 - y);
+        for (uint32_t x = 0; x < w; ++x) row[w - 1 - x] = src[x];
+        break;
+      }
+      default:  // 3: (x, y) -> (y, w-1-x)
+        for (uint32_t x = 0; x < w; ++x) dst[size_t{w - 1 - x} * outWidth + y] = src[x];
+        break;
+    }
+  }
+  return out;
+}
+
+std::optional<PixelRect> cropRect(uint32_t width, uint32_t height, double x, double y, double w,
+                                  double h) {
+  const double W = width;
+  const double H = height;
+  const double rx = x * W;
+  const double ry = y * H;
+  const double rw = w * W;
+  const double rh = h * H;
+  const double rRight = rx + rw;
+  const double rBottom = ry + rh;
+  // Edges that are not finite have no place on the image.
+  for (double v : {rx, ry, rw, rh, rRight, rBottom}) {
+    if (!std::isfinite(v)) return std::nullopt;
+  }
+  const double left = std::max(rx, 0.0);
+  const double top = std::max(ry, 0.0);
+  const double right = std::min(rRight, W);
+  const double bottom = std::min(rBottom, H);
+  if (right <= left || bottom <= top) return std::nullopt;
+  // Outward to whole pixels; W and H are whole, so the result stays inside the image.
+  const double x0 = std::floor(left);
+  const double y0 = std::floor(top);
+  const double x1 = std::ceil(right);
+  const double y1 = std::ceil(bottom);
+  return PixelRect{static_cast<uint32_t>(x0), static_cast<uint32_t>(y0),
+                   static_cast<uint32_t>(x1 - x0), static_cast<uint32_t>(y1 - y0)};
+}
+
+}  // namespace velmo

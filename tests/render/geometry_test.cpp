@@ -1,0 +1,94 @@
+// The render arithmetic: decode limits, quarter turns and crop rectangles, with the worked
+// figures the product relies on.
+#include "render/geometry.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace velmo {
+namespace {
+
+TEST(DecodeLimit, WorkedExamples) {
+  EXPECT_EQ(decodeLimit(4032, 3024, 1080, 810, 1, 1), 1080);
+  // The 16,000,000-pixel budget caps a tight crop: sourceSide 4618.80...
+  EXPECT_EQ(decodeLimit(8000, 6000, 1000, 1000, 0.1, 0.1), 4619);
+  EXPECT_EQ(decodeLimit(12000, 8000, 3000, 2000, 0.5, 0.5), 4899);
+  // The side cap.
+  EXPECT_EQ(decodeLimit(20000, 500, 16380, 400, 1, 1), 16380);
+  EXPECT_EQ(decodeLimit(6000, 4000, 600, 400, 1, 1), 600);
+  // Needed 0.2 still decodes one pixel.
+  EXPECT_EQ(decodeLimit(4000, 3000, 1, 1, 5, 5), 1);
+}
+
+TEST(DecodeLimit, IsLiteralDoubleArithmetic) {
+  // 700 / 0.7 is 1000.0000000000001 in doubles; its ceiling is 1001.
+  EXPECT_EQ(decodeLimit(4000, 3000, 700, 10, 0.7, 1), 1001);
+  // An infinite crop fraction needs nothing: the limit floors at 1.
+  EXPECT_EQ(decodeLimit(4000, 3000, 100, 100, std::numeric_limits<double>::infinity(),
+                        std::numeric_limits<double>::infinity()),
+            1);
+}
+
+TEST(Turns, NormalisedModuloFour) {
+  EXPECT_EQ(normalizeTurns(0), 0);
+  EXPECT_EQ(normalizeTurns(-1), 3);
+  EXPECT_EQ(normalizeTurns(-2), 2);
+  EXPECT_EQ(normalizeTurns(4), 0);
+  EXPECT_EQ(normalizeTurns(5), 1);
+  EXPECT_EQ(normalizeTurns(6), 2);
+  EXPECT_EQ(normalizeTurns(std::numeric_limits<int64_t>::min()), 0);
+}
+
+platform::Bitmap numbered(uint32_t w, uint32_t h) {
+  platform::Bitmap b(w, h, false);
+  for (uint32_t y = 0; y < h; ++y)
+    for (uint32_t x = 0; x < w; ++x) b.row(y)[x] = 0xFF000000u | (y << 8) | x;
+  return b;
+}
+
+TEST(Rotate, IsAnExactPermutation) {
+  const platform::Bitmap src = numbered(3, 2);
+  for (int turns = 1; turns <= 3; ++turns) {
+    SCOPED_TRACE(turns);
+    const platform::Bitmap out = rotate(src, turns);
+    const uint32_t w = 3, h = 2;
+    ASSERT_EQ(out.width(), turns == 2 ? w : h);
+    ASSERT_EQ(out.height(), turns == 2 ? h : w);
+    for (uint32_t y = 0; y < h; ++y) {
+      for (uint32_t x = 0; x < w; ++x) {
+        uint32_t dx = turns == 1 ? h - 1 - y : turns == 2 ? w - 1 - x : y;
+        uint32_t dy = turns == 1 ? x : turns == 2 ? h - 1 - y : w - 1 - x;
+        EXPECT_EQ(out.row(dy)[dx], src.row(y)[x]);
+      }
+    }
+  }
+  // One turn takes the top-left pixel to the top-right corner.
+  EXPECT_EQ(rotate(src, 1).row(0)[1], src.row(0)[0]);
+  // Four turns give the original back.
+  const platform::Bitmap back = rotate(rotate(rotate(rotate(src, 1), 1), 1), 1);
+  for (uint32_t y = 0; y < 2; ++y)
+    for (uint32_t x = 0; x < 3; ++x) EXPECT_EQ(back.row(y)[x], src.row(y)[x]);
+}
+
+TEST(CropRect, ClipsAndRoundsOutward) {
+  EXPECT_EQ(cropRect(1000, 750, 0.25, 0.5, 0.5, 0.25), (PixelRect{250, 375, 500, 188}));
+  EXPECT_EQ(cropRect(1000, 750, -0.5, 0, 1, 1), (PixelRect{0, 0, 500, 750}));
+  EXPECT_EQ(cropRect(1000, 750, 0, 0, 2, 2), (PixelRect{0, 0, 1000, 750}));
+  EXPECT_EQ(cropRect(1000, 750, 0.0001, 0.0001, 0.0002, 0.0002), (PixelRect{0, 0, 1, 1}));
+}
+
+TEST(CropRect, EmptyOrNonFiniteRegionsFail) {
+  const double inf = std::numeric_limits<double>::infinity();
+  // Touching the right edge only.
+  EXPECT_FALSE(cropRect(1000, 750, 1, 0, 0.5, 1));
+  EXPECT_FALSE(cropRect(1000, 750, 1.5, 0, 1, 1));
+  EXPECT_FALSE(cropRect(1000, 750, 0, -1, 1, 1));
+  EXPECT_FALSE(cropRect(1000, 750, 0, 0, 1e308, 1e308));
+  EXPECT_FALSE(cropRect(1000, 750, -inf, 0, inf, 1));
+  EXPECT_FALSE(cropRect(1000, 750, std::nan(""), 0, 1, 1));
+}
+
+}  // namespace
+}  // namespace velmo

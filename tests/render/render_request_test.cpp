@@ -1,0 +1,274 @@
+// "render" through the channel: the order of its checks, the typing rules of its arguments,
+// and the pictures it writes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+
+#include "tests/support/image_files.h"
+#include "tests/support/test_support.h"
+
+namespace velmo::testing {
+namespace {
+
+using host::EncodableList;
+using host::EncodableMap;
+using host::EncodableValue;
+
+constexpr const char* kNoDestination = "找不到輸出位置";
+constexpr const char* kOutOfRange = "圖片超出處理範圍";
+constexpr const char* kInvalidCrop = "裁剪範圍無效";
+constexpr const char* kUnreadable = "無法讀取圖片，請重新選擇";
+constexpr const char* kNotStill = "請選擇靜態圖片";
+constexpr const char* kWatermarkSize = "浮水印尺寸無效";
+constexpr const char* kTooLarge = "圖片超過 8 MiB，請調整圖片後重試";
+
+class RenderTest : public ::testing::Test {
+ protected:
+  Reply render(EncodableMap arguments) { return harness_.call("render", arguments); }
+
+  static void expectError(const Reply& reply, const std::string& message) {
+    ASSERT_EQ(reply.kind, Reply::Kind::Error) << "expected " << message;
+    EXPECT_EQ(reply.error.code, "PHOTO_PROCESSING");
+    EXPECT_EQ(reply.errorMessage(), message);
+    EXPECT_TRUE(reply.error.details.isNull());
+  }
+
+  // A PNG photo whose pixel (x, y) encodes its position, so moves are visible exactly.
+  std::string positionPng(uint32_t w, uint32_t h, bool alpha) {
+    std::string path = dir_.file(std::string("photo") + (alpha ? "-alpha" : "") + ".png");
+    writePngFile(path,
+                 RgbaImage::generate(w, h,
+                                     [alpha](uint32_t x, uint32_t y) {
+                                       return (alpha ? 0xFF000000u : 0xFF000000u) | (x << 16) |
+                                              (y << 8) | 0x40;
+                                     }),
+                 alpha);
+    return path;
+  }
+
+  PluginHarness harness_;
+  ScratchDir dir_;
+};
+
+TEST_F(RenderTest, FirstFailingCheckDecides) {
+  // Everything after each check is wrong as well, so only the order can pick the message.
+  const EncodableValue badCrop = EncodableList{0, 0, 0};
+  expectError(render({}), kNoDestination);
+  expectError(
+      render(plainMap({{"destination", 5}, {"width", 0}, {"recipe", map({{"crop", badCrop}})}})),
+      kNoDestination);
+  expectError(render(plainMap({{"destination", dir_.file("a")},
+                               {"width", 0},
+                               {"height", 10},
+                               {"recipe", map({{"crop", badCrop}})}})),
+              kOutOfRange);
+  expectError(render(plainMap({{"destination", dir_.file("a")},
+                               {"width", 10},
+                               {"height", 10},
+                               {"recipe", map({{"crop", badCrop}})}})),
+              kInvalidCrop);
+  // With a valid crop the file is opened next: "path" is missing.
+  expectError(render(plainMap({{"destination", dir_.file("a")}, {"width", 10}, {"height", 10}})),
+              kUnreadable);
+  EXPECT_TRUE(dir_.entries().empty());
+}
+
+TEST_F(RenderTest, OutputSizeLimits) {
+  auto sized = [&](EncodableValue w, EncodableValue h) {
+    // No "path": a size that passes reaches the source check instead.
+    return render(plainMap({{"destination", dir_.file("a")}, {"width", w}, {"height", h}}));
+  };
+  const double inf = std::numeric_limits<double>::infinity();
+  expectError(sized(4000, 4000), kUnreadable);
+  expectError(sized(16380, 976), kUnreadable);
+  expectError(sized(1080.9, 1.5), kUnreadable);
+  expectError(sized(int64_t{5}, int64_t{5}), kUnreadable);
+  expectError(sized(4001, 4000), kOutOfRange);
+  expectError(sized(16381, 1), kOutOfRange);
+  expectError(sized(0, 10), kOutOfRange);
+  expectError(sized(-10, 10), kOutOfRange);
+  expectError(sized("100", 10), kOutOfRange);
+  expectError(sized(true, 10), kOutOfRange);
+  expectError(sized(std::nan(""), 10), kOutOfRange);
+  expectError(sized(inf, 10), kOutOfRange);
+  expectError(sized(1e12, 1e12), kOutOfRange);
+  expectError(sized(int64_t{1} << 40, int64_t{1} << 40), kOutOfRange);
+  expectError(sized(0.9, 10), kOutOfRange);
+}
+
+TEST_F(RenderTest, CropIsCheckedBeforeTheFileIsOpened) {
+  auto cropped = [&](EncodableValue crop) {
+    return render(plainMap({{"destination", dir_.file("a")},
+                            {"width", 10},
+                            {"height", 10},
+                            {"recipe", map({{"crop", crop}})}}));
+  };
+  expectError(cropped(EncodableList{0, 0, 1}), kInvalidCrop);
+  expectError(cropped(EncodableList{0, 0, 0, 1}), kInvalidCrop);
+  expectError(cropped(EncodableList{0, 0, 1, -1}), kInvalidCrop);
+  expectError(cropped(EncodableList{0, 0, std::nan(""), 1}), kInvalidCrop);
+  expectError(cropped(EncodableList{0, 0, 1, 1, 1}), kInvalidCrop);
+  // Lists that count as absent give the whole photo, so the request goes on to the file.
+  expectError(cropped(EncodableList{0, 0, "1", 1}), kUnreadable);
+  expectError(cropped(std::vector<double>{0, 0, 0, 0}), kUnreadable);
+  expectError(cropped("0,0,1,1"), kUnreadable);
+  // x and y are not checked before the decode.
+  expectError(cropped(EncodableList{1.5, 0, 1, 1}), kUnreadable);
+}
+
+TEST_F(RenderTest, WritesJpegForOpaquePhotosAtTheRequestedSize) {
+  const std::string photo = positionPng(64, 48, false);
+  Reply reply = render(plainMap(
+      {{"path", photo}, {"destination", dir_.file("out")}, {"width", 101.9}, {"height", 37}}));
+  ASSERT_TRUE(reply.ok()) << reply.errorMessage();
+  EXPECT_EQ(stringEntry(reply.map(), "path"), dir_.file("out.jpg"));
+  EXPECT_EQ(stringEntry(reply.map(), "filename"), "out.jpg");
+  EXPECT_EQ(stringEntry(reply.map(), "mimeType"), "image/jpeg");
+  EXPECT_EQ(intEntry(reply.map(), "width"), 101);
+  EXPECT_EQ(intEntry(reply.map(), "height"), 37);
+  EXPECT_EQ(intEntry(reply.map(), "byteSize"),
+            static_cast<int64_t>(std::filesystem::file_size(dir_.file("out.jpg"))));
+  EXPECT_EQ(sniffFormat(dir_.file("out.jpg")), "jpeg");
+  RgbaImage out = readImageFile(dir_.file("out.jpg"));
+  EXPECT_EQ(out.width, 101u);
+  EXPECT_EQ(out.height, 37u);
+  EXPECT_EQ(dir_.entries(), (std::vector<std::string>{"out.jpg", "photo.png"}));
+}
+
+TEST_F(RenderTest, PhotoWithAlphaGivesPng) {
+  const std::string photo = positionPng(20, 10, true);
+  Reply reply = render(plainMap(
+      {{"path", photo}, {"destination", dir_.file("a.jpg")}, {"width", 20}, {"height", 10}}));
+  ASSERT_TRUE(reply.ok()) << reply.errorMessage();
+  EXPECT_EQ(stringEntry(reply.map(), "filename"), "a.jpg.png");
+  EXPECT_EQ(stringEntry(reply.map(), "mimeType"), "image/png");
+  EXPECT_EQ(maxDifference(readImageFile(dir_.file("a.jpg.png")), readImageFile(photo)), 0);
+}
+
+TEST_F(RenderTest, QuarterTurnsAndCropsAreExactOnPngSources) {
+  const uint32_t w = 30, h = 20;
+  const std::string photo = positionPng(w, h, true);
+  const RgbaImage source = readImageFile(photo);
+  struct Case {
+    EncodableValue turns;
+    int expected;  // clockwise quarter turns
+  };
+  for (const Case& c : {Case{1, 1}, Case{2.0, 2}, Case{-1, 3}, Case{4, 0}, Case{1.5, 0},
+                        Case{int64_t{6}, 2}, Case{"1", 0}}) {
+    SCOPED_TRACE(c.expected);
+    const bool swap = c.expected % 2 == 1;
+    const uint32_t ow = swap ? h : w, oh = swap ? w : h;
+    // Keep the right half of the turned image (touching edges exactly).
+    const uint32_t cw = ow / 2;
+    Reply reply = render(plainMap(
+        {{"path", photo},
+         {"destination", dir_.file("t")},
+         {"width", static_cast<int32_t>(cw)},
+         {"height", static_cast<int32_t>(oh)},
+         {"recipe", map({{"quarterTurns", c.turns}, {"crop", EncodableList{0.5, 0, 0.5, 1}}})}}));
+    ASSERT_TRUE(reply.ok()) << reply.errorMessage();
+    RgbaImage out = readImageFile(dir_.file("t.png"));
+    ASSERT_EQ(out.width, cw);
+    ASSERT_EQ(out.height, oh);
+    int mismatches = 0;
+    for (uint32_t y = 0; y < h; ++y) {
+      for (uint32_t x = 0; x < w; ++x) {
+        uint32_t dx = c.expected == 1   ? h - 1 - y
+                      : c.expected == 2 ? w - 1 - x
+                      : c.expected == 3 ? y
+                                        : x;
+        uint32_t dy = c.expected == 1   ? x
+                      : c.expected == 2 ? h - 1 - y
+                      : c.expected == 3 ? w - 1 - x
+                                        : y;
+        if (dx < ow - cw) continue;
+        if (std::memcmp(out.at(dx - (ow - cw), dy), source.at(x, y), 4) != 0) ++mismatches;
+      }
+    }
+    EXPECT_EQ(mismatches, 0);
+  }
+}
+
+TEST_F(RenderTest, CropMissingTheTurnedImageFailsAfterDecoding) {
+  const std::string photo = positionPng(20, 10, false);
+  auto cropped = [&](EncodableValue crop) {
+    return render(plainMap({{"path", photo},
+                            {"destination", dir_.file("c")},
+                            {"width", 10},
+                            {"height", 10},
+                            {"recipe", map({{"crop", crop}})}}));
+  };
+  expectError(cropped(EncodableList{1.5, 0, 1, 1}), kInvalidCrop);
+  expectError(cropped(EncodableList{1, 0, 0.5, 1}), kInvalidCrop);
+  expectError(cropped(EncodableList{0, 0, 1e308, 1e308}), kInvalidCrop);
+  expectError(cropped(EncodableList{-std::numeric_limits<double>::infinity(), 0,
+                                    std::numeric_limits<double>::infinity(), 1}),
+              kInvalidCrop);
+  EXPECT_TRUE(cropped(EncodableList{-0.5, 0, 1, 1}).ok());
+  EXPECT_TRUE(cropped(EncodableList{0, 0, 2, 2}).ok());
+}
+
+TEST_F(RenderTest, ReferenceSizeIsCheckedAfterTheDecode) {
+  const std::string photo = positionPng(20, 10, false);
+  auto withReference = [&](EncodableValue rw, EncodableValue rh, const std::string& path) {
+    return render(plainMap({{"path", path},
+                            {"destination", dir_.file("r")},
+                            {"width", 10},
+                            {"height", 10},
+                            {"referenceWidth", rw},
+                            {"referenceHeight", rh}}));
+  };
+  // A bad reference size with an unreadable file reports the file.
+  expectError(withReference(0, 10, dir_.file("missing.png")), kUnreadable);
+  expectError(withReference(0, 10, photo), kWatermarkSize);
+  expectError(withReference(16380.5, 10, photo), kWatermarkSize);
+  expectError(withReference(10, std::nan(""), photo), kWatermarkSize);
+  expectError(withReference(10, -1, photo), kWatermarkSize);
+  EXPECT_TRUE(withReference(16380, 0.001, photo).ok());
+  // Non-numbers take the output size.
+  EXPECT_TRUE(withReference("0", EncodableValue(), photo).ok());
+}
+
+TEST_F(RenderTest, ByteLimit) {
+  const std::string photo = positionPng(64, 48, false);
+  auto limited = [&](EncodableValue limit) {
+    return render(plainMap({{"path", photo},
+                            {"destination", dir_.file("l")},
+                            {"width", 64},
+                            {"height", 48},
+                            {"maxFileBytes", limit}}));
+  };
+  expectError(limited(100), kTooLarge);
+  expectError(limited(-1), kTooLarge);
+  expectError(limited(-std::numeric_limits<double>::infinity()), kTooLarge);
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("l.jpg")));
+  EXPECT_TRUE(limited(std::numeric_limits<double>::infinity()).ok());
+  EXPECT_TRUE(limited(std::nan("")).ok());
+  EXPECT_TRUE(limited("12").ok());
+}
+
+TEST_F(RenderTest, WriteFailuresCarryTheFileSystemsReason) {
+  const std::string photo = positionPng(8, 8, false);
+  const std::string destination = dir_.file("no-such-dir/out");
+  Reply reply = render(
+      plainMap({{"path", photo}, {"destination", destination}, {"width", 8}, {"height", 8}}));
+  ASSERT_EQ(reply.kind, Reply::Kind::Error);
+  EXPECT_EQ(reply.error.code, "PHOTO_PROCESSING");
+  EXPECT_NE(reply.errorMessage().find(destination + ".jpg"), std::string::npos)
+      << reply.errorMessage();
+  EXPECT_NE(reply.errorMessage().find("No such file or directory"), std::string::npos);
+}
+
+TEST_F(RenderTest, AnimationsAreRefused) {
+  expectError(render(plainMap({{"path", dataPath("formats/gif_anim_31frames.gif")},
+                               {"destination", dir_.file("g")},
+                               {"width", 10},
+                               {"height", 10}})),
+              kNotStill);
+}
+
+}  // namespace
+}  // namespace velmo::testing
