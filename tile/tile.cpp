@@ -1,11 +1,92 @@
 #include "tile/tile.h"
 
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "platform/atomic_file.h"
+#include "platform/image_encoder.h"
+#include "platform/input_file.h"
+#include "platform/window_decoder.h"
+#include "plugin/arguments.h"
 #include "plugin/error.h"
+#include "render/output.h"
+#include "source/image_source.h"
+#include "tile/tile_window.h"
 
 namespace velmo {
+namespace {
 
-host::EncodableMap tile(const host::EncodableMap&) {
-  throw fail(messages::kNoTileDestination);
+constexpr size_t kMaxTileBytes = 16'777'216;
+constexpr const char* kTileMime = "image/png";
+
+[[noreturn]] void failWindow(platform::WindowFailure failure) {
+  switch (failure) {
+    case platform::WindowFailure::ScalerSetup:
+      throw fail(messages::kCannotCreateTile);
+    case platform::WindowFailure::Scaling:
+      throw fail(messages::kCannotScaleTile);
+    case platform::WindowFailure::Unreadable:
+      break;
+  }
+  throw fail(messages::kCannotReadLongImage);
+}
+
+// The PNG bytes of the tile. A tile of the window's own size is the window itself, in the
+// source's own pixel format; any other size is redrawn: area-averaged into 8-bit sRGB RGBA.
+std::vector<uint8_t> encodeTile(platform::FrameWindowReader& frame, const TileWindow& window,
+                                const TileSize& size) {
+  const platform::PixelWindow pixels{window.x, window.y, window.width, window.height};
+  std::optional<std::vector<uint8_t>> data;
+  if (size.width == window.width && size.height == window.height) {
+    auto cut = frame.readWindow(pixels);
+    if (auto* failure = std::get_if<platform::WindowFailure>(&cut)) failWindow(*failure);
+    data = platform::encodePng(std::get<platform::PngImage>(cut));
+  } else {
+    auto shrunk = frame.readWindowShrunk(pixels, size.width, size.height);
+    if (auto* failure = std::get_if<platform::WindowFailure>(&shrunk)) failWindow(*failure);
+    platform::BitmapView view = std::get<platform::Bitmap>(shrunk).view();
+    // A redrawn tile is always RGBA, opaque or not, like the drawing surface it stands for.
+    view.hasAlpha = true;
+    data = platform::encodePng(view);
+  }
+  if (!data || data->size() > kMaxTileBytes) throw fail(messages::kTileTooLarge);
+  return std::move(*data);
+}
+
+}  // namespace
+
+host::EncodableMap tile(const host::EncodableMap& arguments) {
+  const std::optional<std::string> destination =
+      arguments.empty() ? std::nullopt : readString(arguments, "destination");
+  if (!destination) throw fail(messages::kNoTileDestination);
+  const std::string tilePath = *destination + ".png";
+
+  // The destination is the cache key: whatever already exists there is the answer, whatever
+  // the window, the sample or the source. The file is never rewritten.
+  if (platform::pathExists(tilePath)) return fileResult(tilePath, kTileMime);
+
+  const ImageSource image = source(arguments);
+  // Frame 0 in its stored grid: the orientation is not applied, windows address the pixels
+  // as stored.
+  const std::unique_ptr<platform::FrameWindowReader> frame =
+      platform::openFrameWindow(image.file, image.info);
+  if (!frame) throw fail(messages::kCannotReadLongImage);
+
+  const TileWindow window =
+      clipTileWindow(readDouble(arguments, "x").value_or(0), readDouble(arguments, "y").value_or(0),
+                     readDouble(arguments, "width").value_or(0),
+                     readDouble(arguments, "height").value_or(0), frame->width(), frame->height());
+  const double sample = tileSample(readDouble(arguments, "sample"));
+  const std::optional<TileSize> size = tileSize(window, sample);
+  if (!size) throw fail(messages::kInvalidTileWindow);
+
+  const std::vector<uint8_t> data = encodeTile(*frame, window, *size);
+  platform::writeFileAtomically(tilePath, data);
+  return fileResult(tilePath, kTileMime);
 }
 
 }  // namespace velmo

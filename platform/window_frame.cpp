@@ -1,0 +1,300 @@
+// Windows of GIF and HEIF frames. Neither library can decode part of a frame, so the frame is
+// decoded whole when the reader opens (within the frame limits of checked.h) and windows are
+// cut out of it in memory.
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "platform/checked.h"
+#include "platform/color_profile.h"
+#include "platform/decoders.h"
+#include "platform/library_owners.h"
+#include "platform/window_decoder.h"
+
+namespace velmo::platform {
+namespace {
+
+// A frame held whole in memory; the subclasses say how to read a run of its pixels.
+class HeldFrameReader : public FrameWindowReader {
+ public:
+  uint32_t width() const override { return width_; }
+  uint32_t height() const override { return height_; }
+
+  WindowResult<PngImage> readWindow(const PixelWindow& window) override {
+    try {
+      const uint32_t channels = hasAlpha_ ? 4 : 3;
+      PngImage image;
+      image.width = window.width;
+      image.height = window.height;
+      image.colorType = hasAlpha_ ? 6 : 2;
+      image.bitDepth = 8;
+      image.rowBytes = checkedMul(window.width, channels);
+      image.pixels.resize(checkedMul(image.rowBytes, window.height));
+      std::vector<uint8_t> rgba(checkedMul(window.width, 4));
+      std::vector<uint32_t> pixels;
+      std::optional<ColorConverter> toSrgb;
+      if (displayP3_) {
+        // No profile to embed for these pixels: convert them instead.
+        toSrgb = ColorConverter::displayP3();
+        pixels.resize(window.width);
+      }
+      for (uint32_t y = 0; y < window.height; ++y) {
+        if (toSrgb) {
+          Bitmap run(window.width, 1, hasAlpha_);
+          pixelRow(window.y + y, window.x, window.width, run.data());
+          toSrgb->convert(run);
+          window_detail::unpremultiplyRow(run.data(), window.width, rgba.data());
+        } else {
+          straightRow(window.y + y, window.x, window.width, rgba.data());
+        }
+        uint8_t* out = image.pixels.data() + size_t{y} * image.rowBytes;
+        for (uint32_t x = 0; x < window.width; ++x) {
+          std::memcpy(out + size_t{x} * channels, rgba.data() + size_t{x} * 4, channels);
+        }
+      }
+      if (window_detail::iccDescribes(icc_, "RGB ")) image.icc = icc_;
+      return image;
+    } catch (const std::bad_alloc&) {
+      return WindowFailure::Unreadable;
+    }
+  }
+
+  WindowResult<Bitmap> readWindowShrunk(const PixelWindow& window, uint32_t width,
+                                        uint32_t height) override {
+    auto made =
+        window_detail::WindowShrinker::make(window.width, window.height, width, height, hasAlpha_);
+    if (auto* failure = std::get_if<WindowFailure>(&made)) return *failure;
+    auto& shrinker = *std::get<std::unique_ptr<window_detail::WindowShrinker>>(made);
+    try {
+      std::vector<uint32_t> row(window.width);
+      for (uint32_t y = 0; y < window.height; ++y) {
+        pixelRow(window.y + y, window.x, window.width, row.data());
+        shrinker.pushRow(row.data());
+      }
+    } catch (const std::bad_alloc&) {
+      return WindowFailure::Scaling;
+    }
+    auto result = shrinker.finish(icc_, false);
+    if (auto* bitmap = std::get_if<Bitmap>(&result); bitmap && displayP3_) {
+      if (auto toSrgb = ColorConverter::displayP3()) toSrgb->convert(*bitmap);
+    }
+    return result;
+  }
+
+ protected:
+  // |count| pixels of row |y| from column |x|, as straight RGBA samples.
+  virtual void straightRow(uint32_t y, uint32_t x, uint32_t count, uint8_t* rgba) const = 0;
+  // The same pixels in the Bitmap layout (premultiplied).
+  virtual void pixelRow(uint32_t y, uint32_t x, uint32_t count, uint32_t* out) const = 0;
+
+  uint32_t width_ = 0;
+  uint32_t height_ = 0;
+  bool hasAlpha_ = false;
+  // The colour space of the pixels: an ICC profile, or Display P3 given by an nclx
+  // description; neither means sRGB.
+  std::vector<uint8_t> icc_;
+  bool displayP3_ = false;
+};
+
+// GIF: frame 0 composited on the logical screen by the full-image decoder, kept at full
+// size. Its alpha is 0 or 255, so the premultiplied pixels give the straight ones exactly.
+class GifWindowReader final : public HeldFrameReader {
+ public:
+  bool open(const InputFile& file) {
+    frame_ = detail::decodeGif(file, std::numeric_limits<uint32_t>::max());
+    if (!frame_) return false;
+    width_ = frame_->width();
+    height_ = frame_->height();
+    hasAlpha_ = frame_->hasAlpha();
+    return true;
+  }
+
+ private:
+  void straightRow(uint32_t y, uint32_t x, uint32_t count, uint8_t* rgba) const override {
+    window_detail::unpremultiplyRow(frame_->row(y) + x, count, rgba);
+  }
+  void pixelRow(uint32_t y, uint32_t x, uint32_t count, uint32_t* out) const override {
+    std::memcpy(out, frame_->row(y) + x, size_t{count} * 4);
+  }
+
+  std::optional<Bitmap> frame_;
+};
+
+// libheif's own default side limit, set explicitly so that it cannot drift: it bounds every
+// item decoded along with the primary image (grid tiles, alpha planes).
+constexpr int kMaxHeifItemSide = 32768;
+
+struct HeifStream {
+  const InputFile* file;
+  int64_t position;
+};
+
+int64_t heifPosition(void* user) {
+  return static_cast<HeifStream*>(user)->position;
+}
+
+int heifRead(void* destination, size_t size, void* user) {
+  auto& stream = *static_cast<HeifStream*>(user);
+  const size_t got = stream.file->readAt(static_cast<uint64_t>(stream.position),
+                                         {static_cast<uint8_t*>(destination), size});
+  stream.position += static_cast<int64_t>(got);
+  return got == size ? 0 : -1;
+}
+
+int heifSeek(int64_t position, void* user) {
+  auto& stream = *static_cast<HeifStream*>(user);
+  if (position < 0 || static_cast<uint64_t>(position) > stream.file->size()) return -1;
+  stream.position = position;
+  return 0;
+}
+
+heif_reader_grow_status heifWaitForSize(int64_t size, void* user) {
+  const auto& stream = *static_cast<HeifStream*>(user);
+  return size >= 0 && static_cast<uint64_t>(size) <= stream.file->size()
+             ? heif_reader_grow_status_size_reached
+             : heif_reader_grow_status_size_beyond_eof;
+}
+
+bool ok(const heif_error& error) {
+  return error.code == heif_error_Ok;
+}
+
+bool sidesWithinLimits(int width, int height) {
+  return width > 0 && height > 0 &&
+         frameWithinLimits(static_cast<uint64_t>(width), static_cast<uint64_t>(height));
+}
+
+// HEIF: the primary image decoded in its stored grid (irot, imir and clap ignored), so that
+// windows address the same pixels as the stored size does; any libheif error is a failure.
+class HeifWindowReader final : public HeldFrameReader {
+ public:
+  bool open(const InputFile& file) {
+    static std::once_flag initialised;
+    std::call_once(initialised, [] { heif_init(nullptr); });
+
+    // The stream outlives the context, which reads the file lazily.
+    HeifStream stream{&file, 0};
+    static const heif_reader reader{1, heifPosition, heifRead, heifSeek, heifWaitForSize};
+    const HeifContext context(heif_context_alloc());
+    if (!context) return false;
+    heif_context_set_maximum_image_size_limit(context.get(), kMaxHeifItemSide);
+    if (!ok(heif_context_read_from_reader(context.get(), &reader, &stream, nullptr))) {
+      return false;
+    }
+    heif_image_handle* rawHandle = nullptr;
+    if (!ok(heif_context_get_primary_image_handle(context.get(), &rawHandle))) return false;
+    const HeifImageHandle handle(rawHandle);
+    if (!sidesWithinLimits(heif_image_handle_get_ispe_width(handle.get()),
+                           heif_image_handle_get_ispe_height(handle.get()))) {
+      return false;
+    }
+    hasAlpha_ = heif_image_handle_has_alpha_channel(handle.get()) != 0;
+    premultiplied_ = heif_image_handle_is_premultiplied_alpha(handle.get()) != 0;
+    readColorDescription(handle.get());
+
+    const HeifDecodingOptions options(heif_decoding_options_alloc());
+    if (!options) return false;
+    options->ignore_transformations = 1;
+    options->convert_hdr_to_8bit = 1;
+    options->strict_decoding = 1;
+    heif_image* rawImage = nullptr;
+    if (!ok(heif_decode_image(
+            handle.get(), &rawImage, heif_colorspace_RGB,
+            hasAlpha_ ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
+            options.get()))) {
+      return false;
+    }
+    image_.reset(rawImage);
+    const int width = heif_image_get_width(image_.get(), heif_channel_interleaved);
+    const int height = heif_image_get_height(image_.get(), heif_channel_interleaved);
+    int stride = 0;
+    plane_ = heif_image_get_plane_readonly(image_.get(), heif_channel_interleaved, &stride);
+    channels_ = hasAlpha_ ? 4 : 3;
+    if (plane_ == nullptr || !sidesWithinLimits(width, height) || stride < 0 ||
+        heif_image_get_bits_per_pixel_range(image_.get(), heif_channel_interleaved) != 8 ||
+        static_cast<size_t>(stride) < checkedMul(static_cast<size_t>(width), channels_)) {
+      return false;
+    }
+    width_ = static_cast<uint32_t>(width);
+    height_ = static_cast<uint32_t>(height);
+    stride_ = static_cast<size_t>(stride);
+    return true;
+  }
+
+ private:
+  void readColorDescription(const heif_image_handle* handle) {
+    const heif_color_profile_type type = heif_image_handle_get_color_profile_type(handle);
+    if (type == heif_color_profile_type_prof || type == heif_color_profile_type_rICC) {
+      icc_.resize(heif_image_handle_get_raw_color_profile_size(handle));
+      if (icc_.empty() || !ok(heif_image_handle_get_raw_color_profile(handle, icc_.data()))) {
+        icc_.clear();
+      }
+    } else if (type == heif_color_profile_type_nclx) {
+      heif_color_profile_nclx* raw = nullptr;
+      if (ok(heif_image_handle_get_nclx_color_profile(handle, &raw))) {
+        const HeifNclxProfile nclx(raw);
+        // Display P3 is what phones write; BT.709 and unspecified primaries are sRGB's own.
+        displayP3_ = nclx && nclx->color_primaries == heif_color_primaries_SMPTE_EG_432_1;
+      }
+    }
+  }
+
+  const uint8_t* at(uint32_t y, uint32_t x) const {
+    return plane_ + size_t{y} * stride_ + size_t{x} * channels_;
+  }
+
+  void straightRow(uint32_t y, uint32_t x, uint32_t count, uint8_t* rgba) const override {
+    if (premultiplied_) {
+      std::vector<uint32_t> pixels(count);
+      pixelRow(y, x, count, pixels.data());
+      window_detail::unpremultiplyRow(pixels.data(), count, rgba);
+      return;
+    }
+    const uint8_t* s = at(y, x);
+    for (uint32_t i = 0; i < count; ++i, s += channels_, rgba += 4) {
+      rgba[0] = s[0];
+      rgba[1] = s[1];
+      rgba[2] = s[2];
+      rgba[3] = hasAlpha_ ? s[3] : 255;
+    }
+  }
+
+  void pixelRow(uint32_t y, uint32_t x, uint32_t count, uint32_t* out) const override {
+    const uint8_t* s = at(y, x);
+    for (uint32_t i = 0; i < count; ++i, s += channels_) {
+      const uint32_t a = hasAlpha_ ? s[3] : 255;
+      if (premultiplied_) {
+        auto c = [a](uint8_t v) { return std::min<uint32_t>(v, a); };
+        out[i] = (a << 24) | (c(s[0]) << 16) | (c(s[1]) << 8) | c(s[2]);
+      } else {
+        out[i] = premultiply(s[0], s[1], s[2], a);
+      }
+    }
+  }
+
+  HeifImage image_;
+  const uint8_t* plane_ = nullptr;
+  size_t stride_ = 0;
+  uint32_t channels_ = 3;
+  bool premultiplied_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<FrameWindowReader> openGifWindow(const InputFile& file) {
+  auto reader = std::make_unique<GifWindowReader>();
+  if (!reader->open(file)) return nullptr;
+  return reader;
+}
+
+std::unique_ptr<FrameWindowReader> openHeifWindow(const InputFile& file) {
+  auto reader = std::make_unique<HeifWindowReader>();
+  if (!reader->open(file)) return nullptr;
+  return reader;
+}
+
+}  // namespace velmo::platform

@@ -1,0 +1,54 @@
+#include "tile/tile_window.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace velmo {
+
+TileWindow clipTileWindow(double x, double y, double width, double height, uint32_t imageWidth,
+                          uint32_t imageHeight) {
+  if (width < 0) {
+    x += width;
+    width = -width;
+  }
+  if (height < 0) {
+    y += height;
+    height = -height;
+  }
+  const double left = std::floor(x);
+  const double top = std::floor(y);
+  const double right = std::ceil(x + width);
+  const double bottom = std::ceil(y + height);
+  // NaN fails every comparison below, so it is caught here together with the infinities.
+  if (!std::isfinite(left) || !std::isfinite(top) || !std::isfinite(right) ||
+      !std::isfinite(bottom)) {
+    return {};
+  }
+  const double clippedLeft = std::max(left, 0.0);
+  const double clippedTop = std::max(top, 0.0);
+  const double clippedRight = std::min(right, static_cast<double>(imageWidth));
+  const double clippedBottom = std::min(bottom, static_cast<double>(imageHeight));
+  if (!(clippedRight > clippedLeft) || !(clippedBottom > clippedTop)) return {};
+  // Every edge now lies in [0, image size] and is a whole number.
+  return {static_cast<uint32_t>(clippedLeft), static_cast<uint32_t>(clippedTop),
+          static_cast<uint32_t>(clippedRight - clippedLeft),
+          static_cast<uint32_t>(clippedBottom - clippedTop)};
+}
+
+double tileSample(std::optional<double> requested) {
+  // Written out rather than std::max(*requested, 1.0), which would let NaN through.
+  if (!requested || !(*requested >= 1)) return 1;
+  return *requested;
+}
+
+std::optional<TileSize> tileSize(const TileWindow& window, double sample) {
+  if (window.width == 0 || window.height == 0) return std::nullopt;
+  const double columns = window.width / sample;
+  const double rows = window.height / sample;
+  if (!(columns <= kMaxTileSide) || !(rows <= kMaxTileSide)) return std::nullopt;
+  // The quotients are at most 2048 here; an infinite sample gives 0, hence the floor of 1.
+  return TileSize{static_cast<uint32_t>(std::max(1.0, std::ceil(columns))),
+                  static_cast<uint32_t>(std::max(1.0, std::ceil(rows)))};
+}
+
+}  // namespace velmo
