@@ -1,0 +1,67 @@
+// Encoding finished pixels as JPEG or PNG bytes in memory.
+//
+// Every encoder is deterministic: the same pixels and settings give the same bytes, so a
+// caller may measure an encoding's size once and rely on it. None of them writes metadata
+// beyond what is named here (no EXIF, no text chunks, no timestamps). Failures (a size the
+// format cannot hold, a library error, lack of memory) give nullopt; nothing throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "platform/bitmap.h"
+
+namespace velmo::platform {
+
+// Baseline JFIF JPEG of the bitmap's colour (the alpha byte is ignored), 4:2:0 chroma,
+// optimised Huffman tables, no EXIF or ICC profile (the pixels are sRGB). |quality| is the
+// libjpeg scale 0 to 100, clamped.
+std::optional<std::vector<uint8_t>> encodeJpeg(const BitmapView& image, int quality);
+
+// 8-bit PNG of a render bitmap: RGBA with the premultiplication undone (rounded to nearest)
+// when the bitmap declares alpha, else RGB. Default compression and filters. Rows are
+// converted one at a time, so no full-size copy of the image is made.
+std::optional<std::vector<uint8_t>> encodePng(const BitmapView& image);
+
+// A PNG image in the file's own terms, for writing a source's pixels without conversion.
+struct PngImage {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  // PNG colour type (0 grey, 2 RGB, 3 palette, 4 grey + alpha, 6 RGBA) and bit depth, in one
+  // of the combinations the PNG format allows.
+  uint8_t colorType = 0;
+  uint8_t bitDepth = 8;
+  // Row y starts at y * rowBytes; samples are packed as in the PNG data stream (sub-byte
+  // samples from the high bits, 16-bit samples big-endian). rowBytes 0 means rows are
+  // packed with no padding.
+  std::vector<uint8_t> pixels;
+  size_t rowBytes = 0;
+  // Palette as RGB triplets (colour type 3 only; at most 256 entries, no more than the bit
+  // depth can index).
+  std::vector<uint8_t> palette;
+  // The tRNS chunk's data as stored: a 2-byte grey value, a 6-byte RGB value or one alpha
+  // byte per palette entry. Empty for none.
+  std::vector<uint8_t> trns;
+  // ICC profile to embed as iCCP; empty for none.
+  std::vector<uint8_t> icc;
+};
+
+std::optional<std::vector<uint8_t>> encodePng(const PngImage& image);
+
+// Fills |row| (exactly the packed row length) with row |y| in PNG byte order; returns false
+// to abandon the encoding. Called once per row, top to bottom.
+using PngRowSource = std::function<bool(uint32_t y, std::span<uint8_t> row)>;
+
+// As encodePng(PngImage), but the rows come from |rows| instead of |format.pixels|, which is
+// not read.
+std::optional<std::vector<uint8_t>> encodePng(const PngImage& format, const PngRowSource& rows);
+
+// Bytes of one packed PNG row: ceil(width * channels * bitDepth / 8), or nullopt when the
+// colour type and bit depth do not form a valid PNG format or the size overflows.
+std::optional<size_t> pngRowBytes(uint32_t width, uint8_t colorType, uint8_t bitDepth);
+
+}  // namespace velmo::platform
