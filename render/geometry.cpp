@@ -50,20 +50,27 @@ platform::Bitmap rotate(const platform::Bitmap& image, int turns) {
   return out;
 }
 
+bool cropEdgesFinite(double width, double height, double x, double y, double w, double h) {
+  const double rx = x * width;
+  const double ry = y * height;
+  const double rw = w * width;
+  const double rh = h * height;
+  for (double v : {rx, ry, rw, rh, rx + rw, ry + rh}) {
+    if (!std::isfinite(v)) return false;
+  }
+  return true;
+}
+
 std::optional<PixelRect> cropRect(uint32_t width, uint32_t height, double x, double y, double w,
                                   double h) {
   const double W = width;
   const double H = height;
+  // Edges that are not finite have no place on the image.
+  if (!cropEdgesFinite(W, H, x, y, w, h)) return std::nullopt;
   const double rx = x * W;
   const double ry = y * H;
-  const double rw = w * W;
-  const double rh = h * H;
-  const double rRight = rx + rw;
-  const double rBottom = ry + rh;
-  // Edges that are not finite have no place on the image.
-  for (double v : {rx, ry, rw, rh, rRight, rBottom}) {
-    if (!std::isfinite(v)) return std::nullopt;
-  }
+  const double rRight = rx + w * W;
+  const double rBottom = ry + h * H;
   const double left = std::max(rx, 0.0);
   const double top = std::max(ry, 0.0);
   const double right = std::min(rRight, W);

@@ -38,6 +38,11 @@ struct PixelRect {
   friend bool operator==(const PixelRect&, const PixelRect&) = default;
 };
 
+// Whether the crop's edges, measured on an image of |width| x |height|, are all finite. The
+// request is measured on the full-resolution photo as well as on the decoded one: a fraction
+// so large that only the reduced decode keeps it finite still has no place on the photo.
+bool cropEdgesFinite(double width, double height, double x, double y, double w, double h);
+
 // The crop of a width x height image by fractions (x, y, w, h): the fractional rectangle
 // clipped to the image and rounded outward to whole pixels. nullopt when the clipped
 // rectangle is empty (touching an edge counts as empty) or any edge is not finite.

@@ -61,8 +61,15 @@ host::EncodableMap render(const host::EncodableMap& arguments, BlurContext& /*bl
   platform::Bitmap oriented = turns == 0 ? std::move(*decoded) : rotate(*decoded, turns);
   decoded.reset();
 
+  // The photo's displayed size at full resolution, turned like the decoded image.
+  const int64_t orientation = image.info.orientation.value_or(1);
+  const bool transposed = (orientation >= 5 && orientation <= 8) != (turns % 2 == 1);
+  const double fullWidth = static_cast<double>(transposed ? sourceSize.height : sourceSize.width);
+  const double fullHeight = static_cast<double>(transposed ? sourceSize.width : sourceSize.height);
   const auto region =
-      cropRect(oriented.width(), oriented.height(), crop[0], crop[1], crop[2], crop[3]);
+      cropEdgesFinite(fullWidth, fullHeight, crop[0], crop[1], crop[2], crop[3])
+          ? cropRect(oriented.width(), oriented.height(), crop[0], crop[1], crop[2], crop[3])
+          : std::nullopt;
   if (!region) throw fail(messages::kInvalidCrop);
   // The cropped image is a window on the oriented one: no pixels are copied.
   const platform::BitmapView cropped{oriented.row(region->y) + region->x, region->width,
