@@ -1,56 +1,19 @@
 // HEIF, HEIC and AVIF through libheif: the primary image, decoded whole with its
 // transformations applied, then shrunk.
-#include <mutex>
 #include <vector>
 
 #include "platform/checked.h"
 #include "platform/color_profile.h"
 #include "platform/decoders.h"
+#include "platform/heif_file.h"
 #include "platform/library_owners.h"
 #include "platform/resample.h"
 
 namespace velmo::platform::detail {
 namespace {
 
-// libheif refuses, while parsing, any item (image, grid tile, alpha plane, thumbnail) with
-// a side above this. It is libheif's own default, set here so that it cannot drift: the
-// frame limits of checked.h bound the primary image, and this bounds the items decoded
-// along with it.
-constexpr int kMaxHeifItemSide = 32768;
-
-struct HeifStream {
-  const InputFile* file;
-  int64_t position;
-};
-
-int64_t heifPosition(void* user) {
-  return static_cast<HeifStream*>(user)->position;
-}
-
-int heifRead(void* destination, size_t size, void* user) {
-  auto& stream = *static_cast<HeifStream*>(user);
-  const size_t got = stream.file->readAt(static_cast<uint64_t>(stream.position),
-                                         {static_cast<uint8_t*>(destination), size});
-  stream.position += static_cast<int64_t>(got);
-  return got == size ? 0 : -1;
-}
-
-int heifSeek(int64_t position, void* user) {
-  auto& stream = *static_cast<HeifStream*>(user);
-  if (position < 0 || static_cast<uint64_t>(position) > stream.file->size()) return -1;
-  stream.position = position;
-  return 0;
-}
-
-heif_reader_grow_status heifWaitForSize(int64_t size, void* user) {
-  const auto& stream = *static_cast<HeifStream*>(user);
-  return size >= 0 && static_cast<uint64_t>(size) <= stream.file->size()
-             ? heif_reader_grow_status_size_reached
-             : heif_reader_grow_status_size_beyond_eof;
-}
-
 bool ok(const heif_error& error) {
-  return error.code == heif_error_Ok;
+  return heifOk(error);
 }
 
 bool sideWithinLimits(int width, int height) {
@@ -84,23 +47,10 @@ std::optional<ColorConverter> colorConverterFor(const heif_image_handle* handle)
 }  // namespace
 
 std::optional<Bitmap> decodeHeif(const InputFile& file, uint32_t maxPixelSize) {
-  static std::once_flag initialised;
-  // Registers the decoder plug-ins once for the process; never undone, since decodes may
-  // run until the process ends.
-  std::call_once(initialised, [] { heif_init(nullptr); });
-
-  // The reader and its stream outlive the context, which reads image data lazily.
-  HeifStream stream{&file, 0};
-  const heif_reader reader{1, heifPosition, heifRead, heifSeek, heifWaitForSize};
-  HeifContext context(heif_context_alloc());
-  if (!context) return std::nullopt;
-  heif_context_set_maximum_image_size_limit(context.get(), kMaxHeifItemSide);
-  if (!ok(heif_context_read_from_reader(context.get(), &reader, &stream, nullptr))) {
-    return std::nullopt;
-  }
-  heif_image_handle* rawHandle = nullptr;
-  if (!ok(heif_context_get_primary_image_handle(context.get(), &rawHandle))) return std::nullopt;
-  const HeifImageHandle handle(rawHandle);
+  const std::unique_ptr<HeifFile> heif = HeifFile::open(file, kMaxHeifItemSide);
+  if (!heif) return std::nullopt;
+  const HeifImageHandle handle = heif->primaryImage();
+  if (!handle) return std::nullopt;
 
   // Both the stored grid (ispe) and the displayed size after cropping and turning.
   if (!sideWithinLimits(heif_image_handle_get_ispe_width(handle.get()),

@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "platform/exif_orientation.h"
+#include "platform/heif_file.h"
 #include "platform/probe_formats.h"
 
 namespace velmo::platform::probe {
@@ -36,64 +37,6 @@ bool isKnownBrand(const uint8_t* brand) {
   }
   return false;
 }
-
-// libheif's plug-in registry, set up once and kept for the life of the process.
-void initialiseLibheif() {
-  static const bool initialised = [] {
-    heif_init(nullptr);
-    return true;
-  }();
-  (void)initialised;
-}
-
-struct ContextFree {
-  void operator()(heif_context* context) const { heif_context_free(context); }
-};
-struct HandleRelease {
-  void operator()(const heif_image_handle* handle) const { heif_image_handle_release(handle); }
-};
-using Context = std::unique_ptr<heif_context, ContextFree>;
-using Handle = std::unique_ptr<heif_image_handle, HandleRelease>;
-
-// libheif reads through these callbacks, so every read is a bounded pread on the file already
-// opened (and checked to be a regular file); libheif reads boxes and item data piece by piece.
-struct FileStream {
-  const InputFile* file;
-  int64_t position = 0;
-
-  static FileStream& of(void* userdata) { return *static_cast<FileStream*>(userdata); }
-
-  static int64_t getPosition(void* userdata) { return of(userdata).position; }
-
-  static int read(void* data, size_t size, void* userdata) {
-    FileStream& stream = of(userdata);
-    const auto offset = static_cast<uint64_t>(stream.position);
-    if (size > stream.file->size() || offset > stream.file->size() - size) return 1;
-    if (stream.file->readAt(offset, std::span(static_cast<uint8_t*>(data), size)) != size) {
-      return 1;
-    }
-    stream.position += static_cast<int64_t>(size);
-    return 0;
-  }
-
-  static int seek(int64_t position, void* userdata) {
-    FileStream& stream = of(userdata);
-    if (position < 0 || static_cast<uint64_t>(position) > stream.file->size()) return 1;
-    stream.position = position;
-    return 0;
-  }
-
-  static heif_reader_grow_status waitForFileSize(int64_t target, void* userdata) {
-    const FileStream& stream = of(userdata);
-    return target >= 0 && static_cast<uint64_t>(target) <= stream.file->size()
-               ? heif_reader_grow_status_size_reached
-               : heif_reader_grow_status_size_beyond_eof;
-  }
-};
-
-const heif_reader kFileReader = {
-    1, &FileStream::getPosition, &FileStream::read, &FileStream::seek, &FileStream::waitForFileSize,
-};
 
 // The orientation in the image's first Exif block. libheif hands the block over as it is
 // stored: a 4-byte big-endian offset to the TIFF header (counted from after those four bytes,
@@ -131,28 +74,17 @@ bool hasHeifFileType(std::span<const uint8_t> head) {
 ImageInfo probeHeif(const InputFile& file) {
   ImageInfo info;
   info.format = ImageFormat::Heif;
-  initialiseLibheif();
-
-  Context context(heif_context_alloc());
-  if (!context) return info;
-  // libheif refuses to even open a file whose images exceed its default size limit. Reading
-  // the header decodes nothing, so any recorded size is reported; the decoders apply their
-  // own limits.
-  heif_context_set_maximum_image_size_limit(context.get(), INT_MAX);
-  FileStream stream{&file};
-  if (heif_context_read_from_reader(context.get(), &kFileReader, &stream, nullptr).code !=
-      heif_error_Ok) {
-    return info;
-  }
-  heif_image_handle* rawHandle = nullptr;
-  if (heif_context_get_primary_image_handle(context.get(), &rawHandle).code != heif_error_Ok) {
-    return info;
-  }
-  const Handle handle(rawHandle);
+  // Reading the header decodes nothing, so any recorded size is reported (libheif would
+  // otherwise refuse to open a file whose images exceed its default limit); the decoders
+  // apply their own limits.
+  const std::unique_ptr<HeifFile> heif = HeifFile::open(file, INT_MAX);
+  if (!heif) return info;
+  const HeifImageHandle handle = heif->primaryImage();
+  if (!handle) return info;
 
   const int width = heif_image_handle_get_width(handle.get());
   const int height = heif_image_handle_get_height(handle.get());
-  const int images = heif_context_get_number_of_top_level_images(context.get());
+  const int images = heif_context_get_number_of_top_level_images(heif->context());
   if (width < 0 || height < 0 || images < 1) return info;
 
   info.orientation = heifExifOrientation(handle.get());

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "platform/checked.h"
 #include "platform/color_profile.h"
 #include "platform/decoders.h"
+#include "platform/heif_file.h"
 #include "platform/library_owners.h"
 #include "platform/window_decoder.h"
 
@@ -124,43 +124,8 @@ class GifWindowReader final : public HeldFrameReader {
   std::optional<Bitmap> frame_;
 };
 
-// libheif's own default side limit, set explicitly so that it cannot drift: it bounds every
-// item decoded along with the primary image (grid tiles, alpha planes).
-constexpr int kMaxHeifItemSide = 32768;
-
-struct HeifStream {
-  const InputFile* file;
-  int64_t position;
-};
-
-int64_t heifPosition(void* user) {
-  return static_cast<HeifStream*>(user)->position;
-}
-
-int heifRead(void* destination, size_t size, void* user) {
-  auto& stream = *static_cast<HeifStream*>(user);
-  const size_t got = stream.file->readAt(static_cast<uint64_t>(stream.position),
-                                         {static_cast<uint8_t*>(destination), size});
-  stream.position += static_cast<int64_t>(got);
-  return got == size ? 0 : -1;
-}
-
-int heifSeek(int64_t position, void* user) {
-  auto& stream = *static_cast<HeifStream*>(user);
-  if (position < 0 || static_cast<uint64_t>(position) > stream.file->size()) return -1;
-  stream.position = position;
-  return 0;
-}
-
-heif_reader_grow_status heifWaitForSize(int64_t size, void* user) {
-  const auto& stream = *static_cast<HeifStream*>(user);
-  return size >= 0 && static_cast<uint64_t>(size) <= stream.file->size()
-             ? heif_reader_grow_status_size_reached
-             : heif_reader_grow_status_size_beyond_eof;
-}
-
 bool ok(const heif_error& error) {
-  return error.code == heif_error_Ok;
+  return heifOk(error);
 }
 
 bool sidesWithinLimits(int width, int height) {
@@ -173,21 +138,10 @@ bool sidesWithinLimits(int width, int height) {
 class HeifWindowReader final : public HeldFrameReader {
  public:
   bool open(const InputFile& file) {
-    static std::once_flag initialised;
-    std::call_once(initialised, [] { heif_init(nullptr); });
-
-    // The stream outlives the context, which reads the file lazily.
-    HeifStream stream{&file, 0};
-    static const heif_reader reader{1, heifPosition, heifRead, heifSeek, heifWaitForSize};
-    const HeifContext context(heif_context_alloc());
-    if (!context) return false;
-    heif_context_set_maximum_image_size_limit(context.get(), kMaxHeifItemSide);
-    if (!ok(heif_context_read_from_reader(context.get(), &reader, &stream, nullptr))) {
-      return false;
-    }
-    heif_image_handle* rawHandle = nullptr;
-    if (!ok(heif_context_get_primary_image_handle(context.get(), &rawHandle))) return false;
-    const HeifImageHandle handle(rawHandle);
+    const std::unique_ptr<HeifFile> heif = HeifFile::open(file, kMaxHeifItemSide);
+    if (!heif) return false;
+    const HeifImageHandle handle = heif->primaryImage();
+    if (!handle) return false;
     if (!sidesWithinLimits(heif_image_handle_get_ispe_width(handle.get()),
                            heif_image_handle_get_ispe_height(handle.get()))) {
       return false;

@@ -19,18 +19,13 @@
 
 #include "platform/checked.h"
 #include "platform/color_profile.h"
+#include "platform/jpeg_limits.h"
 #include "platform/library_owners.h"
 #include "platform/window_decoder.h"
 
 namespace velmo::platform {
 namespace {
 
-// Bounds libjpeg's whole-image coefficient buffers (progressive and multi-scan files): with
-// no backing store, a file needing more fails instead of growing without limit. 1 GiB holds a
-// progressive 4:2:0 frame at the frame-size cap.
-constexpr long kMaxJpegMemory = 1L << 30;
-// Real progressive files have about ten scans; thousands are a way to burn time.
-constexpr int kMaxScans = 1000;
 constexpr size_t kReadChunkBytes = size_t{64} << 10;
 
 // Error state; |manager| comes first so that cinfo->err points at the whole struct.
@@ -43,32 +38,9 @@ struct JpegErrors {
   std::longjmp(reinterpret_cast<JpegErrors*>(cinfo->err)->jump, 1);
 }
 
-// Which warnings mean pixels were lost, by the same rule as the full-image decoder: libjpeg
-// "recovers" from damaged data by inventing the missing blocks and carries on, and a tile of
-// invented pixels must not be answered as success. Tolerated, because the pixels are intact:
-// garbage between header segments, unknown Adobe transform codes or JFIF revisions, a
-// malformed ICC profile, and sequential-scan parameters libjpeg ignores. Everything else
-// (premature end of the file or of a segment, bad entropy codes, garbage before a restart
-// marker, an inconsistent progression, anything unnamed) ends the decode.
-bool warningLosesPixels(const jpeg_error_mgr& errors) {
-  switch (errors.msg_code) {
-    case JWRN_EXTRANEOUS_DATA: {
-      const int marker = errors.msg_parm.i[1];
-      return marker >= JPEG_RST0 && marker <= JPEG_RST0 + 7;
-    }
-    case JWRN_ADOBE_XFORM:
-    case JWRN_JFIF_MAJOR:
-    case JWRN_BOGUS_ICC:
-    case JWRN_NOT_SEQUENTIAL:
-      return false;
-    default:
-      return true;
-  }
-}
-
 void emitMessage(j_common_ptr cinfo, int level) {
   // Level -1 is a warning; higher levels are trace messages.
-  if (level < 0 && warningLosesPixels(*cinfo->err)) abortDecode(cinfo);
+  if (level < 0 && jpegWarningLosesPixels(*cinfo->err)) abortDecode(cinfo);
 }
 
 void outputNothing(j_common_ptr) {}
@@ -79,7 +51,7 @@ struct ScanLimit {
 
 void checkScans(j_common_ptr cinfo) {
   if (cinfo->is_decompressor &&
-      reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kMaxScans) {
+      reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kMaxJpegScans) {
     abortDecode(cinfo);
   }
 }
@@ -184,7 +156,7 @@ class JpegWindowReader final : public FrameWindowReader {
     errors_.manager.output_message = outputNothing;
     if (!createDecompress(&cinfo_)) return false;
     state_.reset(&cinfo_);
-    cinfo_.mem->max_memory_to_use = kMaxJpegMemory;
+    cinfo_.mem->max_memory_to_use = kMaxLibjpegMemory;
     scans_.manager.progress_monitor = checkScans;
     cinfo_.progress = &scans_.manager;
     source_.manager.init_source = initSource;
