@@ -1,5 +1,6 @@
 #include "plugin/velmo_image_tools_plugin.h"
 
+#include <cassert>
 #include <exception>
 #include <system_error>
 #include <variant>
@@ -34,6 +35,8 @@ VelmoImageToolsPlugin::~VelmoImageToolsPlugin() = default;
 
 void VelmoImageToolsPlugin::handle(const host::MethodCall& call,
                                    std::unique_ptr<host::MethodResult> result) {
+  // The host delivers calls on its main thread, and replies are given there too.
+  assert(mainThread_.expired() || mainThread_.lock()->isCurrentThread());
   if (!isArgumentMap(call.arguments)) {
     result->error(std::string(kArgumentsErrorCode), std::string(messages::kInvalidArguments));
     return;
