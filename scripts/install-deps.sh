@@ -9,7 +9,7 @@ libs=(libjpeg62-turbo-dev libturbojpeg0-dev libspng-dev libgif-dev libwebp-dev
       libfontconfig-dev libfreetype-dev nlohmann-json3-dev)
 fonts=(fonts-noto-core fonts-noto-cjk)
 testing=(libgtest-dev libgmock-dev libbenchmark-dev)
-peers=(libvips-tools python3-pil imagemagick libjpeg-turbo-progs)
+peers=(libvips-tools libvips-dev python3-pil imagemagick libjpeg-turbo-progs)
 
 want=("${build[@]}" "${libs[@]}" "${fonts[@]}" "${testing[@]}")
 if [ "${VELMO_WITH_PEERS:-0}" = 1 ]; then want+=("${peers[@]}"); fi

@@ -1,0 +1,409 @@
+// In-process timings of our operations through their public headers, next to the libraries
+// that set the bar for them (libjpeg-turbo's own settings, and libvips when it is built in).
+//
+//   velmo_bench --data=DIR [--repetitions=N] [benchmark flags]
+//
+// DIR holds the inputs that bench/run.sh generates (names below); a benchmark whose input is
+// missing, or whose operation fails, is reported as skipped with the reason. Outputs are
+// written to DIR/out. Benchmark names read GROUP/WHO/CASE; the driver's tables key on them.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "bench/bench_channel.h"
+#include "bench/bench_support.h"
+#include "platform/atomic_file.h"
+#include "platform/image_decoder.h"
+#include "platform/image_encoder.h"
+#include "platform/image_probe.h"
+#include "platform/input_file.h"
+#include "plugin/error.h"
+#include "render/blur_context.h"
+#include "render/output.h"
+#include "render/render.h"
+#include "source/image_source.h"
+#include "tile/tile.h"
+
+#ifdef VELMO_HAVE_VIPS
+#include "bench/vips_peer.h"
+#endif
+
+namespace velmo::bench {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Input file names inside the data directory.
+constexpr const char* kPhotoJpeg = "photo_12mp.jpg";  // 4032 x 3024 camera photo
+constexpr const char* kPhotoHeic = "photo_iphone.heic";
+constexpr const char* kBlankPng = "blank_30000.png";  // 30000 x 30000, 1-bit
+constexpr const char* kLongPng = "long_1080x30000.png";
+constexpr const char* kLongJpeg = "long_1080x30000.jpg";
+constexpr const char* kRgbaTile = "rgba_2048.png";
+
+std::string gData;
+int gRepetitions = 5;
+
+std::string input(const char* name) {
+  return (fs::path(gData) / name).string();
+}
+std::string output(const std::string& name) {
+  return (fs::path(gData) / "out" / name).string();
+}
+bool have(const char* name) {
+  return fs::exists(input(name));
+}
+
+// How long one run of a benchmark takes decides how it is repeated: the driver reads the
+// median of the repetitions.
+enum class Speed {
+  Micro,  // microseconds: many iterations per repetition
+  Milli,  // milliseconds
+  Slow,   // a large fraction of a second: one iteration per repetition
+};
+
+// Runs |body| once per iteration; an exception from our code (or a failing check) skips the
+// benchmark with its message instead of stopping the whole run.
+void add(const std::string& name, Speed speed, std::function<void(benchmark::State&)> body) {
+  auto* b = benchmark::RegisterBenchmark(name.c_str(), [body](benchmark::State& state) {
+    try {
+      body(state);
+    } catch (const PluginError& error) {
+      state.SkipWithError(("plugin error: " + error.message()).c_str());
+    } catch (const std::exception& error) {
+      state.SkipWithError(error.what());
+    }
+  });
+  b->UseRealTime()->ReportAggregatesOnly(true);
+  switch (speed) {
+    case Speed::Micro:
+      b->Unit(benchmark::kMicrosecond)->MinTime(0.1)->Repetitions(gRepetitions);
+      break;
+    case Speed::Milli:
+      b->Unit(benchmark::kMillisecond)->MinTime(0.2)->Repetitions(gRepetitions);
+      break;
+    case Speed::Slow:
+      b->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(gRepetitions);
+      break;
+  }
+}
+
+// Fails the current iteration's benchmark: thrown, caught by add().
+[[noreturn]] void failBench(const std::string& why) {
+  throw std::runtime_error(why);
+}
+
+// Inputs are loaded once, the first time a benchmark asks, and kept for the run.
+template <typename T>
+const T& cached(const std::string& key, const std::function<T()>& load) {
+  static std::map<std::string, std::shared_ptr<T>> cache;
+  auto& slot = cache[key];
+  if (!slot) slot = std::make_shared<T>(load());
+  return *slot;
+}
+
+const platform::Bitmap& canvasBitmap(const std::string& size) {
+  return cached<platform::Bitmap>("canvas " + size, [&] {
+    return toBitmap(readPpm(input(("canvas_" + size + ".ppm").c_str())));
+  });
+}
+
+const Pixels& canvasPixels(const std::string& size) {
+  return cached<Pixels>("ppm " + size,
+                        [&] { return readPpm(input(("canvas_" + size + ".ppm").c_str())); });
+}
+
+// ---- 1. metadata ---------------------------------------------------------------------------
+
+struct MetadataCase {
+  const char* label;
+  const char* file;
+};
+constexpr MetadataCase kMetadataCases[] = {
+    {"jpeg_12mp", kPhotoJpeg}, {"png_30000x30000", kBlankPng}, {"heic_12mp", kPhotoHeic}};
+
+void registerMetadata() {
+  for (const MetadataCase& c : kMetadataCases) {
+    if (!have(c.file)) continue;
+    const std::string path = input(c.file);
+    add(std::string("metadata/ours/") + c.label, Speed::Micro, [path](benchmark::State& state) {
+      const host::EncodableMap arguments{{"path", path}};
+      int64_t width = 0;
+      for (auto _ : state) {
+        host::EncodableMap result = metadata(arguments);
+        width = intEntry(result, "width");
+        benchmark::DoNotOptimize(result);
+      }
+      state.counters["width"] = static_cast<double>(width);
+    });
+    add(std::string("metadata/ours_channel/") + c.label, Speed::Micro,
+        [path](benchmark::State& state) {
+          ChannelDriver driver;
+          const host::EncodableMap arguments{{"path", path}};
+          std::string error;
+          for (auto _ : state) {
+            host::EncodableMap result = driver.call("metadata", arguments, &error);
+            if (!error.empty()) failBench(error);
+            benchmark::DoNotOptimize(result);
+          }
+        });
+#ifdef VELMO_HAVE_VIPS
+    add(std::string("metadata/vips/") + c.label, Speed::Micro, [path](benchmark::State& state) {
+      vips::Size size;
+      for (auto _ : state) benchmark::DoNotOptimize(size = vips::header(path));
+      state.counters["width"] = size.width;
+    });
+#endif
+  }
+}
+
+// ---- 2. encoding ---------------------------------------------------------------------------
+
+void registerEncoding() {
+  for (const std::string size : {"1080x810", "4000x3000"}) {
+    if (!have(("canvas_" + size + ".ppm").c_str())) continue;
+    add("jpeg/ours/" + size, Speed::Milli, [size](benchmark::State& state) {
+      const platform::BitmapView view = canvasBitmap(size).view();
+      size_t bytes = 0;
+      for (auto _ : state) {
+        auto data = platform::encodeJpeg(view, 92);
+        if (!data) failBench("encodeJpeg gave nothing");
+        bytes = data->size();
+      }
+      state.counters["bytes"] = static_cast<double>(bytes);
+    });
+    for (const bool optimize : {false, true}) {
+      add(std::string("jpeg/") + (optimize ? "libjpeg_optimize/" : "libjpeg_cjpeg/") + size,
+          Speed::Milli, [size, optimize](benchmark::State& state) {
+            const Pixels& pixels = canvasPixels(size);
+            size_t bytes = 0;
+            for (auto _ : state) bytes = libjpegCompress(pixels, 92, optimize).size();
+            state.counters["bytes"] = static_cast<double>(bytes);
+          });
+    }
+    // The render's last step: the first JPEG rung, then the atomic write with its fsyncs.
+    add("write/encode_only/" + size, Speed::Milli, [size](benchmark::State& state) {
+      const platform::BitmapView view = canvasBitmap(size).view();
+      for (auto _ : state) benchmark::DoNotOptimize(platform::encodeJpeg(view, 92));
+    });
+    add("write/ours_write/" + size, Speed::Milli, [size](benchmark::State& state) {
+      const platform::BitmapView view = canvasBitmap(size).view();
+      const std::string destination = output("write_" + size);
+      for (auto _ : state) {
+        benchmark::DoNotOptimize(velmo::write(view, destination, false, 8'388'608));
+      }
+    });
+    add("write/atomic_only/" + size, Speed::Milli, [size](benchmark::State& state) {
+      const auto data = platform::encodeJpeg(canvasBitmap(size).view(), 92);
+      if (!data) failBench("encodeJpeg gave nothing");
+      const std::string path = output("atomic_" + size + ".jpg");
+      for (auto _ : state) platform::writeFileAtomically(path, *data);
+    });
+  }
+
+  if (have(kRgbaTile)) {
+    add("png/ours/rgba_2048", Speed::Slow, [](benchmark::State& state) {
+      const platform::Bitmap& bitmap =
+          cached<platform::Bitmap>("rgba", [] { return toBitmap(readPng(input(kRgbaTile))); });
+      size_t bytes = 0;
+      for (auto _ : state) {
+        auto data = platform::encodePng(bitmap.view());
+        if (!data) failBench("encodePng gave nothing");
+        bytes = data->size();
+      }
+      state.counters["bytes"] = static_cast<double>(bytes);
+    });
+#ifdef VELMO_HAVE_VIPS
+    add("png/vips/rgba_2048", Speed::Slow, [](benchmark::State& state) {
+      const Pixels& pixels =
+          cached<Pixels>("rgba pixels", [] { return readPng(input(kRgbaTile)); });
+      size_t bytes = 0;
+      for (auto _ : state) bytes = vips::pngSaveBuffer(pixels).size();
+      state.counters["bytes"] = static_cast<double>(bytes);
+    });
+#endif
+  }
+}
+
+// ---- 3. render and decode ------------------------------------------------------------------
+
+host::EncodableMap renderArguments(const std::string& destination, double inset) {
+  const double side = 1 - 2 * inset;
+  return {
+      {"path", input(kPhotoJpeg)},
+      {"destination", destination},
+      {"width", int64_t{1080}},
+      {"height", int64_t{810}},
+      {"recipe", host::EncodableMap{{"crop", host::EncodableList{inset, inset, side, side}}}},
+  };
+}
+
+void registerRender() {
+  if (!have(kPhotoJpeg)) return;
+  const std::string photo = input(kPhotoJpeg);
+
+  // A crop of the middle 80 %: the decode limit becomes 1350, so the decoder cannot take the
+  // 1/4 DCT shortcut and has to start from 3/8.
+  for (const auto& [label, inset] : {std::pair{"crop", 0.1}, std::pair{"full", 0.0}}) {
+    const host::EncodableMap arguments = renderArguments(output("render"), inset);
+    add(std::string("render/ours/") + label, Speed::Milli, [arguments](benchmark::State& state) {
+      BlurContext blur;
+      for (auto _ : state) benchmark::DoNotOptimize(velmo::render(arguments, blur));
+    });
+    add(std::string("render/ours_channel/") + label, Speed::Milli,
+        [arguments](benchmark::State& state) {
+          ChannelDriver driver;
+          std::string error;
+          for (auto _ : state) {
+            benchmark::DoNotOptimize(driver.call("render", arguments, &error));
+            if (!error.empty()) failBench(error);
+          }
+        });
+  }
+#ifdef VELMO_HAVE_VIPS
+  add("render/vips/full", Speed::Milli, [photo](benchmark::State& state) {
+    const std::string out = output("render_vips.jpg");
+    for (auto _ : state) benchmark::DoNotOptimize(vips::thumbnailToJpeg(photo, 1080, 92, out));
+  });
+#endif
+
+  // Decoding alone, to a longer side of 1080, pixels in memory.
+  add("thumbnail/ours/jpeg_12mp_1080", Speed::Milli, [photo](benchmark::State& state) {
+    uint32_t width = 0;
+    for (auto _ : state) {
+      auto file = platform::InputFile::open(photo);
+      auto info = file ? platform::probeImage(*file) : std::nullopt;
+      if (!info) failBench("cannot open the photo");
+      auto bitmap = platform::decodeThumbnail(*file, *info, 1080);
+      if (!bitmap) failBench("decodeThumbnail gave no image");
+      width = bitmap->width();
+    }
+    state.counters["width"] = width;
+  });
+  // Two floors: libjpeg alone at the smallest DCT scale that covers 1080, and at the scale
+  // our decoder starts from, which keeps twice the target for its area average to
+  // anti-alias (so the difference between ours and this floor is the shrink).
+  for (const auto& [label, oversample] :
+       {std::pair{"libjpeg_floor", 1u}, std::pair{"libjpeg_floor_2x", 2u}}) {
+    add(std::string("thumbnail/") + label + "/jpeg_12mp_1080", Speed::Milli,
+        [photo, oversample](benchmark::State& state) {
+          const unsigned scale = dctScaleFor(4032, 3024, 1080 * oversample);
+          uint32_t width = 0;
+          for (auto _ : state) width = libjpegDecodeScaled(photo, scale).width;
+          state.counters["width"] = width;
+          state.counters["scale_eighths"] = scale;
+        });
+  }
+#ifdef VELMO_HAVE_VIPS
+  add("thumbnail/vips/jpeg_12mp_1080", Speed::Milli, [photo](benchmark::State& state) {
+    vips::Size size;
+    for (auto _ : state) size = vips::thumbnailToMemory(photo, 1080);
+    state.counters["width"] = size.width;
+  });
+#endif
+}
+
+// ---- 4. tiles ------------------------------------------------------------------------------
+
+struct TileCase {
+  const char* label;
+  const char* file;
+  int height;
+  int sample;
+};
+constexpr TileCase kTileCases[] = {
+    {"png_s1", kLongPng, 2048, 1},
+    {"png_s2", kLongPng, 4096, 2},
+    {"jpeg_s1", kLongJpeg, 2048, 1},
+    {"jpeg_s2", kLongJpeg, 4096, 2},
+};
+constexpr int kTileY = 20000;
+
+void registerTiles() {
+  for (const TileCase& c : kTileCases) {
+    if (!have(c.file)) continue;
+    const std::string path = input(c.file);
+    add(std::string("tile/ours/") + c.label, Speed::Slow, [path, c](benchmark::State& state) {
+      const std::string destination = output(std::string("tile_") + c.label);
+      const host::EncodableMap arguments{
+          {"path", path},
+          {"destination", destination},
+          {"x", 0.0},
+          {"y", double{kTileY}},
+          {"width", 1080.0},
+          {"height", double(c.height)},
+          {"sample", double(c.sample)},
+      };
+      int64_t height = 0;
+      for (auto _ : state) {
+        state.PauseTiming();
+        // The tile file doubles as a cache entry: without this only the first run would work.
+        std::remove((destination + ".png").c_str());
+        state.ResumeTiming();
+        height = intEntry(tile(arguments), "height");
+      }
+      state.counters["height"] = static_cast<double>(height);
+    });
+#ifdef VELMO_HAVE_VIPS
+    for (const bool sequential : {false, true}) {
+      add(std::string("tile/") + (sequential ? "vips_sequential/" : "vips_random/") + c.label,
+          Speed::Slow, [path, c, sequential](benchmark::State& state) {
+            const std::string out = output(std::string("tile_vips_") + c.label + ".png");
+            for (auto _ : state) {
+              vips::tile(path, 0, kTileY, 1080, c.height, c.sample, sequential, out);
+            }
+          });
+    }
+#endif
+  }
+}
+
+}  // namespace
+}  // namespace velmo::bench
+
+int main(int argc, char** argv) {
+  // Our own flag is taken out before Google Benchmark reads the rest.
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--data=", 7) == 0) {
+      velmo::bench::gData = argv[i] + 7;
+    } else if (std::strncmp(argv[i], "--repetitions=", 14) == 0) {
+      // Each benchmark sets its own repetitions, which Google Benchmark's flag cannot
+      // override; this sets them all (the driver reads the median).
+      velmo::bench::gRepetitions = std::max(1, std::atoi(argv[i] + 14));
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  if (velmo::bench::gData.empty()) {
+    if (const char* env = std::getenv("VELMO_BENCH_DATA")) velmo::bench::gData = env;
+  }
+  if (velmo::bench::gData.empty()) velmo::bench::die("usage: velmo_bench --data=DIR [flags]");
+  std::filesystem::create_directories(std::filesystem::path(velmo::bench::gData) / "out");
+#ifdef VELMO_HAVE_VIPS
+  velmo::bench::vips::init(argv[0]);
+#endif
+
+  velmo::bench::registerMetadata();
+  velmo::bench::registerEncoding();
+  velmo::bench::registerRender();
+  velmo::bench::registerTiles();
+
+  int restCount = static_cast<int>(rest.size());
+  benchmark::Initialize(&restCount, rest.data());
+  if (benchmark::ReportUnrecognizedArguments(restCount, rest.data())) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
