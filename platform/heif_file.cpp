@@ -1,5 +1,6 @@
 #include "platform/heif_file.h"
 
+#include <cstring>
 #include <mutex>
 
 namespace velmo::platform {
@@ -13,7 +14,20 @@ int HeifFile::read(void* data, size_t size, void* self) {
   const auto offset = static_cast<uint64_t>(heif.position_);
   const uint64_t fileSize = heif.file_->size();
   if (size > fileSize || offset > fileSize - size) return 1;
-  if (heif.file_->readAt(offset, {static_cast<uint8_t*>(data), size}) != size) return 1;
+  auto* out = static_cast<uint8_t*>(data);
+  // libheif parses boxes with reads of a few bytes each: serve them from a buffer filled by
+  // large reads. Large reads (image data) go straight to the file.
+  if (size > kBufferBytes / 2) {
+    if (heif.file_->readAt(offset, {out, size}) != size) return 1;
+  } else {
+    if (offset < heif.bufferStart_ || offset + size > heif.bufferStart_ + heif.bufferSize_) {
+      if (heif.buffer_.empty()) heif.buffer_.resize(kBufferBytes);
+      heif.bufferStart_ = offset;
+      heif.bufferSize_ = heif.file_->readAt(offset, heif.buffer_);
+      if (heif.bufferSize_ < size) return 1;
+    }
+    std::memcpy(out, heif.buffer_.data() + (offset - heif.bufferStart_), size);
+  }
   heif.position_ += static_cast<int64_t>(size);
   return 0;
 }

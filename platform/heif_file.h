@@ -5,6 +5,7 @@
 #include <libheif/heif.h>
 
 #include <memory>
+#include <vector>
 
 #include "platform/input_file.h"
 #include "platform/library_owners.h"
@@ -33,8 +34,13 @@ class HeifFile {
   static int seek(int64_t position, void* self);
   static heif_reader_grow_status waitForSize(int64_t size, void* self);
 
+  static constexpr size_t kBufferBytes = 64 * 1024;
+
   const InputFile* file_;
   int64_t position_ = 0;
+  std::vector<uint8_t> buffer_;
+  uint64_t bufferStart_ = 0;
+  size_t bufferSize_ = 0;
   HeifContext context_;
 };
 

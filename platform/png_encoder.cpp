@@ -12,6 +12,8 @@
 namespace velmo::platform {
 namespace {
 
+constexpr int kZlibLevel = 4;
+
 struct SpngContextFree {
   void operator()(spng_ctx* ctx) const { spng_ctx_free(ctx); }
 };
@@ -94,6 +96,9 @@ std::optional<std::vector<uint8_t>> encodeRows(const PngImage& format, RowAt&& r
 
   SpngContext ctx(spng_ctx_new(SPNG_CTX_ENCODER));
   if (!ctx) return std::nullopt;
+  // zlib level 4 with adaptive filters: on photos and screenshots it is about 2.5 times as
+  // fast as the default level 6 for about 2 % more bytes.
+  if (spng_set_option(ctx.get(), SPNG_IMG_COMPRESSION_LEVEL, kZlibLevel) != 0) return std::nullopt;
   std::vector<uint8_t> out;
   if (spng_set_png_stream(ctx.get(), appendBytes, &out) != 0) return std::nullopt;
 

@@ -5,10 +5,63 @@
 #include <cmath>
 
 namespace velmo::platform {
+namespace {
+
+// Channels kept per pixel: alpha, red, green, blue for bitmaps with alpha; opaque bitmaps
+// skip alpha, which is 255 throughout.
+template <int Channels>
+inline void unpack(uint32_t p, uint32_t* c) {
+  if constexpr (Channels == 4) {
+    c[0] += p >> 24;
+    c[1] += (p >> 16) & 0xFF;
+    c[2] += (p >> 8) & 0xFF;
+    c[3] += p & 0xFF;
+  } else {
+    c[0] += (p >> 16) & 0xFF;
+    c[1] += (p >> 8) & 0xFF;
+    c[2] += p & 0xFF;
+  }
+}
+
+template <int Channels>
+inline void addWeighted(uint32_t p, float w, float* out) {
+  if constexpr (Channels == 4) {
+    out[0] += static_cast<float>(p >> 24) * w;
+    out[1] += static_cast<float>((p >> 16) & 0xFF) * w;
+    out[2] += static_cast<float>((p >> 8) & 0xFF) * w;
+    out[3] += static_cast<float>(p & 0xFF) * w;
+  } else {
+    out[0] += static_cast<float>((p >> 16) & 0xFF) * w;
+    out[1] += static_cast<float>((p >> 8) & 0xFF) * w;
+    out[2] += static_cast<float>(p & 0xFF) * w;
+  }
+}
+
+}  // namespace
+
+std::vector<AreaShrinker::Span> AreaShrinker::spans(uint32_t src, uint32_t dst) {
+  // Destination pixel j covers [j * src / dst, (j + 1) * src / dst) of the source: whole
+  // source pixels inside, and a share of the partly covered first and last ones.
+  std::vector<Span> result(dst);
+  for (uint32_t j = 0; j < dst; ++j) {
+    const uint64_t startNum = uint64_t{j} * src;    // start = startNum / dst
+    const uint64_t endNum = uint64_t{j + 1} * src;  // end = endNum / dst
+    const auto first = static_cast<uint32_t>(startNum / dst);
+    const auto last = static_cast<uint32_t>((endNum - 1) / dst);  // last source pixel touched
+    Span& span = result[j];
+    span.first = first;
+    span.last = last;
+    // Coverage of the first and last source pixels, exact in the integers' ratio.
+    const double firstCover = static_cast<double>((uint64_t{first} + 1) * dst - startNum) / dst;
+    const double lastCover = static_cast<double>(endNum - uint64_t{last} * dst) / dst;
+    span.firstWeight = static_cast<float>(std::min(1.0, firstCover));
+    span.lastWeight = static_cast<float>(std::min(1.0, lastCover));
+  }
+  return result;
+}
 
 std::vector<AreaShrinker::Tap> AreaShrinker::taps(uint32_t src, uint32_t dst) {
-  // Source pixel i covers [i, i + 1); destination pixel j covers [j * src / dst,
-  // (j + 1) * src / dst). With src >= dst a source pixel meets at most two destinations.
+  // Source row i covers [i, i + 1); with src >= dst it meets at most two destination rows.
   std::vector<Tap> result(src);
   for (uint32_t i = 0; i < src; ++i) {
     uint64_t j = uint64_t{i} * dst / src;
@@ -25,41 +78,44 @@ AreaShrinker::AreaShrinker(uint32_t srcWidth, uint32_t srcHeight, uint32_t dstWi
       srcHeight_(srcHeight),
       dstWidth_(dstWidth),
       dstHeight_(dstHeight),
-      xTaps_(taps(srcWidth, dstWidth)),
+      channels_(hasAlpha ? 4 : 3),
+      xSpans_(spans(srcWidth, dstWidth)),
       yTaps_(taps(srcHeight, dstHeight)),
-      horizontal_(size_t{dstWidth} * 4),
-      current_(size_t{dstWidth} * 4),
-      next_(size_t{dstWidth} * 4),
+      horizontal_(size_t{dstWidth} * channels_),
+      current_(size_t{dstWidth} * channels_),
+      next_(size_t{dstWidth} * channels_),
       scale_(static_cast<float>((static_cast<double>(dstWidth) / srcWidth) *
                                 (static_cast<double>(dstHeight) / srcHeight))),
       out_(dstWidth, dstHeight, hasAlpha) {
   assert(dstWidth >= 1 && dstHeight >= 1 && dstWidth <= srcWidth && dstHeight <= srcHeight);
 }
 
+template <int Channels>
+void AreaShrinker::reduceRow(const uint32_t* row) {
+  float* h = horizontal_.data();
+  for (const Span& span : xSpans_) {
+    float sum[Channels] = {};
+    if (span.first == span.last) {
+      addWeighted<Channels>(row[span.first], span.firstWeight, sum);
+    } else {
+      addWeighted<Channels>(row[span.first], span.firstWeight, sum);
+      // Whole pixels in between: exact integer sums.
+      uint32_t whole[Channels] = {};
+      for (uint32_t x = span.first + 1; x < span.last; ++x) unpack<Channels>(row[x], whole);
+      for (int c = 0; c < Channels; ++c) sum[c] += static_cast<float>(whole[c]);
+      addWeighted<Channels>(row[span.last], span.lastWeight, sum);
+    }
+    for (int c = 0; c < Channels; ++c) h[c] = sum[c];
+    h += Channels;
+  }
+}
+
 void AreaShrinker::pushRow(const uint32_t* row) {
   if (rowsPushed_ >= srcHeight_) return;
-  std::fill(horizontal_.begin(), horizontal_.end(), 0.0f);
-  float* h = horizontal_.data();
-  for (uint32_t x = 0; x < srcWidth_; ++x) {
-    const uint32_t p = row[x];
-    const float a = static_cast<float>(p >> 24);
-    const float r = static_cast<float>((p >> 16) & 0xFF);
-    const float g = static_cast<float>((p >> 8) & 0xFF);
-    const float b = static_cast<float>(p & 0xFF);
-    const Tap tap = xTaps_[x];
-    float* d = h + size_t{tap.first} * 4;
-    const float w = tap.weightFirst;
-    d[0] += a * w;
-    d[1] += r * w;
-    d[2] += g * w;
-    d[3] += b * w;
-    if (w < 1.0f && tap.first + 1 < dstWidth_) {
-      const float rest = 1.0f - w;
-      d[4] += a * rest;
-      d[5] += r * rest;
-      d[6] += g * rest;
-      d[7] += b * rest;
-    }
+  if (channels_ == 4) {
+    reduceRow<4>(row);
+  } else {
+    reduceRow<3>(row);
   }
 
   const Tap tap = yTaps_[rowsPushed_++];
@@ -70,29 +126,40 @@ void AreaShrinker::pushRow(const uint32_t* row) {
     currentRow_ = tap.first;
   }
   const float w = tap.weightFirst;
-  for (size_t i = 0; i < horizontal_.size(); ++i) current_[i] += horizontal_[i] * w;
+  const size_t n = horizontal_.size();
+  const float* h = horizontal_.data();
+  float* cur = current_.data();
+  for (size_t i = 0; i < n; ++i) cur[i] += h[i] * w;
   if (w < 1.0f && tap.first + 1 < dstHeight_) {
     const float rest = 1.0f - w;
-    for (size_t i = 0; i < horizontal_.size(); ++i) next_[i] += horizontal_[i] * rest;
+    float* nxt = next_.data();
+    for (size_t i = 0; i < n; ++i) nxt[i] += h[i] * rest;
   }
 }
 
 void AreaShrinker::emitRow(uint32_t y, const float* accumulated) {
   if (y >= dstHeight_) return;
   uint32_t* out = out_.row(y);
-  const bool alpha = out_.hasAlpha();
-  for (uint32_t x = 0; x < dstWidth_; ++x) {
-    const float* s = accumulated + size_t{x} * 4;
-    auto channel = [this](float v) {
-      long rounded = std::lround(v * scale_);
-      return static_cast<uint32_t>(std::clamp(rounded, 0L, 255L));
-    };
-    uint32_t a = alpha ? channel(s[0]) : 255;
-    // Premultiplied colour never exceeds its alpha, whatever the rounding did.
-    uint32_t r = std::min(channel(s[1]), a);
-    uint32_t g = std::min(channel(s[2]), a);
-    uint32_t b = std::min(channel(s[3]), a);
-    out[x] = (a << 24) | (r << 16) | (g << 8) | b;
+  const float scale = scale_;
+  // Rounded to nearest; accumulated values are never negative.
+  auto channel = [scale](float v) {
+    return std::min(static_cast<uint32_t>(v * scale + 0.5f), uint32_t{255});
+  };
+  if (channels_ == 4) {
+    for (uint32_t x = 0; x < dstWidth_; ++x) {
+      const float* s = accumulated + size_t{x} * 4;
+      const uint32_t a = channel(s[0]);
+      // Premultiplied colour never exceeds its alpha, whatever the rounding did.
+      const uint32_t r = std::min(channel(s[1]), a);
+      const uint32_t g = std::min(channel(s[2]), a);
+      const uint32_t b = std::min(channel(s[3]), a);
+      out[x] = (a << 24) | (r << 16) | (g << 8) | b;
+    }
+  } else {
+    for (uint32_t x = 0; x < dstWidth_; ++x) {
+      const float* s = accumulated + size_t{x} * 3;
+      out[x] = 0xFF000000u | (channel(s[0]) << 16) | (channel(s[1]) << 8) | channel(s[2]);
+    }
   }
 }
 

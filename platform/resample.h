@@ -26,16 +26,31 @@ class AreaShrinker {
   Bitmap finish();
 
  private:
-  struct Tap {
-    uint32_t first;     // first destination index the source index feeds
-    float weightFirst;  // its weight there; the rest (1 - weight) goes to first + 1
+  // The source pixels [first, last] that one destination pixel covers; the first and last
+  // only partly (by their weights), those between wholly.
+  struct Span {
+    uint32_t first;
+    uint32_t last;
+    float firstWeight;
+    float lastWeight;
   };
+  // The destination rows one source row feeds: |first| with its weight, first + 1 with the
+  // rest.
+  struct Tap {
+    uint32_t first;
+    float weightFirst;
+  };
+  static std::vector<Span> spans(uint32_t src, uint32_t dst);
   static std::vector<Tap> taps(uint32_t src, uint32_t dst);
+  template <int Channels>
+  void reduceRow(const uint32_t* row);
   void emitRow(uint32_t y, const float* accumulated);
 
   uint32_t srcWidth_, srcHeight_, dstWidth_, dstHeight_;
-  std::vector<Tap> xTaps_, yTaps_;
-  std::vector<float> horizontal_;  // current source row reduced to dstWidth, 4 channels
+  int channels_;  // 4 with alpha, 3 without
+  std::vector<Span> xSpans_;
+  std::vector<Tap> yTaps_;
+  std::vector<float> horizontal_;  // current source row reduced to dstWidth
   std::vector<float> current_, next_;
   uint32_t currentRow_ = 0;
   uint32_t rowsPushed_ = 0;
