@@ -4,8 +4,8 @@
 set -euo pipefail
 
 build=(build-essential cmake ninja-build pkg-config clang-format git ccache)
-libs=(libjpeg62-turbo-dev libturbojpeg0-dev libspng-dev libgif-dev libwebp-dev
-      libheif-dev libexif-dev liblcms2-dev libcairo2-dev libpango1.0-dev
+libs=(libjpeg62-turbo-dev libspng-dev libgif-dev libwebp-dev
+      libheif-dev liblcms2-dev libcairo2-dev libpango1.0-dev
       libfontconfig-dev libfreetype-dev nlohmann-json3-dev)
 fonts=(fonts-noto-core fonts-noto-cjk)
 testing=(libgtest-dev libgmock-dev libbenchmark-dev)
