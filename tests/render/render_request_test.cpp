@@ -192,6 +192,48 @@ TEST_F(RenderTest, QuarterTurnsAndCropsAreExactOnPngSources) {
   }
 }
 
+TEST_F(RenderTest, CameraPhotosRenderUpright) {
+  // Portrait_6 is stored turned and tagged with orientation 6: rendered, it must match the
+  // upright Portrait_1, the same crop and turn applied to both.
+  auto renderPhoto = [&](const std::string& name) {
+    Reply reply = render(plainMap(
+        {{"path", dataPath("orientation/" + name)},
+         {"destination", dir_.file(name)},
+         {"width", 240},
+         {"height", 180},
+         {"recipe", map({{"quarterTurns", 1}, {"crop", EncodableList{0, 0.25, 1, 0.5}}})}}));
+    EXPECT_TRUE(reply.ok()) << reply.errorMessage();
+    return readImageFile(dir_.file(name + ".jpg"));
+  };
+  const RgbaImage upright = renderPhoto("Portrait_1.jpg");
+  ASSERT_EQ(upright.width, 240u);
+  EXPECT_GT(psnr(renderPhoto("Portrait_6.jpg"), upright), 28.0);
+  // A mirrored orientation applied wrongly would not come close.
+  EXPECT_GT(psnr(renderPhoto("Portrait_7.jpg"), upright), 28.0);
+}
+
+TEST_F(RenderTest, StretchedEdgesKeepTheirColour) {
+  // A uniform photo stays exactly uniform at any output size: no edge fades toward
+  // transparent or black when the canvas is larger or smaller than the crop.
+  const std::string photo = dir_.file("uniform.png");
+  writePngFile(photo, RgbaImage::generate(7, 5, [](uint32_t, uint32_t) { return 0xFF3C8AD2u; }),
+               true);
+  for (auto [w, h] : {std::pair{50, 33}, {3, 2}, {1, 1}, {7, 40}}) {
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    ASSERT_TRUE(render(plainMap({{"path", photo},
+                                 {"destination", dir_.file("u")},
+                                 {"width", w},
+                                 {"height", h},
+                                 {"recipe", map({{"crop", EncodableList{0.1, 0.2, 0.7, 0.6}}})}}))
+                    .ok());
+    const RgbaImage out = readImageFile(dir_.file("u.png"));
+    ASSERT_EQ(out.width, static_cast<uint32_t>(w));
+    EXPECT_EQ(maxDifference(
+                  out, RgbaImage::generate(w, h, [](uint32_t, uint32_t) { return 0xFF3C8AD2u; })),
+              0);
+  }
+}
+
 TEST_F(RenderTest, CropMissingTheTurnedImageFailsAfterDecoding) {
   const std::string photo = positionPng(20, 10, false);
   auto cropped = [&](EncodableValue crop) {
