@@ -14,6 +14,7 @@ int HeifFile::read(void* data, size_t size, void* self) {
   const auto offset = static_cast<uint64_t>(heif.position_);
   const uint64_t fileSize = heif.file_->size();
   if (size > fileSize || offset > fileSize - size) return 1;
+  if (size == 0) return 0;  // libheif asks for nothing now and then, with no buffer
   auto* out = static_cast<uint8_t*>(data);
   // libheif parses boxes with reads of a few bytes each: serve them from a buffer filled by
   // large reads. Large reads (image data) go straight to the file.
