@@ -56,13 +56,14 @@ void unpremultiplyRow(const uint32_t* pixels, uint32_t count, uint8_t* rgba) {
   }
 }
 
-std::variant<std::unique_ptr<WindowShrinker>, WindowFailure> WindowShrinker::make(
-    uint32_t srcWidth, uint32_t srcHeight, uint32_t dstWidth, uint32_t dstHeight, bool hasAlpha) {
+std::unique_ptr<WindowShrinker> WindowShrinker::make(uint32_t srcWidth, uint32_t srcHeight,
+                                                     uint32_t dstWidth, uint32_t dstHeight,
+                                                     bool hasAlpha) {
   try {
     return std::make_unique<WindowShrinker>(
         AreaShrinker(srcWidth, srcHeight, dstWidth, dstHeight, hasAlpha));
   } catch (const std::bad_alloc&) {
-    return WindowFailure::ScalerSetup;
+    return nullptr;
   }
 }
 

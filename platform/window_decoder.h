@@ -92,9 +92,10 @@ void unpremultiplyRow(const uint32_t* pixels, uint32_t count, uint8_t* rgba);
 // into an area-average shrinker, and the result is colour converted to sRGB.
 class WindowShrinker {
  public:
-  // ScalerSetup when the shrinker cannot be made. Requires 1 <= dst <= src on both axes.
-  static std::variant<std::unique_ptr<WindowShrinker>, WindowFailure> make(
-      uint32_t srcWidth, uint32_t srcHeight, uint32_t dstWidth, uint32_t dstHeight, bool hasAlpha);
+  // nullptr when the shrinker cannot be made (a ScalerSetup failure). Requires
+  // 1 <= dst <= src on both axes.
+  static std::unique_ptr<WindowShrinker> make(uint32_t srcWidth, uint32_t srcHeight,
+                                              uint32_t dstWidth, uint32_t dstHeight, bool hasAlpha);
 
   // |row| holds srcWidth Bitmap pixels; rows come top to bottom.
   void pushRow(const uint32_t* row) { shrinker_.pushRow(row); }

@@ -65,10 +65,10 @@ class HeldFrameReader : public FrameWindowReader {
 
   WindowResult<Bitmap> readWindowShrunk(const PixelWindow& window, uint32_t width,
                                         uint32_t height) override {
-    auto made =
+    const auto made =
         window_detail::WindowShrinker::make(window.width, window.height, width, height, hasAlpha_);
-    if (auto* failure = std::get_if<WindowFailure>(&made)) return *failure;
-    auto& shrinker = *std::get<std::unique_ptr<window_detail::WindowShrinker>>(made);
+    if (!made) return WindowFailure::ScalerSetup;
+    auto& shrinker = *made;
     try {
       std::vector<uint32_t> row(window.width);
       for (uint32_t y = 0; y < window.height; ++y) {

@@ -237,10 +237,10 @@ class JpegWindowReader final : public FrameWindowReader {
     if (used_) return WindowFailure::Unreadable;
     used_ = true;
     const ScaledWindow scaled = scaleFor(window, width, height);
-    auto made =
+    const auto made =
         window_detail::WindowShrinker::make(scaled.width, scaled.height, width, height, false);
-    if (auto* failure = std::get_if<WindowFailure>(&made)) return *failure;
-    auto& shrinker = *std::get<std::unique_ptr<window_detail::WindowShrinker>>(made);
+    if (!made) return WindowFailure::ScalerSetup;
+    auto& shrinker = *made;
     try {
       cinfo_.scale_num = scaled.eighths;
       cinfo_.scale_denom = 8;

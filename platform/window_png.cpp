@@ -157,10 +157,10 @@ class PngWindowReader final : public FrameWindowReader {
     spng_trns trns{};
     const bool hasAlpha =
         ihdr_.color_type == 4 || ihdr_.color_type == 6 || spng_get_trns(ctx_.get(), &trns) == 0;
-    auto made =
+    const auto made =
         window_detail::WindowShrinker::make(window.width, window.height, width, height, hasAlpha);
-    if (auto* failure = std::get_if<WindowFailure>(&made)) return *failure;
-    auto& shrinker = *std::get<std::unique_ptr<window_detail::WindowShrinker>>(made);
+    if (!made) return WindowFailure::ScalerSetup;
+    auto& shrinker = *made;
     try {
       std::vector<uint32_t> pixels(window.width);
       const bool sixteen = ihdr_.bit_depth == 16;

@@ -87,10 +87,10 @@ class WebPWindowReader final : public FrameWindowReader {
 
   WindowResult<Bitmap> readWindowShrunk(const PixelWindow& window, uint32_t width,
                                         uint32_t height) override {
-    auto made =
+    const auto made =
         window_detail::WindowShrinker::make(window.width, window.height, width, height, hasAlpha_);
-    if (auto* failure = std::get_if<WindowFailure>(&made)) return *failure;
-    auto& shrinker = *std::get<std::unique_ptr<window_detail::WindowShrinker>>(made);
+    if (!made) return WindowFailure::ScalerSetup;
+    auto& shrinker = *made;
     try {
       // Premultiplied B, G, R, A bytes are the Bitmap layout on little-endian machines.
       const WEBP_CSP_MODE mode = std::endian::native == std::endian::little ? MODE_bgrA : MODE_Argb;
