@@ -72,4 +72,32 @@ inline uint32_t premultiply(uint32_t r, uint32_t g, uint32_t b, uint32_t a) {
   return (a << 24) | (mul(r) << 16) | (mul(g) << 8) | mul(b);
 }
 
+// Straight colour from a premultiplied sample (alpha above 0), rounded to nearest. Well-formed
+// data never has a colour above its alpha; the clamp keeps malformed pixels in range.
+inline uint8_t unpremultiply(uint32_t value, uint32_t alpha) {
+  const uint32_t straight = (value * 255 + alpha / 2) / alpha;
+  return static_cast<uint8_t>(straight < 255 ? straight : 255);
+}
+
+// |count| pixels as straight 8-bit R, G, B, A bytes. Fully transparent pixels give 0, 0, 0, 0.
+inline void unpremultiplyRow(const uint32_t* pixels, uint32_t count, uint8_t* rgba) {
+  for (uint32_t x = 0; x < count; ++x, rgba += 4) {
+    const uint32_t p = pixels[x];
+    const uint32_t a = p >> 24;
+    const uint32_t r = (p >> 16) & 0xFF, g = (p >> 8) & 0xFF, b = p & 0xFF;
+    if (a == 255) {
+      rgba[0] = static_cast<uint8_t>(r);
+      rgba[1] = static_cast<uint8_t>(g);
+      rgba[2] = static_cast<uint8_t>(b);
+    } else if (a == 0) {
+      rgba[0] = rgba[1] = rgba[2] = 0;
+    } else {
+      rgba[0] = unpremultiply(r, a);
+      rgba[1] = unpremultiply(g, a);
+      rgba[2] = unpremultiply(b, a);
+    }
+    rgba[3] = static_cast<uint8_t>(a);
+  }
+}
+
 }  // namespace velmo::platform

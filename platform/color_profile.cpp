@@ -24,9 +24,8 @@ CmsProfile openProfile(std::span<const uint8_t> icc) {
 uint32_t unpremultiplied(uint32_t p) {
   const uint32_t a = p >> 24;
   if (a == 255 || a == 0) return p;
-  auto channel = [a](uint32_t v) { return std::min<uint32_t>(255, (v * 255 + a / 2) / a); };
-  return (a << 24) | (channel((p >> 16) & 0xFF) << 16) | (channel((p >> 8) & 0xFF) << 8) |
-         channel(p & 0xFF);
+  return (a << 24) | (uint32_t{unpremultiply((p >> 16) & 0xFF, a)} << 16) |
+         (uint32_t{unpremultiply((p >> 8) & 0xFF, a)} << 8) | unpremultiply(p & 0xFF, a);
 }
 
 uint32_t premultiplied(uint32_t p) {

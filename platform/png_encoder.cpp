@@ -126,32 +126,6 @@ std::optional<std::vector<uint8_t>> encodeRows(const PngImage& format, RowAt&& r
   return out;
 }
 
-// Straight colour from a premultiplied sample, rounded to nearest. Well-formed data never
-// has a colour above its alpha, but a clamp keeps malformed pixels in range.
-inline uint8_t unpremultiply(uint32_t value, uint32_t alpha) {
-  return static_cast<uint8_t>(std::min<uint32_t>(255, (value * 255 + alpha / 2) / alpha));
-}
-
-void toRgba(const uint32_t* pixels, uint32_t width, uint8_t* out) {
-  for (uint32_t x = 0; x < width; ++x, out += 4) {
-    const uint32_t p = pixels[x];
-    const uint32_t a = p >> 24;
-    const uint32_t r = (p >> 16) & 0xFF, g = (p >> 8) & 0xFF, b = p & 0xFF;
-    if (a == 255) {
-      out[0] = static_cast<uint8_t>(r);
-      out[1] = static_cast<uint8_t>(g);
-      out[2] = static_cast<uint8_t>(b);
-    } else if (a == 0) {
-      out[0] = out[1] = out[2] = 0;
-    } else {
-      out[0] = unpremultiply(r, a);
-      out[1] = unpremultiply(g, a);
-      out[2] = unpremultiply(b, a);
-    }
-    out[3] = static_cast<uint8_t>(a);
-  }
-}
-
 void toRgb(const uint32_t* pixels, uint32_t width, uint8_t* out) {
   for (uint32_t x = 0; x < width; ++x, out += 3) {
     const uint32_t p = pixels[x];
@@ -203,7 +177,7 @@ std::optional<std::vector<uint8_t>> encodePng(const BitmapView& image) {
     std::vector<uint8_t> row(checkedMul(image.width, image.hasAlpha ? 4 : 3));
     return encodeRows(format, [&](uint32_t y) {
       if (image.hasAlpha) {
-        toRgba(image.row(y), image.width, row.data());
+        unpremultiplyRow(image.row(y), image.width, row.data());
       } else {
         toRgb(image.row(y), image.width, row.data());
       }

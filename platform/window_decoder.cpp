@@ -41,21 +41,6 @@ void premultiplyRow(const uint8_t* rgba, uint32_t count, uint32_t* out) {
   }
 }
 
-void unpremultiplyRow(const uint32_t* pixels, uint32_t count, uint8_t* rgba) {
-  for (uint32_t x = 0; x < count; ++x, rgba += 4) {
-    const uint32_t p = pixels[x];
-    const uint32_t a = p >> 24;
-    // Rounded to nearest; exact for the opaque and fully transparent pixels of GIF.
-    auto straight = [a](uint32_t v) {
-      return a == 0 ? 0u : std::min<uint32_t>(255, (v * 255 + a / 2) / a);
-    };
-    rgba[0] = static_cast<uint8_t>(straight((p >> 16) & 0xFF));
-    rgba[1] = static_cast<uint8_t>(straight((p >> 8) & 0xFF));
-    rgba[2] = static_cast<uint8_t>(straight(p & 0xFF));
-    rgba[3] = static_cast<uint8_t>(a);
-  }
-}
-
 std::unique_ptr<WindowShrinker> WindowShrinker::make(uint32_t srcWidth, uint32_t srcHeight,
                                                      uint32_t dstWidth, uint32_t dstHeight,
                                                      bool hasAlpha) {

@@ -84,9 +84,8 @@ std::unique_ptr<FrameWindowReader> openHeifWindow(const InputFile& file);
 // Pieces shared by the per-format readers.
 namespace window_detail {
 
-// Straight (unpremultiplied) 8-bit RGBA samples to Bitmap pixels, and back.
+// Straight (unpremultiplied) 8-bit RGBA samples to Bitmap pixels; bitmap.h has the way back.
 void premultiplyRow(const uint8_t* rgba, uint32_t count, uint32_t* out);
-void unpremultiplyRow(const uint32_t* pixels, uint32_t count, uint8_t* rgba);
 
 // The end of every shrinking reader: rows of the window (or of a reduced decode of it) go
 // into an area-average shrinker, and the result is colour converted to sRGB.

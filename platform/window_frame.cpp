@@ -47,7 +47,7 @@ class HeldFrameReader : public FrameWindowReader {
           Bitmap run(window.width, 1, hasAlpha_);
           pixelRow(window.y + y, window.x, window.width, run.data());
           toSrgb->convert(run);
-          window_detail::unpremultiplyRow(run.data(), window.width, rgba.data());
+          unpremultiplyRow(run.data(), window.width, rgba.data());
         } else {
           straightRow(window.y + y, window.x, window.width, rgba.data());
         }
@@ -115,7 +115,7 @@ class GifWindowReader final : public HeldFrameReader {
 
  private:
   void straightRow(uint32_t y, uint32_t x, uint32_t count, uint8_t* rgba) const override {
-    window_detail::unpremultiplyRow(frame_->row(y) + x, count, rgba);
+    unpremultiplyRow(frame_->row(y) + x, count, rgba);
   }
   void pixelRow(uint32_t y, uint32_t x, uint32_t count, uint32_t* out) const override {
     std::memcpy(out, frame_->row(y) + x, size_t{count} * 4);
@@ -205,7 +205,7 @@ class HeifWindowReader final : public HeldFrameReader {
     if (premultiplied_) {
       std::vector<uint32_t> pixels(count);
       pixelRow(y, x, count, pixels.data());
-      window_detail::unpremultiplyRow(pixels.data(), count, rgba);
+      unpremultiplyRow(pixels.data(), count, rgba);
       return;
     }
     const uint8_t* s = at(y, x);
