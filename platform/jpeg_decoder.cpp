@@ -8,98 +8,11 @@
 #include "platform/checked.h"
 #include "platform/color_profile.h"
 #include "platform/decoders.h"
-#include "platform/jpeg_limits.h"
+#include "platform/jpeg_input.h"
 #include "platform/library_owners.h"
 #include "platform/resample.h"
 
 namespace velmo::platform::detail {
-namespace {
-
-constexpr size_t kReadChunk = 64 * 1024;
-
-// Everything libjpeg's callbacks reach through client_data.
-struct JpegSession {
-  jpeg_error_mgr errors{};
-  jpeg_source_mgr source{};
-  jpeg_progress_mgr progress{};
-  std::jmp_buf jump{};
-  const InputFile* file = nullptr;
-  uint64_t offset = 0;
-  std::unique_ptr<JOCTET[]> buffer;
-};
-
-JpegSession& sessionOf(j_common_ptr cinfo) {
-  return *static_cast<JpegSession*>(cinfo->client_data);
-}
-JpegSession& sessionOf(j_decompress_ptr cinfo) {
-  return *static_cast<JpegSession*>(cinfo->client_data);
-}
-
-// Runs one libjpeg call. libjpeg reports a fatal error through error_exit, which jumps back
-// here; nothing between this frame and libjpeg has a destructor, so the jump skips none.
-// Returns false after such an error.
-template <typename Step>
-[[gnu::noinline]] bool guarded(JpegSession& session, const Step& step) {
-  if (setjmp(session.jump) != 0) return false;
-  step();
-  return true;
-}
-
-[[noreturn]] void abortDecode(j_common_ptr cinfo) {
-  std::longjmp(sessionOf(cinfo).jump, 1);
-}
-
-void emitMessage(j_common_ptr cinfo, int level) {
-  // Level -1 is a warning; higher levels are trace messages.
-  if (level < 0 && jpegWarningLosesPixels(*cinfo->err)) abortDecode(cinfo);
-}
-
-void outputMessage(j_common_ptr) {}
-
-void watchScans(j_common_ptr cinfo) {
-  if (!cinfo->is_decompressor) return;
-  if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kMaxJpegScans) {
-    abortDecode(cinfo);
-  }
-}
-
-const JOCTET kEndOfImage[2] = {0xFF, JPEG_EOI};
-
-void initSource(j_decompress_ptr) {}
-void termSource(j_decompress_ptr) {}
-
-boolean fillInputBuffer(j_decompress_ptr cinfo) {
-  JpegSession& session = sessionOf(cinfo);
-  const size_t got = session.file->readAt(session.offset, {session.buffer.get(), kReadChunk});
-  if (got == 0) {
-    // The file ended inside the JPEG data. Hand libjpeg an end marker, as its own sources
-    // do, and let the warning end the decode.
-    session.source.next_input_byte = kEndOfImage;
-    session.source.bytes_in_buffer = sizeof kEndOfImage;
-    WARNMS(cinfo, JWRN_JPEG_EOF);
-    return TRUE;
-  }
-  session.offset += got;
-  session.source.next_input_byte = session.buffer.get();
-  session.source.bytes_in_buffer = got;
-  return TRUE;
-}
-
-void skipInputData(j_decompress_ptr cinfo, long count) {
-  if (count <= 0) return;
-  JpegSession& session = sessionOf(cinfo);
-  const auto skip = static_cast<size_t>(count);
-  if (skip <= session.source.bytes_in_buffer) {
-    session.source.next_input_byte += skip;
-    session.source.bytes_in_buffer -= skip;
-    return;
-  }
-  // Past the buffer: continue reading the file further on at the next fill.
-  session.offset += skip - session.source.bytes_in_buffer;
-  session.source.bytes_in_buffer = 0;
-}
-
-}  // namespace
 
 int jpegScaleNumerator(uint32_t width, uint32_t height, PixelSize target) {
   // DCT scaling makes libjpeg compute each 8 x 8 block directly at N x N pixels, so the
@@ -122,31 +35,19 @@ int jpegScaleNumerator(uint32_t width, uint32_t height, PixelSize target) {
 
 std::optional<Bitmap> decodeJpeg(const InputFile& file, uint32_t maxPixelSize) {
   // Declared in this order so that, on the way out, the library state is destroyed first,
-  // then the struct it lives in, then the session its callbacks use.
-  JpegSession session;
-  session.file = &file;
-  session.buffer = std::make_unique<JOCTET[]>(kReadChunk);
+  // then the struct it lives in, then the error handler and source its callbacks use.
+  const auto buffer = std::make_unique<JOCTET[]>(kJpegReadChunk);
+  JpegErrors errors{};
+  JpegFileSource source{};
   jpeg_decompress_struct cinfo{};
-  cinfo.err = jpeg_std_error(&session.errors);
-  session.errors.error_exit = abortDecode;
-  session.errors.emit_message = emitMessage;
-  session.errors.output_message = outputMessage;
-  cinfo.client_data = &session;
+  useJpegErrors(&cinfo, errors);
   // Safe to destroy even when creation failed half-way: it checks what was set up.
   JpegDecompressState state(&cinfo);
-  if (!guarded(session, [&] { jpeg_create_decompress(&cinfo); })) return std::nullopt;
+  if (!jpegGuarded(&cinfo, [&] { jpeg_create_decompress(&cinfo); })) return std::nullopt;
 
-  cinfo.mem->max_memory_to_use = kMaxLibjpegMemory;
-  session.source.init_source = initSource;
-  session.source.fill_input_buffer = fillInputBuffer;
-  session.source.skip_input_data = skipInputData;
-  session.source.resync_to_restart = jpeg_resync_to_restart;
-  session.source.term_source = termSource;
-  cinfo.src = &session.source;
-  session.progress.progress_monitor = watchScans;
-  cinfo.progress = &session.progress;
+  useJpegInput(&cinfo, errors, source, file, buffer.get());
 
-  if (!guarded(session, [&] {
+  if (!jpegGuarded(&cinfo, [&] {
         jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);  // ICC profile segments
         jpeg_read_header(&cinfo, TRUE);
       })) {
@@ -158,7 +59,7 @@ std::optional<Bitmap> decodeJpeg(const InputFile& file, uint32_t maxPixelSize) {
 
   JOCTET* iccData = nullptr;
   unsigned int iccSize = 0;
-  if (!guarded(session, [&] { jpeg_read_icc_profile(&cinfo, &iccData, &iccSize); })) {
+  if (!jpegGuarded(&cinfo, [&] { jpeg_read_icc_profile(&cinfo, &iccData, &iccSize); })) {
     return std::nullopt;
   }
   const MallocBuffer icc(iccData);
@@ -173,7 +74,7 @@ std::optional<Bitmap> decodeJpeg(const InputFile& file, uint32_t maxPixelSize) {
       static_cast<unsigned int>(jpegScaleNumerator(cinfo.image_width, cinfo.image_height, target));
   cinfo.scale_denom = 8;
 
-  if (!guarded(session, [&] { jpeg_start_decompress(&cinfo); })) return std::nullopt;
+  if (!jpegGuarded(&cinfo, [&] { jpeg_start_decompress(&cinfo); })) return std::nullopt;
   const uint32_t width = cinfo.output_width;
   const uint32_t height = cinfo.output_height;
   if (width < target.width || height < target.height) return std::nullopt;
@@ -188,7 +89,7 @@ std::optional<Bitmap> decodeJpeg(const InputFile& file, uint32_t maxPixelSize) {
   JSAMPROW rows[1] = {reinterpret_cast<JSAMPROW>(samples.data())};
   while (cinfo.output_scanline < height) {
     JDIMENSION got = 0;
-    if (!guarded(session, [&] { got = jpeg_read_scanlines(&cinfo, rows, 1); })) {
+    if (!jpegGuarded(&cinfo, [&] { got = jpeg_read_scanlines(&cinfo, rows, 1); })) {
       return std::nullopt;
     }
     if (got != 1) return std::nullopt;

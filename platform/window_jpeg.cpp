@@ -19,103 +19,29 @@
 
 #include "platform/checked.h"
 #include "platform/color_profile.h"
-#include "platform/jpeg_limits.h"
+#include "platform/jpeg_input.h"
 #include "platform/library_owners.h"
 #include "platform/window_decoder.h"
 
 namespace velmo::platform {
 namespace {
 
-constexpr size_t kReadChunkBytes = size_t{64} << 10;
-
-// Error state; |manager| comes first so that cinfo->err points at the whole struct.
-struct JpegErrors {
-  jpeg_error_mgr manager;
-  std::jmp_buf jump;
-};
-
-[[noreturn]] void abortDecode(j_common_ptr cinfo) {
-  std::longjmp(reinterpret_cast<JpegErrors*>(cinfo->err)->jump, 1);
-}
-
-void emitMessage(j_common_ptr cinfo, int level) {
-  // Level -1 is a warning; higher levels are trace messages.
-  if (level < 0 && jpegWarningLosesPixels(*cinfo->err)) abortDecode(cinfo);
-}
-
-void outputNothing(j_common_ptr) {}
-
-struct ScanLimit {
-  jpeg_progress_mgr manager;
-};
-
-void checkScans(j_common_ptr cinfo) {
-  if (cinfo->is_decompressor &&
-      reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kMaxJpegScans) {
-    abortDecode(cinfo);
-  }
-}
-
-// A source manager reading the file in chunks, never the whole file at once.
-struct FileSource {
-  jpeg_source_mgr manager;
-  const InputFile* file;
-  uint64_t offset;
-  JOCTET* buffer;
-  size_t capacity;
-};
-
-void initSource(j_decompress_ptr) {}
-void termSource(j_decompress_ptr) {}
-
-boolean fillInputBuffer(j_decompress_ptr cinfo) {
-  auto* source = reinterpret_cast<FileSource*>(cinfo->src);
-  const size_t got = source->file->readAt(source->offset, {source->buffer, source->capacity});
-  if (got == 0) {
-    // The data ends before the decoder is done: emitMessage aborts the decode.
-    WARNMS(cinfo, JWRN_JPEG_EOF);
-    static const JOCTET kEndOfImage[] = {0xFF, JPEG_EOI};
-    source->manager.next_input_byte = kEndOfImage;
-    source->manager.bytes_in_buffer = sizeof kEndOfImage;
-    return TRUE;
-  }
-  source->offset += got;
-  source->manager.next_input_byte = source->buffer;
-  source->manager.bytes_in_buffer = got;
-  return TRUE;
-}
-
-void skipInputData(j_decompress_ptr cinfo, long count) {
-  auto* source = reinterpret_cast<FileSource*>(cinfo->src);
-  if (count <= 0) return;
-  const auto bytes = static_cast<size_t>(count);
-  if (bytes <= source->manager.bytes_in_buffer) {
-    source->manager.next_input_byte += bytes;
-    source->manager.bytes_in_buffer -= bytes;
-    return;
-  }
-  // Past the buffered bytes: move the file position; a skip beyond the end shows up as the
-  // end of the data at the next read.
-  source->offset += bytes - source->manager.bytes_in_buffer;
-  source->manager.bytes_in_buffer = 0;
-}
-
 // Trampolines: each sets the jump target and makes one libjpeg call. They hold nothing but
 // pointers and plain values, so a longjmp back into them skips no destructor.
 bool createDecompress(j_decompress_ptr cinfo) {
-  if (setjmp(reinterpret_cast<JpegErrors*>(cinfo->err)->jump) != 0) return false;
+  if (setjmp(jpegJump(cinfo)) != 0) return false;
   jpeg_create_decompress(cinfo);
   return true;
 }
 
 bool readHeader(j_decompress_ptr cinfo) {
-  if (setjmp(reinterpret_cast<JpegErrors*>(cinfo->err)->jump) != 0) return false;
+  if (setjmp(jpegJump(cinfo)) != 0) return false;
   jpeg_save_markers(cinfo, JPEG_APP0 + 2, 0xFFFF);
   return jpeg_read_header(cinfo, TRUE) == JPEG_HEADER_OK;
 }
 
 bool readIccProfile(j_decompress_ptr cinfo, JOCTET** data, unsigned int* length) {
-  if (setjmp(reinterpret_cast<JpegErrors*>(cinfo->err)->jump) != 0) return false;
+  if (setjmp(jpegJump(cinfo)) != 0) return false;
   return jpeg_read_icc_profile(cinfo, data, length) != 0;
 }
 
@@ -123,7 +49,7 @@ bool readIccProfile(j_decompress_ptr cinfo, JOCTET** data, unsigned int* length)
 // which libjpeg widens to whole iMCUs; then skips the rows above |firstRow|.
 bool startWindow(j_decompress_ptr cinfo, JDIMENSION* xoffset, JDIMENSION* width,
                  JDIMENSION firstRow) {
-  if (setjmp(reinterpret_cast<JpegErrors*>(cinfo->err)->jump) != 0) return false;
+  if (setjmp(jpegJump(cinfo)) != 0) return false;
   if (!jpeg_start_decompress(cinfo)) return false;
   if (*xoffset != 0 || *width != cinfo->output_width) jpeg_crop_scanline(cinfo, xoffset, width);
   if (firstRow > 0 && jpeg_skip_scanlines(cinfo, firstRow) != firstRow) return false;
@@ -131,40 +57,25 @@ bool startWindow(j_decompress_ptr cinfo, JDIMENSION* xoffset, JDIMENSION* width,
 }
 
 bool readRow(j_decompress_ptr cinfo, JSAMPROW row) {
-  if (setjmp(reinterpret_cast<JpegErrors*>(cinfo->err)->jump) != 0) return false;
+  if (setjmp(jpegJump(cinfo)) != 0) return false;
   return jpeg_read_scanlines(cinfo, &row, 1) == 1;
 }
 
 class JpegWindowReader final : public FrameWindowReader {
  public:
-  explicit JpegWindowReader(const InputFile& file) : buffer_(kReadChunkBytes) {
+  explicit JpegWindowReader(const InputFile& file) : file_(file), buffer_(kJpegReadChunk) {
     std::memset(&cinfo_, 0, sizeof cinfo_);
     std::memset(&errors_, 0, sizeof errors_);
     std::memset(&source_, 0, sizeof source_);
-    std::memset(&scans_, 0, sizeof scans_);
-    source_.file = &file;
-    source_.buffer = buffer_.data();
-    source_.capacity = buffer_.size();
   }
   JpegWindowReader(const JpegWindowReader&) = delete;
   JpegWindowReader& operator=(const JpegWindowReader&) = delete;
 
   bool open() {
-    cinfo_.err = jpeg_std_error(&errors_.manager);
-    errors_.manager.error_exit = abortDecode;
-    errors_.manager.emit_message = emitMessage;
-    errors_.manager.output_message = outputNothing;
+    useJpegErrors(&cinfo_, errors_);
     if (!createDecompress(&cinfo_)) return false;
     state_.reset(&cinfo_);
-    cinfo_.mem->max_memory_to_use = kMaxLibjpegMemory;
-    scans_.manager.progress_monitor = checkScans;
-    cinfo_.progress = &scans_.manager;
-    source_.manager.init_source = initSource;
-    source_.manager.fill_input_buffer = fillInputBuffer;
-    source_.manager.skip_input_data = skipInputData;
-    source_.manager.resync_to_restart = jpeg_resync_to_restart;
-    source_.manager.term_source = termSource;
-    cinfo_.src = &source_.manager;
+    useJpegInput(&cinfo_, errors_, source_, file_, buffer_.data());
     if (!readHeader(&cinfo_)) return false;
     // The 8-bit interface cannot hold 12-bit samples.
     if (cinfo_.data_precision != 8) return false;
@@ -310,10 +221,10 @@ class JpegWindowReader final : public FrameWindowReader {
   }
 
   // Declared before |state_|, which must release the library state while they still exist.
+  const InputFile& file_;
   jpeg_decompress_struct cinfo_;
   JpegErrors errors_;
-  FileSource source_;
-  ScanLimit scans_;
+  JpegFileSource source_;
   std::vector<JOCTET> buffer_;
   std::vector<uint8_t> icc_;
   JpegDecompressState state_;
