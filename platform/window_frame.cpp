@@ -124,15 +124,6 @@ class GifWindowReader final : public HeldFrameReader {
   std::optional<Bitmap> frame_;
 };
 
-bool ok(const heif_error& error) {
-  return heifOk(error);
-}
-
-bool sidesWithinLimits(int width, int height) {
-  return width > 0 && height > 0 &&
-         frameWithinLimits(static_cast<uint64_t>(width), static_cast<uint64_t>(height));
-}
-
 // HEIF: the primary image decoded in its stored grid (irot, imir and clap ignored), so that
 // windows address the same pixels as the stored size does; any libheif error is a failure.
 class HeifWindowReader final : public HeldFrameReader {
@@ -142,74 +133,32 @@ class HeifWindowReader final : public HeldFrameReader {
     if (!heif) return false;
     const HeifImageHandle handle = heif->primaryImage();
     if (!handle) return false;
-    if (!sidesWithinLimits(heif_image_handle_get_ispe_width(handle.get()),
-                           heif_image_handle_get_ispe_height(handle.get()))) {
+    if (!heifSizeWithinLimits(heif_image_handle_get_ispe_width(handle.get()),
+                              heif_image_handle_get_ispe_height(handle.get()))) {
       return false;
     }
-    hasAlpha_ = heif_image_handle_has_alpha_channel(handle.get()) != 0;
-    premultiplied_ = heif_image_handle_is_premultiplied_alpha(handle.get()) != 0;
-    readColorDescription(handle.get());
-
-    const HeifDecodingOptions options(heif_decoding_options_alloc());
-    if (!options) return false;
-    options->ignore_transformations = 1;
-    options->convert_hdr_to_8bit = 1;
-    options->strict_decoding = 1;
-    heif_image* rawImage = nullptr;
-    if (!ok(heif_decode_image(
-            handle.get(), &rawImage, heif_colorspace_RGB,
-            hasAlpha_ ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
-            options.get()))) {
-      return false;
-    }
-    image_.reset(rawImage);
-    const int width = heif_image_get_width(image_.get(), heif_channel_interleaved);
-    const int height = heif_image_get_height(image_.get(), heif_channel_interleaved);
-    int stride = 0;
-    plane_ = heif_image_get_plane_readonly(image_.get(), heif_channel_interleaved, &stride);
-    channels_ = hasAlpha_ ? 4 : 3;
-    if (plane_ == nullptr || !sidesWithinLimits(width, height) || stride < 0 ||
-        heif_image_get_bits_per_pixel_range(image_.get(), heif_channel_interleaved) != 8 ||
-        static_cast<size_t>(stride) < checkedMul(static_cast<size_t>(width), channels_)) {
-      return false;
-    }
-    width_ = static_cast<uint32_t>(width);
-    height_ = static_cast<uint32_t>(height);
-    stride_ = static_cast<size_t>(stride);
+    pixels_ = HeifPixels::decode(handle.get(), false);
+    if (!pixels_) return false;
+    HeifColor color = heifColor(handle.get());
+    icc_ = std::move(color.icc);
+    displayP3_ = color.displayP3;
+    width_ = pixels_->width();
+    height_ = pixels_->height();
+    hasAlpha_ = pixels_->hasAlpha();
     return true;
   }
 
  private:
-  void readColorDescription(const heif_image_handle* handle) {
-    const heif_color_profile_type type = heif_image_handle_get_color_profile_type(handle);
-    if (type == heif_color_profile_type_prof || type == heif_color_profile_type_rICC) {
-      icc_.resize(heif_image_handle_get_raw_color_profile_size(handle));
-      if (icc_.empty() || !ok(heif_image_handle_get_raw_color_profile(handle, icc_.data()))) {
-        icc_.clear();
-      }
-    } else if (type == heif_color_profile_type_nclx) {
-      heif_color_profile_nclx* raw = nullptr;
-      if (ok(heif_image_handle_get_nclx_color_profile(handle, &raw))) {
-        const HeifNclxProfile nclx(raw);
-        // Display P3 is what phones write; BT.709 and unspecified primaries are sRGB's own.
-        displayP3_ = nclx && nclx->color_primaries == heif_color_primaries_SMPTE_EG_432_1;
-      }
-    }
-  }
-
-  const uint8_t* at(uint32_t y, uint32_t x) const {
-    return plane_ + size_t{y} * stride_ + size_t{x} * channels_;
-  }
-
   void straightRow(uint32_t y, uint32_t x, uint32_t count, uint8_t* rgba) const override {
-    if (premultiplied_) {
+    if (pixels_->premultiplied()) {
       std::vector<uint32_t> pixels(count);
-      pixelRow(y, x, count, pixels.data());
+      pixels_->pixelRow(y, x, count, pixels.data());
       unpremultiplyRow(pixels.data(), count, rgba);
       return;
     }
-    const uint8_t* s = at(y, x);
-    for (uint32_t i = 0; i < count; ++i, s += channels_, rgba += 4) {
+    const uint8_t* s = pixels_->at(y, x);
+    const uint32_t channels = hasAlpha_ ? 4 : 3;
+    for (uint32_t i = 0; i < count; ++i, s += channels, rgba += 4) {
       rgba[0] = s[0];
       rgba[1] = s[1];
       rgba[2] = s[2];
@@ -218,23 +167,10 @@ class HeifWindowReader final : public HeldFrameReader {
   }
 
   void pixelRow(uint32_t y, uint32_t x, uint32_t count, uint32_t* out) const override {
-    const uint8_t* s = at(y, x);
-    for (uint32_t i = 0; i < count; ++i, s += channels_) {
-      const uint32_t a = hasAlpha_ ? s[3] : 255;
-      if (premultiplied_) {
-        auto c = [a](uint8_t v) { return std::min<uint32_t>(v, a); };
-        out[i] = (a << 24) | (c(s[0]) << 16) | (c(s[1]) << 8) | c(s[2]);
-      } else {
-        out[i] = premultiply(s[0], s[1], s[2], a);
-      }
-    }
+    pixels_->pixelRow(y, x, count, out);
   }
 
-  HeifImage image_;
-  const uint8_t* plane_ = nullptr;
-  size_t stride_ = 0;
-  uint32_t channels_ = 3;
-  bool premultiplied_ = false;
+  std::optional<HeifPixels> pixels_;
 };
 
 }  // namespace
