@@ -18,10 +18,10 @@
 
 #include "bench/bench_channel.h"
 #include "bench/bench_support.h"
-#include "platform/image_decoder.h"
-#include "platform/image_probe.h"
+#include "codec/image_decoder.h"
+#include "codec/image_probe.h"
+#include "method/error.h"
 #include "platform/input_file.h"
-#include "plugin/error.h"
 #include "render/blur_context.h"
 #include "render/render.h"
 #include "source/image_source.h"

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/image_decoder.h"
-#include "platform/image_probe.h"
+#include "codec/image_decoder.h"
+#include "codec/image_probe.h"
 #include "platform/input_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -12,10 +12,18 @@
 #include <optional>
 #include <span>
 
+#include <lcms2.h>
 #include "platform/bitmap.h"
-#include "platform/library_owners.h"
+
+#include "platform/owner.h"
 
 namespace velmo::platform {
+
+// lcms2: profiles and transforms. Both handles are void pointers in lcms2, so the owners
+// differ only by their deleters; keep each handle in the owner of its own kind.
+using CmsProfile = Owner<void, cmsCloseProfile>;
+using CmsTransform = Owner<void, cmsDeleteTransform>;
+using CmsToneCurve = Owner<cmsToneCurve, cmsFreeToneCurve>;
 
 // Converts Bitmap pixels (premultiplied 0xAARRGGBB) from a source colour space to sRGB.
 class ColorConverter {

@@ -5,8 +5,8 @@
 #include <system_error>
 #include <variant>
 
-#include "plugin/arguments.h"
-#include "plugin/error.h"
+#include "method/arguments.h"
+#include "method/error.h"
 #include "render/render.h"
 #include "source/image_source.h"
 #include "tile/tile.h"

@@ -1,15 +1,14 @@
 #include "render/output.h"
 
-#include <limits>
 #include <optional>
 #include <vector>
 
+#include "codec/image_encoder.h"
+#include "method/arguments.h"
+#include "method/error.h"
+#include "method/file_result.h"
 #include "platform/atomic_file.h"
-#include "platform/image_encoder.h"
 #include "platform/input_file.h"
-#include "plugin/arguments.h"
-#include "plugin/error.h"
-#include "source/image_source.h"
 
 namespace velmo {
 namespace {
@@ -18,24 +17,6 @@ constexpr int kJpegQualities[] = {92, 88, 84};
 
 bool fits(const std::vector<uint8_t>& data, int64_t limit) {
   return limit >= 0 && data.size() <= static_cast<uint64_t>(limit);
-}
-
-int64_t toInt64(uint64_t value) {
-  constexpr uint64_t kMax = std::numeric_limits<int64_t>::max();
-  return static_cast<int64_t>(value < kMax ? value : kMax);
-}
-
-host::EncodableMap fileResultMap(const std::string& path, const std::string& mime,
-                                 host::EncodableValue width, host::EncodableValue height,
-                                 int64_t byteSize) {
-  return {
-      {"path", path},
-      {"filename", platform::lastPathComponent(path)},
-      {"mimeType", mime},
-      {"width", std::move(width)},
-      {"height", std::move(height)},
-      {"byteSize", integerValue(byteSize)},
-  };
 }
 
 }  // namespace
@@ -59,17 +40,8 @@ host::EncodableMap write(const platform::BitmapView& image, const std::string& d
   if (!data || !fits(*data, limit)) throw fail(messages::kOutputTooLarge);
 
   platform::writeFileAtomically(path, *data);
-  return fileResultMap(path, alpha ? "image/png" : "image/jpeg", integerValue(image.width),
-                       integerValue(image.height), toInt64(data->size()));
-}
-
-host::EncodableMap fileResult(const std::string& path, const std::string& mime) {
-  const host::EncodableMap properties = metadata({{"path", path}});
-  const uint64_t size = platform::fileSize(path);
-  const host::EncodableValue* width = host::findEntry(properties, "width");
-  const host::EncodableValue* height = host::findEntry(properties, "height");
-  return fileResultMap(path, mime, width ? *width : host::EncodableValue(),
-                       height ? *height : host::EncodableValue(), toInt64(size));
+  return makeFileResult(path, alpha ? "image/png" : "image/jpeg", integerValue(image.width),
+                        integerValue(image.height), data->size());
 }
 
 }  // namespace velmo

@@ -1,6 +1,4 @@
-// Turning a finished image into a file on disk, and describing an image file, as the file
-// result map that "render" and "tile" answer with:
-//   {"path", "filename", "mimeType", "width", "height", "byteSize"}, in that order.
+// Turning a finished render into a file on disk, answered with the file result map.
 #pragma once
 
 #include <cstdint>
@@ -20,10 +18,5 @@ namespace velmo {
 // "byteSize" the length of the written data.
 host::EncodableMap write(const platform::BitmapView& image, const std::string& destination,
                          bool alpha, int64_t limit);
-
-// Describes the image file at |path|, reporting |mime| as its type: "width" and "height"
-// come from metadata() (the displayed size) and any failure of it passes up unchanged;
-// "byteSize" is the size of the file, links followed.
-host::EncodableMap fileResult(const std::string& path, const std::string& mime);
 
 }  // namespace velmo

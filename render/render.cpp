@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/canvas.h"
-#include "platform/image_decoder.h"
-#include "plugin/arguments.h"
-#include "plugin/error.h"
+#include "codec/image_decoder.h"
+#include "draw/canvas.h"
+#include "method/arguments.h"
+#include "method/error.h"
 #include "render/geometry.h"
 #include "render/output.h"
 #include "source/image_source.h"
@@ -84,8 +84,8 @@ host::EncodableMap render(const host::EncodableMap& arguments, BlurContext& /*bl
     throw fail(messages::kInvalidWatermarkSize);
   }
 
-  platform::Canvas canvas(static_cast<uint32_t>(outputWidth), static_cast<uint32_t>(outputHeight),
-                          alpha);
+  draw::Canvas canvas(static_cast<uint32_t>(outputWidth), static_cast<uint32_t>(outputHeight),
+                      alpha);
   canvas.drawStretched(cropped);
   oriented = platform::Bitmap();  // the canvas holds all that is needed from here on
 

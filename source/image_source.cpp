@@ -2,8 +2,9 @@
 
 #include <limits>
 
-#include "plugin/arguments.h"
-#include "plugin/error.h"
+#include "method/arguments.h"
+#include "method/error.h"
+#include "method/file_result.h"
 
 namespace velmo {
 
@@ -42,6 +43,14 @@ host::EncodableMap metadata(const host::EncodableMap& arguments) {
       {"frames", integerValue(frames)},
       {"orientation", integerValue(orientation)},
   };
+}
+
+host::EncodableMap fileResult(const std::string& path, const std::string& mime) {
+  const host::EncodableMap properties = metadata({{"path", path}});
+  const host::EncodableValue* width = host::findEntry(properties, "width");
+  const host::EncodableValue* height = host::findEntry(properties, "height");
+  return makeFileResult(path, mime, width ? *width : host::EncodableValue(),
+                        height ? *height : host::EncodableValue(), platform::fileSize(path));
 }
 
 }  // namespace velmo

@@ -3,9 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
+#include "codec/image_probe.h"
 #include "host/encodable_value.h"
-#include "platform/image_probe.h"
 #include "platform/input_file.h"
 
 namespace velmo {
@@ -35,5 +36,10 @@ PixelSize properties(const ImageSource& source);
 // displayed size (width and height exchanged for orientations 5 to 8), the number of images
 // and the orientation as stored (1 when absent). Decodes no pixels.
 host::EncodableMap metadata(const host::EncodableMap& arguments);
+
+// Describes the image file at |path| as a file result map (method/file_result.h), reporting
+// |mime| as its type: "width" and "height" come from metadata() (the displayed size) and any
+// failure of it passes up unchanged; "byteSize" is the size of the file, links followed.
+host::EncodableMap fileResult(const std::string& path, const std::string& mime);
 
 }  // namespace velmo

@@ -7,13 +7,12 @@
 #include <variant>
 #include <vector>
 
+#include "codec/image_encoder.h"
+#include "codec/window_decoder.h"
+#include "method/arguments.h"
+#include "method/error.h"
 #include "platform/atomic_file.h"
-#include "platform/image_encoder.h"
 #include "platform/input_file.h"
-#include "platform/window_decoder.h"
-#include "plugin/arguments.h"
-#include "plugin/error.h"
-#include "render/output.h"
 #include "source/image_source.h"
 #include "tile/tile_window.h"
 

@@ -10,7 +10,7 @@
 
 #include "host/method_channel.h"
 #include "host/method_result.h"
-#include "plugin/error.h"
+#include "method/error.h"
 #include "plugin/velmo_image_tools_plugin.h"
 #include "tests/support/test_support.h"
 

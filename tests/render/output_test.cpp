@@ -1,5 +1,6 @@
 // Writing a finished image under a byte limit, and describing image files.
 #include "render/output.h"
+#include "source/image_source.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +8,8 @@
 #include <functional>
 #include <limits>
 
-#include "platform/image_encoder.h"
-#include "plugin/error.h"
+#include "codec/image_encoder.h"
+#include "method/error.h"
 #include "tests/support/decoder_fixtures.h"
 #include "tests/support/test_support.h"
 

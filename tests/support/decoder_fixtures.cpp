@@ -8,7 +8,7 @@
 #include <iterator>
 #include <memory>
 
-#include "platform/image_decoder.h"
+#include "codec/image_decoder.h"
 #include "platform/input_file.h"
 #include "tests/support/test_support.h"
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "codec/image_probe.h"
 #include "platform/bitmap.h"
-#include "platform/image_probe.h"
 #include "tests/support/image_files.h"
 
 namespace velmo::testing {

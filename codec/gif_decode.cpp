@@ -1,0 +1,151 @@
+// GIF through giflib: frame 0 only, composited on a transparent canvas of the logical screen.
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "codec/internal/decoders.h"
+#include "codec/internal/library_owners.h"
+#include "platform/checked.h"
+#include "platform/resample.h"
+
+namespace velmo::platform::detail {
+namespace {
+
+struct GifStream {
+  const InputFile* file;
+  uint64_t offset;
+};
+
+int readGif(GifFileType* gif, GifByteType* destination, int length) {
+  if (length <= 0) return 0;
+  auto& stream = *static_cast<GifStream*>(gif->UserData);
+  const size_t got = stream.file->readAt(stream.offset, {destination, static_cast<size_t>(length)});
+  stream.offset += got;
+  return static_cast<int>(got);
+}
+
+// Reads the records before frame 0, keeping the transparent index of its graphic control
+// extension. false at the end of the file or on a read error: there is no frame 0.
+bool seekFirstFrame(GifFileType* gif, int& transparentIndex) {
+  for (;;) {
+    GifRecordType type = UNDEFINED_RECORD_TYPE;
+    if (DGifGetRecordType(gif, &type) == GIF_ERROR) return false;
+    if (type == IMAGE_DESC_RECORD_TYPE) return true;
+    if (type != EXTENSION_RECORD_TYPE) return false;
+    int code = 0;
+    GifByteType* block = nullptr;
+    if (DGifGetExtension(gif, &code, &block) == GIF_ERROR) return false;
+    if (code == GRAPHICS_EXT_FUNC_CODE && block != nullptr) {
+      GraphicsControlBlock control{};
+      if (DGifExtensionToGCB(block[0], block + 1, &control) == GIF_OK) {
+        transparentIndex = control.TransparentColor;
+      }
+    }
+    while (block != nullptr) {
+      if (DGifGetExtensionNext(gif, &block) == GIF_ERROR) return false;
+    }
+  }
+}
+
+// Frame rows in the order an interlaced frame stores them: every 8th row from 0, every 8th
+// from 4, every 4th from 2, every 2nd from 1.
+uint32_t interlacedRow(uint32_t index, uint32_t height) {
+  const uint32_t pass1 = (height + 7) / 8;
+  const uint32_t pass2 = (height + 3) / 8;
+  const uint32_t pass3 = (height + 1) / 4;
+  if (index < pass1) return index * 8;
+  index -= pass1;
+  if (index < pass2) return 4 + index * 8;
+  index -= pass2;
+  if (index < pass3) return 2 + index * 4;
+  index -= pass3;
+  return 1 + index * 2;
+}
+
+}  // namespace
+
+std::optional<Bitmap> decodeGif(const InputFile& file, uint32_t maxPixelSize) {
+  GifStream stream{&file, 0};
+  int openError = 0;
+  GifFile gif(DGifOpen(&stream, readGif, &openError));
+  if (!gif) return std::nullopt;
+  if (gif->SWidth <= 0 || gif->SHeight <= 0) return std::nullopt;
+  const auto screenWidth = static_cast<uint32_t>(gif->SWidth);
+  const auto screenHeight = static_cast<uint32_t>(gif->SHeight);
+  if (!frameWithinLimits(screenWidth, screenHeight)) return std::nullopt;
+
+  int transparentIndex = NO_TRANSPARENT_COLOR;
+  if (!seekFirstFrame(gif.get(), transparentIndex)) return std::nullopt;
+  if (DGifGetImageDesc(gif.get()) == GIF_ERROR) return std::nullopt;
+  const GifImageDesc& frame = gif->Image;
+  if (frame.Left < 0 || frame.Top < 0 || frame.Width <= 0 || frame.Height <= 0) {
+    return std::nullopt;
+  }
+  const auto left = static_cast<uint32_t>(frame.Left);
+  const auto top = static_cast<uint32_t>(frame.Top);
+  const auto frameWidth = static_cast<uint32_t>(frame.Width);
+  const auto frameHeight = static_cast<uint32_t>(frame.Height);
+  if (!frameWithinLimits(frameWidth, frameHeight)) return std::nullopt;
+  const ColorMapObject* colors = frame.ColorMap != nullptr ? frame.ColorMap : gif->SColorMap;
+  if (colors == nullptr || colors->Colors == nullptr) return std::nullopt;
+
+  const bool covers =
+      left == 0 && top == 0 && frameWidth >= screenWidth && frameHeight >= screenHeight;
+  const bool hasAlpha = transparentIndex != NO_TRANSPARENT_COLOR || !covers;
+
+  // Palette as Bitmap pixels; indices past the colour table show black, like browsers do.
+  std::array<uint32_t, 256> palette;
+  palette.fill(0xFF000000u);
+  for (int i = 0; i < colors->ColorCount && i < 256; ++i) {
+    const GifColorType& c = colors->Colors[i];
+    palette[i] = 0xFF000000u | (uint32_t{c.Red} << 16) | (uint32_t{c.Green} << 8) | c.Blue;
+  }
+  if (transparentIndex >= 0 && transparentIndex < 256) palette[transparentIndex] = 0;
+
+  // The part of the frame that lies on the screen; the rest is decoded and dropped.
+  const uint32_t visibleLeft = std::min(left, screenWidth);
+  const uint32_t visibleRight =
+      static_cast<uint32_t>(std::min<uint64_t>(uint64_t{left} + frameWidth, screenWidth));
+  auto composite = [&](const GifPixelType* line, uint32_t* canvasRow) {
+    for (uint32_t x = visibleLeft; x < visibleRight; ++x) canvasRow[x] = palette[line[x - left]];
+  };
+
+  const PixelSize target = thumbnailSize(screenWidth, screenHeight, maxPixelSize);
+  std::vector<GifPixelType> line(frameWidth);
+  auto readLine = [&] {
+    return DGifGetLine(gif.get(), line.data(), static_cast<int>(frameWidth)) != GIF_ERROR;
+  };
+
+  if (frame.Interlace) {
+    // Rows arrive out of order: assemble the screen, then shrink it.
+    Bitmap canvas(screenWidth, screenHeight, hasAlpha);
+    std::fill(canvas.data(), canvas.data() + checkedMul(screenWidth, screenHeight), 0u);
+    for (uint32_t i = 0; i < frameHeight; ++i) {
+      if (!readLine()) return std::nullopt;
+      const uint64_t y = uint64_t{top} + interlacedRow(i, frameHeight);
+      if (y < screenHeight) composite(line.data(), canvas.row(static_cast<uint32_t>(y)));
+    }
+    return shrink(std::move(canvas), target.width, target.height);
+  }
+
+  AreaShrinker shrinker(screenWidth, screenHeight, target.width, target.height, hasAlpha);
+  std::vector<uint32_t> canvasRow(screenWidth);
+  uint32_t frameRow = 0;
+  for (uint32_t y = 0; y < screenHeight; ++y) {
+    std::fill(canvasRow.begin(), canvasRow.end(), 0u);
+    if (y >= top && frameRow < frameHeight) {
+      if (!readLine()) return std::nullopt;
+      ++frameRow;
+      composite(line.data(), canvasRow.data());
+    }
+    shrinker.pushRow(canvasRow.data());
+  }
+  // Rows below the screen are not shown, but a frame cut short is a damaged file all the
+  // same: read them to the end of the frame's data.
+  for (; frameRow < frameHeight; ++frameRow) {
+    if (!readLine()) return std::nullopt;
+  }
+  return shrinker.finish();
+}
+
+}  // namespace velmo::platform::detail

@@ -1,0 +1,61 @@
+#include "codec/image_decoder.h"
+
+#include <algorithm>
+#include <new>
+#include <stdexcept>
+
+#include "codec/internal/decoders.h"
+#include "platform/orientation.h"
+
+namespace velmo::platform {
+namespace detail {
+
+PixelSize thumbnailSize(uint32_t width, uint32_t height, uint32_t maxPixelSize) {
+  const uint64_t longer = std::max(width, height);
+  const uint64_t shorter = std::min(width, height);
+  const uint64_t longSide = std::min<uint64_t>(std::max<uint32_t>(maxPixelSize, 1), longer);
+  // round(shorter * longSide / longer), half up, in integers: exact for every input.
+  const uint64_t shortSide =
+      std::max<uint64_t>(1, (2 * shorter * longSide + longer) / (2 * longer));
+  if (width >= height) {
+    return {static_cast<uint32_t>(longSide), static_cast<uint32_t>(shortSide)};
+  }
+  return {static_cast<uint32_t>(shortSide), static_cast<uint32_t>(longSide)};
+}
+
+}  // namespace detail
+
+std::optional<Bitmap> decodeThumbnail(const InputFile& file, const ImageInfo& info,
+                                      uint32_t maxPixelSize) {
+  try {
+    std::optional<Bitmap> stored;
+    switch (info.format) {
+      case ImageFormat::Jpeg:
+        stored = detail::decodeJpeg(file, maxPixelSize);
+        break;
+      case ImageFormat::Png:
+        stored = detail::decodePng(file, maxPixelSize);
+        break;
+      case ImageFormat::Gif:
+        stored = detail::decodeGif(file, maxPixelSize);
+        break;
+      case ImageFormat::WebP:
+        stored = detail::decodeWebP(file, maxPixelSize);
+        break;
+      case ImageFormat::Heif:
+        // libheif has applied irot/imir already; iPhone files carry the same turn again as an
+        // EXIF orientation, which must not be applied on top.
+        return detail::decodeHeif(file, maxPixelSize);
+    }
+    if (!stored) return std::nullopt;
+    // Shrinking first and then permuting keeps the permutation cheap and exact.
+    return applyOrientation(std::move(*stored), effectiveOrientation(info.orientation));
+  } catch (const std::bad_alloc&) {
+    // Includes std::bad_array_new_length from checkedMul: the frame cannot be held.
+    return std::nullopt;
+  } catch (const std::length_error&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace velmo::platform

@@ -1,0 +1,22 @@
+// Decoding image 0 of a file for rendering: upright, reduced, eager.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "codec/image_probe.h"
+#include "platform/bitmap.h"
+#include "platform/input_file.h"
+
+namespace velmo::platform {
+
+// Image 0 of |file| decoded upright (the EXIF orientation applied, mirrors included; HEIF
+// transformations applied once, never EXIF on top), scaled with its aspect kept so that its
+// longer side is at most |maxPixelSize|, never enlarged, colour converted to sRGB.
+//
+// nullopt when decoding yields no image: unreadable, truncated or corrupt data, or a frame
+// over the decode limits of checked.h. Never throws for bad data or lack of memory.
+std::optional<Bitmap> decodeThumbnail(const InputFile& file, const ImageInfo& info,
+                                      uint32_t maxPixelSize);
+
+}  // namespace velmo::platform

@@ -1,0 +1,43 @@
+// Private to codec/. Owners for the handles of the C codec libraries, in the one owner idiom
+// of platform/owner.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>  // jpeglib.h needs FILE and size_t declared before it
+
+#include <gif_lib.h>
+#include <jpeglib.h>
+#include <libheif/heif.h>
+#include <spng.h>
+#include <webp/demux.h>
+
+#include "platform/owner.h"
+
+namespace velmo::platform {
+
+// libspng: a decoder or encoder context.
+using SpngContext = Owner<spng_ctx, spng_ctx_free>;
+
+// giflib: a file opened with DGifOpen (DGifCloseFile also frees the structure).
+inline void closeGifFile(GifFileType* gif) {
+  int error = 0;
+  DGifCloseFile(gif, &error);
+}
+using GifFile = Owner<GifFileType, closeGifFile>;
+
+// libheif: contexts, image handles, decoded images, decoding options, nclx profiles.
+using HeifContext = Owner<heif_context, heif_context_free>;
+using HeifImageHandle = Owner<heif_image_handle, heif_image_handle_release>;
+using HeifImage = Owner<heif_image, heif_image_release>;
+using HeifDecodingOptions = Owner<heif_decoding_options, heif_decoding_options_free>;
+using HeifNclxProfile = Owner<heif_color_profile_nclx, heif_nclx_color_profile_free>;
+
+// libwebp: a demuxer over a buffer that the caller keeps alive for the demuxer's life.
+using WebPDemuxHandle = Owner<WebPDemuxer, WebPDemuxDelete>;
+
+// libjpeg keeps its state inside a struct that the caller allocates, and holds pointers into
+// it, so the struct itself never moves. This owner points at such a struct after
+// jpeg_create_decompress succeeded, and destroys the library state (not the struct).
+using JpegDecompressState = Owner<jpeg_decompress_struct, jpeg_destroy_decompress>;
+
+}  // namespace velmo::platform

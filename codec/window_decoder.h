@@ -1,0 +1,118 @@
+// Reading one window of an image's first frame, in its stored pixel grid (the orientation is
+// not applied), in memory that grows with the window rather than with the image.
+//
+// JPEG and non-interlaced PNG decode only the rows down to the window's bottom edge: rows
+// above the window are skipped or read and dropped, and only the window's columns are kept.
+// Interlaced PNG, GIF, WebP and HEIF decode the whole frame (within the frame limits of
+// checked.h) and cut the window out of it.
+//
+// Every reader answers "no image" rather than throwing: corrupt or truncated data in the rows
+// it decodes, a frame over the limits, or lack of memory while decoding. Lack of memory while
+// shrinking is reported apart, since it is a different failure for the caller.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <variant>
+
+#include "codec/image_encoder.h"
+#include "codec/image_probe.h"
+#include "platform/bitmap.h"
+#include "platform/input_file.h"
+#include "platform/resample.h"
+
+namespace velmo::platform {
+
+// Whole pixels of the stored frame; lies inside the frame and is not empty.
+struct PixelWindow {
+  uint32_t x = 0;
+  uint32_t y = 0;
+  uint32_t width = 0;
+  uint32_t height = 0;
+};
+
+enum class WindowFailure {
+  // The window's data cannot be decoded (corrupt, truncated, lack of memory while decoding).
+  Unreadable,
+  // The shrinker, or the colour conversion feeding it, could not be set up.
+  ScalerSetup,
+  // Lack of memory while shrinking.
+  Scaling,
+};
+
+template <typename T>
+using WindowResult = std::variant<T, WindowFailure>;
+
+// Frame 0 of an image, opened for reading one window. The InputFile must outlive the reader;
+// a reader reads at most one window (the data is streamed once).
+class FrameWindowReader {
+ public:
+  virtual ~FrameWindowReader() = default;
+
+  // The stored pixel size of the frame as the decoder sees it.
+  virtual uint32_t width() const = 0;
+  virtual uint32_t height() const = 0;
+
+  // The window's pixels in the source's own terms, exact, for a tile without redraw:
+  // - PNG: the same colour type and bit depth, with its palette, tRNS and ICC profile;
+  // - JPEG: 8-bit RGB (grey for a greyscale JPEG) with its ICC profile; CMYK is converted to
+  //   sRGB, since PNG cannot carry a CMYK profile;
+  // - GIF, WebP, HEIF: 8-bit RGBA when the format declares alpha, else RGB, with any ICC
+  //   profile, colour not premultiplied.
+  virtual WindowResult<PngImage> readWindow(const PixelWindow& window) = 0;
+
+  // The window shrunk to |width| x |height| (each at least 1 and at most the window's) by
+  // area averaging, colour converted to sRGB, premultiplied (the Bitmap layout).
+  virtual WindowResult<Bitmap> readWindowShrunk(const PixelWindow& window, uint32_t width,
+                                                uint32_t height) = 0;
+};
+
+// Opens frame 0 of |file| (whose probe gave |info|). nullptr when it yields no image: the
+// header cannot be read, a side is 0, or the frame is over the limits of checked.h.
+std::unique_ptr<FrameWindowReader> openFrameWindow(const InputFile& file, const ImageInfo& info);
+
+// The per-format openers behind openFrameWindow. GIF and HEIF decode the whole frame here,
+// at opening; the others read only headers until a window is asked for.
+std::unique_ptr<FrameWindowReader> openJpegWindow(const InputFile& file);
+std::unique_ptr<FrameWindowReader> openPngWindow(const InputFile& file);
+std::unique_ptr<FrameWindowReader> openGifWindow(const InputFile& file);
+std::unique_ptr<FrameWindowReader> openWebPWindow(const InputFile& file);
+std::unique_ptr<FrameWindowReader> openHeifWindow(const InputFile& file);
+
+// Pieces shared by the per-format readers.
+namespace window_detail {
+
+// Straight (unpremultiplied) 8-bit RGBA samples to Bitmap pixels; bitmap.h has the way back.
+void premultiplyRow(const uint8_t* rgba, uint32_t count, uint32_t* out);
+
+// The end of every shrinking reader: rows of the window (or of a reduced decode of it) go
+// into an area-average shrinker, and the result is colour converted to sRGB.
+class WindowShrinker {
+ public:
+  // nullptr when the shrinker cannot be made (a ScalerSetup failure). Requires
+  // 1 <= dst <= src on both axes.
+  static std::unique_ptr<WindowShrinker> make(uint32_t srcWidth, uint32_t srcHeight,
+                                              uint32_t dstWidth, uint32_t dstHeight, bool hasAlpha);
+
+  // |row| holds srcWidth Bitmap pixels; rows come top to bottom.
+  void pushRow(const uint32_t* row) { shrinker_.pushRow(row); }
+
+  // The shrunk window, converted to sRGB from the colour space |icc| describes (empty or
+  // unusable: sRGB already). |greyPixels|: the rows came from a grey image (R = G = B).
+  WindowResult<Bitmap> finish(std::span<const uint8_t> icc, bool greyPixels);
+
+  explicit WindowShrinker(AreaShrinker shrinker) : shrinker_(std::move(shrinker)) {}
+
+ private:
+  AreaShrinker shrinker_;
+};
+
+// Whether |icc|'s header names |colorSpace| ("RGB " or "GRAY") as the data colour space:
+// PNG may embed only a profile that matches its pixels.
+bool iccDescribes(std::span<const uint8_t> icc, const char (&colorSpace)[5]);
+
+}  // namespace window_detail
+
+}  // namespace velmo::platform

@@ -1,9 +1,0 @@
-#include "plugin/error.h"
-
-namespace velmo {
-
-PluginError fail(std::string_view message) {
-  return PluginError(std::string(message));
-}
-
-}  // namespace velmo

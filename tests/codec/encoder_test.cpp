@@ -1,0 +1,145 @@
+// JPEG and PNG encoders: what an independent decoder gets back, and the same bytes for the
+// same input.
+#include <gtest/gtest.h>
+#include <spng.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "codec/image_encoder.h"
+#include "tests/support/decoder_fixtures.h"
+#include "tests/support/image_files.h"
+#include "tests/support/test_support.h"
+
+namespace velmo::testing {
+namespace {
+
+using platform::encodeJpeg;
+using platform::encodePng;
+using platform::PngImage;
+
+// |image|'s channels as a render bitmap's pixels (taken as premultiplied when |alpha|).
+Bitmap bitmapOf(const RgbaImage& image, bool alpha) {
+  Bitmap bitmap(image.width, image.height, alpha);
+  for (uint32_t y = 0; y < image.height; ++y) {
+    for (uint32_t x = 0; x < image.width; ++x) {
+      const uint8_t* p = image.at(x, y);
+      bitmap.row(y)[x] = uint32_t{p[3]} << 24 | uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2];
+    }
+  }
+  return bitmap;
+}
+
+// Encoded bytes as an independent decoder reads them back. Both helpers take the encoder's
+// result as it comes: one without data fails the test by throwing.
+RgbaImage readBack(const std::optional<std::vector<uint8_t>>& bytes) {
+  ScratchDir dir;
+  writeBytes(dir.file("image"), bytes.value());
+  return readImageFile(dir.file("image"));
+}
+
+struct SpngFree {
+  void operator()(spng_ctx* ctx) const { spng_ctx_free(ctx); }
+};
+
+// A PNG decoded with libspng in the file's own format (SPNG_FMT_RAW: 16-bit big-endian).
+struct DecodedPng {
+  spng_ihdr ihdr{};
+  std::vector<uint8_t> raw;
+  std::unique_ptr<spng_ctx, SpngFree> ctx;
+};
+
+DecodedPng decodePngRaw(const std::optional<std::vector<uint8_t>>& bytes) {
+  DecodedPng png;
+  png.ctx.reset(spng_ctx_new(0));
+  EXPECT_EQ(spng_set_png_buffer(png.ctx.get(), bytes.value().data(), bytes->size()), 0);
+  EXPECT_EQ(spng_get_ihdr(png.ctx.get(), &png.ihdr), 0);
+  size_t size = 0;
+  EXPECT_EQ(spng_decoded_image_size(png.ctx.get(), SPNG_FMT_RAW, &size), 0);
+  png.raw.resize(size);
+  EXPECT_EQ(spng_decode_image(png.ctx.get(), png.raw.data(), size, SPNG_FMT_RAW, 0), 0);
+  return png;
+}
+
+TEST(JpegEncoder, RoundTripIsCloseAndRepeatable) {
+  // Gentle gradients and a slow wave: what JPEG codes well.
+  const RgbaImage source = RgbaImage::generate(256, 192, [](uint32_t x, uint32_t y) {
+    const auto wave = static_cast<uint32_t>(128 + 100 * std::sin((x + y) / 40.0));
+    return 0xFF000000u | x << 16 | (y * 255 / 191) << 8 | wave;
+  });
+  const Bitmap bitmap = bitmapOf(source, false);
+  const auto bytes = encodeJpeg(bitmap.view(), 92);
+  EXPECT_EQ(encodeJpeg(bitmap.view(), 92), bytes);
+  const RgbaImage decoded = readBack(bytes);
+  ASSERT_EQ(decoded.width, 256u);
+  ASSERT_EQ(decoded.height, 192u);
+  EXPECT_GT(psnr(decoded, source), 35.0);
+}
+
+TEST(PngEncoder, OpaqueIsExactRgbAndAlphaIsUnpremultipliedToNearest) {
+  const RgbaImage noisy = RgbaImage::generate(53, 29, [](uint32_t x, uint32_t y) {
+    return 0xFF000000u | ((x * 37 + y * 11) & 0xFF) << 16 | ((x * y) & 0xFF) << 8 | (x ^ y * 5);
+  });
+  const auto bytes = encodePng(bitmapOf(noisy, false).view());
+  EXPECT_EQ(decodePngRaw(bytes).ihdr.color_type, SPNG_COLOR_TYPE_TRUECOLOR);
+  const RgbaImage decoded = readBack(bytes);
+  ASSERT_EQ(decoded.width, 53u);
+  EXPECT_EQ(maxDifference(decoded, noisy), 0);
+
+  struct Case {
+    uint8_t alpha, premultiplied, straight;
+  };
+  // (v * 255 + a / 2) / a; 41 at alpha 100 is 104.55, which rounds up.
+  const Case cases[] = {{255, 200, 200}, {128, 64, 128}, {200, 100, 128}, {3, 1, 85}, {1, 1, 255},
+                        {2, 1, 128},     {100, 33, 84},  {100, 41, 105},  {0, 0, 0}};
+  const auto grey = RgbaImage::generate(std::size(cases), 1, [&](uint32_t x, uint32_t) {
+    return uint32_t{cases[x].alpha} << 24 | cases[x].premultiplied * 0x010101u;
+  });
+  const DecodedPng png = decodePngRaw(encodePng(bitmapOf(grey, true).view()));
+  EXPECT_EQ(png.ihdr.color_type, SPNG_COLOR_TYPE_TRUECOLOR_ALPHA);
+  std::vector<uint8_t> expected;
+  for (const Case& c : cases)
+    expected.insert(expected.end(), {c.straight, c.straight, c.straight, c.alpha});
+  EXPECT_EQ(png.raw, expected);
+}
+
+// A source PNG is written back in its own format: 16-bit samples and palettes are kept.
+TEST(PngImageEncoder, KeepsSixteenBitSamplesAndPalettes) {
+  PngImage deep;
+  deep.width = 17;
+  deep.height = 5;
+  deep.colorType = 2;
+  deep.bitDepth = 16;
+  for (size_t i = 0; i < 17 * 5 * 6; ++i) deep.pixels.push_back(static_cast<uint8_t>(i * 37 + 11));
+  const DecodedPng sixteen = decodePngRaw(encodePng(deep));
+  EXPECT_EQ(sixteen.ihdr.bit_depth, 16);
+  EXPECT_EQ(sixteen.ihdr.color_type, 2);
+  EXPECT_EQ(sixteen.raw, deep.pixels);
+
+  PngImage indexed;
+  indexed.width = 5;
+  indexed.height = 3;
+  indexed.colorType = 3;
+  indexed.bitDepth = 4;
+  indexed.rowBytes = 4;  // 3 packed bytes and one of padding
+  indexed.pixels = {0x01, 0x20, 0x10, 0xAA, 0x22, 0x21, 0x00, 0xAA, 0x00, 0x12, 0x20};
+  indexed.palette = {255, 0, 0, 0, 255, 0, 0, 0, 255};
+  indexed.trns = {0, 128};
+  const DecodedPng png = decodePngRaw(encodePng(indexed));
+  EXPECT_EQ(png.ihdr.color_type, 3);
+  EXPECT_EQ(png.ihdr.bit_depth, 4);
+  EXPECT_EQ(png.raw, (std::vector<uint8_t>{0x01, 0x20, 0x10, 0x22, 0x21, 0x00, 0x00, 0x12, 0x20}));
+  spng_plte plte{};
+  ASSERT_EQ(spng_get_plte(png.ctx.get(), &plte), 0);
+  ASSERT_EQ(plte.n_entries, 3u);
+  EXPECT_EQ(plte.entries[1].green, 255);
+  EXPECT_EQ(plte.entries[2].blue, 255);
+  spng_trns trns{};
+  ASSERT_EQ(spng_get_trns(png.ctx.get(), &trns), 0);
+  ASSERT_EQ(trns.n_type3_entries, 2u);
+  EXPECT_EQ(trns.type3_alpha[1], 128);
+}
+
+}  // namespace
+}  // namespace velmo::testing
