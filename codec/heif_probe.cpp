@@ -19,6 +19,7 @@
 #include "codec/internal/exif_orientation.h"
 #include "codec/internal/heif_input.h"
 #include "codec/internal/probe_reader.h"
+#include "platform/orientation.h"
 
 namespace velmo::platform::probe {
 
@@ -88,7 +89,7 @@ ImageInfo probeHeif(const InputFile& file) {
   if (width < 0 || height < 0 || images < 1) return info;
 
   info.orientation = heifExifOrientation(handle.get());
-  const bool quarterTurn = info.orientation && *info.orientation >= 5 && *info.orientation <= 8;
+  const bool quarterTurn = info.orientation && orientationSwapsAxes(*info.orientation);
   info.pixelWidth = static_cast<uint64_t>(quarterTurn ? height : width);
   info.pixelHeight = static_cast<uint64_t>(quarterTurn ? width : height);
   info.frameCount = static_cast<uint64_t>(images);

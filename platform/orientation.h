@@ -13,7 +13,7 @@ namespace velmo::platform {
 int effectiveOrientation(std::optional<int64_t> stored);
 
 // Whether |orientation| (1 to 8) exchanges width and height (5 to 8 do).
-inline bool orientationSwapsAxes(int orientation) {
+inline bool orientationSwapsAxes(int64_t orientation) {
   return orientation >= 5 && orientation <= 8;
 }
 

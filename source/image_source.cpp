@@ -5,6 +5,7 @@
 #include "method/arguments.h"
 #include "method/error.h"
 #include "method/file_result.h"
+#include "platform/orientation.h"
 
 namespace velmo {
 
@@ -34,7 +35,7 @@ host::EncodableMap metadata(const host::EncodableMap& arguments) {
   const PixelSize size = properties(image);
   const int64_t orientation = image.info.orientation.value_or(1);
   // Orientations 5 to 8 turn the stored image by a quarter turn.
-  const bool transposed = orientation >= 5 && orientation <= 8;
+  const bool transposed = platform::orientationSwapsAxes(orientation);
   const int64_t frames = static_cast<int64_t>(
       std::min<uint64_t>(image.info.frameCount, std::numeric_limits<int64_t>::max()));
   return {
