@@ -243,7 +243,9 @@ Json parseJson(const std::string& text) {
       if (depth > kMaxJsonDepth) throw JsonInputError("JSON nested too deep");
       return true;
     });
-  } catch (const Json::parse_error& e) {
+  } catch (const Json::exception& e) {
+    // Syntax errors, and numbers that no double holds (1e400 is out_of_range, not a
+    // parse_error).
     throw JsonInputError(std::string("bad JSON: ") + e.what());
   }
 }

@@ -7,9 +7,11 @@
 // that text. Nothing else converts, retries or logs errors.
 #pragma once
 
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace velmo {
 
@@ -29,6 +31,19 @@ class PluginError : public std::runtime_error {
 // Makes (does not throw) the plug-in error for |message|; callers throw it at once:
 //   throw fail(messages::kUnreadableImage);
 [[nodiscard]] PluginError fail(std::string_view message);
+
+// Runs |work| and returns what it returns; a failure to get memory inside it becomes the
+// plug-in error |message|. For the steps after a decode whose one way to fail is the lack of
+// memory (a turned copy, a canvas, an encoding), so that the caller sees the catalogue's
+// message rather than the allocator's.
+template <typename Work>
+decltype(auto) failWhenOutOfMemory(std::string_view message, Work&& work) {
+  try {
+    return std::forward<Work>(work)();
+  } catch (const std::bad_alloc&) {
+    throw fail(message);
+  }
+}
 
 // Channel error codes.
 inline constexpr std::string_view kArgumentsErrorCode = "PHOTO_ARGUMENTS";

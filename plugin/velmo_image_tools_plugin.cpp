@@ -20,6 +20,12 @@ struct Failure {
 };
 using Outcome = std::variant<host::EncodableMap, Failure, NotImplemented>;
 
+std::string_view unexpectedFailureMessage(const std::string& method) {
+  if (method == "render") return messages::kOutputOutOfRange;
+  if (method == "tile") return messages::kCannotCreateTile;
+  return messages::kUnreadableImage;
+}
+
 }  // namespace
 
 void VelmoImageToolsPlugin::registerWith(host::PluginRegistrar& registrar) {
@@ -61,11 +67,12 @@ void VelmoImageToolsPlugin::runWorkItem(const host::MethodCall& call,
   } catch (const PluginError& e) {
     outcome = Failure{e.message()};
   } catch (const std::system_error& e) {
-    outcome = Failure{e.what()};
-  } catch (const std::exception& e) {
+    // The file system's own reason: what() names the operation, the path and the cause.
     outcome = Failure{e.what()};
   } catch (...) {
-    outcome = Failure{"unexpected failure"};
+    // Anything else (memory that a step did not expect to run out of, a library's own
+    // exception) is never shown as it is: the caller gets the method's catalogue message.
+    outcome = Failure{std::string(unexpectedFailureMessage(call.method))};
   }
 
   auto mainThread = mainThread_.lock();

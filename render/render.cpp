@@ -80,21 +80,27 @@ host::EncodableMap render(const host::EncodableMap& arguments, BlurContext& /*bl
   platform::Bitmap oriented = decodePhoto(image, sourceSize, request);
   // The photo's declared alpha decides the canvas format and the output format.
   const bool alpha = oriented.hasAlpha();
-  if (request.turns != 0) oriented = rotate(oriented, request.turns);
+  if (request.turns != 0) {
+    oriented = failWhenOutOfMemory(messages::kOutputOutOfRange,
+                                   [&] { return rotate(oriented, request.turns); });
+  }
   const platform::BitmapView cropped = cropPhoto(oriented, image, sourceSize, request);
 
   if (!referenceSizeAllowed(request.referenceWidth, request.referenceHeight)) {
     throw fail(messages::kInvalidWatermarkSize);
   }
 
-  draw::Canvas canvas(static_cast<uint32_t>(request.width), static_cast<uint32_t>(request.height),
-                      alpha);
-  compose(canvas, request,
-          {cropped, static_cast<double>(oriented.width()), static_cast<double>(oriented.height()),
-           nullptr});
-  oriented = platform::Bitmap();  // the canvas holds all that is needed from here on
-
-  return write(canvas.view(), *request.destination, alpha, request.maxFileBytes);
+  // From here on only memory can fail (the file write aside): the canvas, the drawing and the
+  // encoding.
+  return failWhenOutOfMemory(messages::kOutputOutOfRange, [&] {
+    draw::Canvas canvas(static_cast<uint32_t>(request.width),
+                        static_cast<uint32_t>(request.height), alpha);
+    compose(canvas, request,
+            {cropped, static_cast<double>(oriented.width()),
+             static_cast<double>(oriented.height()), nullptr});
+    oriented = platform::Bitmap();  // the canvas holds all that is needed from here on
+    return write(canvas.view(), *request.destination, alpha, request.maxFileBytes);
+  });
 }
 
 }  // namespace velmo

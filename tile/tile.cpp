@@ -83,7 +83,8 @@ host::EncodableMap tile(const host::EncodableMap& arguments) {
   const std::optional<TileSize> size = tileSize(window, sample);
   if (!size) throw fail(messages::kInvalidTileWindow);
 
-  const std::vector<uint8_t> data = encodeTile(*frame, window, *size);
+  const std::vector<uint8_t> data = failWhenOutOfMemory(
+      messages::kCannotCreateTile, [&] { return encodeTile(*frame, window, *size); });
   platform::writeFileAtomically(tilePath, data);
   return fileResult(tilePath, kTileMime);
 }

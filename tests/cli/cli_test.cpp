@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "host/standard_codec.h"
-#include "method/error.h"
+#include "tests/support/messages.h"
 #include "tests/support/test_support.h"
 
 namespace velmo {
@@ -58,8 +58,10 @@ std::string errorLine(std::string_view code, std::string_view message) {
 TEST(CliCall, PrintsTheReplyAsOneJsonLineWithItsExitStatus) {
   testing::ScratchDir dir;
   std::ofstream(dir.file("args.json")) << R"({"path": "/no-such-dir/a.jpg"})";
-  const std::string invalid = errorLine(kArgumentsErrorCode, messages::kInvalidArguments);
-  const std::string unreadable = errorLine(kProcessingErrorCode, messages::kUnreadableImage);
+  const std::string invalid =
+      errorLine(testing::messages::kArgumentsCode, testing::messages::kInvalidArguments);
+  const std::string unreadable =
+      errorLine(testing::messages::kProcessingCode, testing::messages::kUnreadableImage);
   const struct {
     std::vector<std::string> args;
     int status;
@@ -75,6 +77,9 @@ TEST(CliCall, PrintsTheReplyAsOneJsonLineWithItsExitStatus) {
       {{"call", "resize", "{}"}, 3, "{\"notImplemented\":true}\n"},
       {{"call", "metadata", "@" + dir.file("absent.json")}, 2, ""},
       {{"call", "metadata", "{\"path\": "}, 2, ""},
+      // Numbers that no double holds are malformed input, not a crash.
+      {{"call", "render", R"({"destination": "x", "width": 1e400, "height": 1})"}, 2, ""},
+      {{"call", "render", R"({"recipe": {"crop": [0, 0, -1e999, 1]}})"}, 2, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -108,14 +113,16 @@ TEST(CliServe, AnswersEveryFrameWithItsId) {
                          call(3, "metadata", host::EncodableList{}) +
                          call(9, "metadata", EncodableMap{}) + call(5, "unknown", EncodableMap{}));
   EXPECT_EQ(outcome.status, 0);
-  EXPECT_EQ(outcome.out, frame(7, {}) +  // the empty not-implemented reply
-                             frame(3, error(kArgumentsErrorCode, messages::kInvalidArguments)) +
-                             frame(9, error(kProcessingErrorCode, messages::kUnreadableImage)) +
-                             frame(5, {}));
+  EXPECT_EQ(
+      outcome.out,
+      frame(7, {}) +  // the empty not-implemented reply
+          frame(3, error(testing::messages::kArgumentsCode, testing::messages::kInvalidArguments)) +
+          frame(9, error(testing::messages::kProcessingCode, testing::messages::kUnreadableImage)) +
+          frame(5, {}));
   EXPECT_NE(outcome.err.find("undecodable"), std::string::npos) << outcome.err;
 }
 
-TEST(CliCodec, HexRoundTrips) {
+TEST(CliCodec, RoundTripsTypedJsonAndRefusesMalformedInput) {
   const struct {
     const char* flag;
     std::string json;
@@ -133,6 +140,15 @@ TEST(CliCodec, HexRoundTrips) {
        "010701450000"},
       {"--envelope", R"({"notImplemented":true})", ""},
   };
+  for (const char* malformed :
+       {R"({"float64":1e400})", R"({"list":[{"float64":-1e400}]})", R"({"int32":3000000000})",
+        R"({"int64":1.5})", R"({"map":[[1]]})", R"({"float64list":[1e999]})", "{"}) {
+    SCOPED_TRACE(malformed);
+    const Outcome refused = run({"codec", "encode", "--hex"}, malformed);
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_NE(refused.err, "");
+  }
   for (const auto& c : cases) {
     SCOPED_TRACE(c.json);
     std::vector<std::string> args = {"codec", "encode", "--hex"};

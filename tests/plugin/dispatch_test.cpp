@@ -10,8 +10,8 @@
 
 #include "host/method_channel.h"
 #include "host/method_result.h"
-#include "method/error.h"
 #include "plugin/velmo_image_tools_plugin.h"
+#include "tests/support/messages.h"
 #include "tests/support/test_support.h"
 
 namespace velmo {
@@ -61,7 +61,8 @@ TEST(Dispatch, ArgumentsThatAreNotAStringKeyedMapAreRefusedBeforeHandleReturns) 
       plugin->handle({method, arguments}, std::make_unique<host::MethodResult>(
                                               [&](host::Bytes bytes) { reply = bytes; }));
       ASSERT_TRUE(reply.has_value());
-      ExpectError(testing::decodeReply(*reply), kArgumentsErrorCode, messages::kInvalidArguments);
+      ExpectError(testing::decodeReply(*reply), testing::messages::kArgumentsCode,
+                  testing::messages::kInvalidArguments);
     }
   }
 }
@@ -84,7 +85,7 @@ TEST(Dispatch, QueuedCallsAreAnsweredInCallOrderExactlyOnce) {
     ASSERT_EQ(tag, i);
     if (i % methods.size() == 0) {
       // An empty map is queued like any other and fails in the method.
-      ExpectError(reply, kProcessingErrorCode, messages::kUnreadableImage);
+      ExpectError(reply, testing::messages::kProcessingCode, testing::messages::kUnreadableImage);
     } else {
       EXPECT_EQ(reply.kind, Reply::Kind::NotImplemented);
     }
@@ -101,7 +102,7 @@ TEST(Dispatch, DroppedPluginStillAnswersQueuedCalls) {
   ASSERT_TRUE(harness.waitForReplies(20));
   for (int i = 0; i < 20; ++i) {
     EXPECT_EQ(harness.replies()[i].tag, i);
-    EXPECT_EQ(harness.replies()[i].reply.errorMessage(), messages::kUnreadableImage);
+    EXPECT_EQ(harness.replies()[i].reply.errorMessage(), testing::messages::kUnreadableImage);
   }
   // With no handler left, a new call finds nobody: the host's empty reply.
   EXPECT_EQ(harness.call("metadata", EncodableMap{}).kind, Reply::Kind::NotImplemented);

@@ -11,6 +11,7 @@
 #include "codec/image_encoder.h"
 #include "method/error.h"
 #include "tests/support/decoder_fixtures.h"
+#include "tests/support/messages.h"
 #include "tests/support/test_support.h"
 
 namespace velmo::testing {
@@ -19,9 +20,6 @@ namespace {
 using host::EncodableMap;
 using platform::Bitmap;
 namespace fs = std::filesystem;
-
-constexpr const char* kTooLarge = "圖片超過 8 MiB，請調整圖片後重試";
-constexpr const char* kUnreadable = "無法讀取圖片，請重新選擇";
 
 // Gradients under fixed noise: each rung of the JPEG quality ladder gives a different size.
 Bitmap photo(uint32_t width, uint32_t height, bool alpha = false) {
@@ -83,7 +81,7 @@ TEST(Write, LimitPicksTheFirstFittingRungOrFailsWritingNothing) {
     ScratchDir dir;
     if (rung < 0) {
       EXPECT_EQ(pluginErrorOf([&] { write(image.view(), dir.file("a"), false, limit); }),
-                kTooLarge);
+                messages::kOutputTooLarge);
       EXPECT_TRUE(dir.entries().empty());
       continue;
     }
@@ -103,7 +101,7 @@ TEST(Write, PngOverTheLimitFailsAndTheExtensionIsAppended) {
   const auto limit = static_cast<int64_t>(png->size());
   for (int64_t over : {limit - 1, int64_t{-1}}) {
     EXPECT_EQ(pluginErrorOf([&] { write(image.view(), dir.file("a.jpg"), true, over); }),
-              kTooLarge);
+              messages::kOutputTooLarge);
   }
   EXPECT_TRUE(dir.entries().empty());
 
@@ -129,7 +127,8 @@ TEST(FileResult, DescribesForeignFilesAndLinksAndRefusesNonImages) {
   fs::create_directory(dir.file("folder.png"));
   for (const std::string& path :
        {dataPath("bad/text_named.jpg"), dir.file("absent.png"), dir.file("folder.png")}) {
-    EXPECT_EQ(pluginErrorOf([&] { fileResult(path, "image/png"); }), kUnreadable) << path;
+    EXPECT_EQ(pluginErrorOf([&] { fileResult(path, "image/png"); }), messages::kUnreadableImage)
+        << path;
   }
 }
 

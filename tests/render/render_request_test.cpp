@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "tests/support/image_files.h"
+#include "tests/support/messages.h"
 #include "tests/support/test_support.h"
 
 namespace velmo::testing {
@@ -16,14 +17,6 @@ namespace {
 using host::EncodableList;
 using host::EncodableMap;
 using host::EncodableValue;
-
-constexpr const char* kNoDestination = "找不到輸出位置";
-constexpr const char* kOutOfRange = "圖片超出處理範圍";
-constexpr const char* kInvalidCrop = "裁剪範圍無效";
-constexpr const char* kUnreadable = "無法讀取圖片，請重新選擇";
-constexpr const char* kNotStill = "請選擇靜態圖片";
-constexpr const char* kWatermarkSize = "浮水印尺寸無效";
-constexpr const char* kTooLarge = "圖片超過 8 MiB，請調整圖片後重試";
 
 class RenderTest : public ::testing::Test {
  protected:
@@ -56,23 +49,23 @@ class RenderTest : public ::testing::Test {
 TEST_F(RenderTest, FirstFailingCheckDecides) {
   // Everything after each check is wrong as well, so only the order can pick the message.
   const EncodableValue badCrop = EncodableList{0, 0, 0};
-  expectError(render({}), kNoDestination);
+  expectError(render({}), messages::kNoDestination);
   expectError(
       render(plainMap({{"destination", 5}, {"width", 0}, {"recipe", map({{"crop", badCrop}})}})),
-      kNoDestination);
+      messages::kNoDestination);
   expectError(render(plainMap({{"destination", dir_.file("a")},
                                {"width", 0},
                                {"height", 10},
                                {"recipe", map({{"crop", badCrop}})}})),
-              kOutOfRange);
+              messages::kOutputOutOfRange);
   expectError(render(plainMap({{"destination", dir_.file("a")},
                                {"width", 10},
                                {"height", 10},
                                {"recipe", map({{"crop", badCrop}})}})),
-              kInvalidCrop);
+              messages::kInvalidCrop);
   // With a valid crop the file is opened next: "path" is missing.
   expectError(render(plainMap({{"destination", dir_.file("a")}, {"width", 10}, {"height", 10}})),
-              kUnreadable);
+              messages::kUnreadableImage);
   EXPECT_TRUE(dir_.entries().empty());
 }
 
@@ -82,21 +75,21 @@ TEST_F(RenderTest, OutputSizeLimits) {
     return render(plainMap({{"destination", dir_.file("a")}, {"width", w}, {"height", h}}));
   };
   const double inf = std::numeric_limits<double>::infinity();
-  expectError(sized(4000, 4000), kUnreadable);
-  expectError(sized(16380, 976), kUnreadable);
-  expectError(sized(1080.9, 1.5), kUnreadable);
-  expectError(sized(int64_t{5}, int64_t{5}), kUnreadable);
-  expectError(sized(4001, 4000), kOutOfRange);
-  expectError(sized(16381, 1), kOutOfRange);
-  expectError(sized(0, 10), kOutOfRange);
-  expectError(sized(-10, 10), kOutOfRange);
-  expectError(sized("100", 10), kOutOfRange);
-  expectError(sized(true, 10), kOutOfRange);
-  expectError(sized(std::nan(""), 10), kOutOfRange);
-  expectError(sized(inf, 10), kOutOfRange);
-  expectError(sized(1e12, 1e12), kOutOfRange);
-  expectError(sized(int64_t{1} << 40, int64_t{1} << 40), kOutOfRange);
-  expectError(sized(0.9, 10), kOutOfRange);
+  expectError(sized(4000, 4000), messages::kUnreadableImage);
+  expectError(sized(16380, 976), messages::kUnreadableImage);
+  expectError(sized(1080.9, 1.5), messages::kUnreadableImage);
+  expectError(sized(int64_t{5}, int64_t{5}), messages::kUnreadableImage);
+  expectError(sized(4001, 4000), messages::kOutputOutOfRange);
+  expectError(sized(16381, 1), messages::kOutputOutOfRange);
+  expectError(sized(0, 10), messages::kOutputOutOfRange);
+  expectError(sized(-10, 10), messages::kOutputOutOfRange);
+  expectError(sized("100", 10), messages::kOutputOutOfRange);
+  expectError(sized(true, 10), messages::kOutputOutOfRange);
+  expectError(sized(std::nan(""), 10), messages::kOutputOutOfRange);
+  expectError(sized(inf, 10), messages::kOutputOutOfRange);
+  expectError(sized(1e12, 1e12), messages::kOutputOutOfRange);
+  expectError(sized(int64_t{1} << 40, int64_t{1} << 40), messages::kOutputOutOfRange);
+  expectError(sized(0.9, 10), messages::kOutputOutOfRange);
 }
 
 TEST_F(RenderTest, CropIsCheckedBeforeTheFileIsOpened) {
@@ -106,17 +99,17 @@ TEST_F(RenderTest, CropIsCheckedBeforeTheFileIsOpened) {
                             {"height", 10},
                             {"recipe", map({{"crop", crop}})}}));
   };
-  expectError(cropped(EncodableList{0, 0, 1}), kInvalidCrop);
-  expectError(cropped(EncodableList{0, 0, 0, 1}), kInvalidCrop);
-  expectError(cropped(EncodableList{0, 0, 1, -1}), kInvalidCrop);
-  expectError(cropped(EncodableList{0, 0, std::nan(""), 1}), kInvalidCrop);
-  expectError(cropped(EncodableList{0, 0, 1, 1, 1}), kInvalidCrop);
+  expectError(cropped(EncodableList{0, 0, 1}), messages::kInvalidCrop);
+  expectError(cropped(EncodableList{0, 0, 0, 1}), messages::kInvalidCrop);
+  expectError(cropped(EncodableList{0, 0, 1, -1}), messages::kInvalidCrop);
+  expectError(cropped(EncodableList{0, 0, std::nan(""), 1}), messages::kInvalidCrop);
+  expectError(cropped(EncodableList{0, 0, 1, 1, 1}), messages::kInvalidCrop);
   // Lists that count as absent give the whole photo, so the request goes on to the file.
-  expectError(cropped(EncodableList{0, 0, "1", 1}), kUnreadable);
-  expectError(cropped(std::vector<double>{0, 0, 0, 0}), kUnreadable);
-  expectError(cropped("0,0,1,1"), kUnreadable);
+  expectError(cropped(EncodableList{0, 0, "1", 1}), messages::kUnreadableImage);
+  expectError(cropped(std::vector<double>{0, 0, 0, 0}), messages::kUnreadableImage);
+  expectError(cropped("0,0,1,1"), messages::kUnreadableImage);
   // x and y are not checked before the decode.
-  expectError(cropped(EncodableList{1.5, 0, 1, 1}), kUnreadable);
+  expectError(cropped(EncodableList{1.5, 0, 1, 1}), messages::kUnreadableImage);
 }
 
 TEST_F(RenderTest, WritesJpegForOpaquePhotosAtTheRequestedSize) {
@@ -243,12 +236,12 @@ TEST_F(RenderTest, CropMissingTheTurnedImageFailsAfterDecoding) {
                             {"height", 10},
                             {"recipe", map({{"crop", crop}})}}));
   };
-  expectError(cropped(EncodableList{1.5, 0, 1, 1}), kInvalidCrop);
-  expectError(cropped(EncodableList{1, 0, 0.5, 1}), kInvalidCrop);
-  expectError(cropped(EncodableList{0, 0, 1e308, 1e308}), kInvalidCrop);
+  expectError(cropped(EncodableList{1.5, 0, 1, 1}), messages::kInvalidCrop);
+  expectError(cropped(EncodableList{1, 0, 0.5, 1}), messages::kInvalidCrop);
+  expectError(cropped(EncodableList{0, 0, 1e308, 1e308}), messages::kInvalidCrop);
   expectError(cropped(EncodableList{-std::numeric_limits<double>::infinity(), 0,
                                     std::numeric_limits<double>::infinity(), 1}),
-              kInvalidCrop);
+              messages::kInvalidCrop);
   EXPECT_TRUE(cropped(EncodableList{-0.5, 0, 1, 1}).ok());
   EXPECT_TRUE(cropped(EncodableList{0, 0, 2, 2}).ok());
 }
@@ -264,11 +257,11 @@ TEST_F(RenderTest, ReferenceSizeIsCheckedAfterTheDecode) {
                             {"referenceHeight", rh}}));
   };
   // A bad reference size with an unreadable file reports the file.
-  expectError(withReference(0, 10, dir_.file("missing.png")), kUnreadable);
-  expectError(withReference(0, 10, photo), kWatermarkSize);
-  expectError(withReference(16380.5, 10, photo), kWatermarkSize);
-  expectError(withReference(10, std::nan(""), photo), kWatermarkSize);
-  expectError(withReference(10, -1, photo), kWatermarkSize);
+  expectError(withReference(0, 10, dir_.file("missing.png")), messages::kUnreadableImage);
+  expectError(withReference(0, 10, photo), messages::kInvalidWatermarkSize);
+  expectError(withReference(16380.5, 10, photo), messages::kInvalidWatermarkSize);
+  expectError(withReference(10, std::nan(""), photo), messages::kInvalidWatermarkSize);
+  expectError(withReference(10, -1, photo), messages::kInvalidWatermarkSize);
   EXPECT_TRUE(withReference(16380, 0.001, photo).ok());
   // Non-numbers take the output size.
   EXPECT_TRUE(withReference("0", EncodableValue(), photo).ok());
@@ -283,9 +276,9 @@ TEST_F(RenderTest, ByteLimit) {
                             {"height", 48},
                             {"maxFileBytes", limit}}));
   };
-  expectError(limited(100), kTooLarge);
-  expectError(limited(-1), kTooLarge);
-  expectError(limited(-std::numeric_limits<double>::infinity()), kTooLarge);
+  expectError(limited(100), messages::kOutputTooLarge);
+  expectError(limited(-1), messages::kOutputTooLarge);
+  expectError(limited(-std::numeric_limits<double>::infinity()), messages::kOutputTooLarge);
   EXPECT_FALSE(std::filesystem::exists(dir_.file("l.jpg")));
   EXPECT_TRUE(limited(std::numeric_limits<double>::infinity()).ok());
   EXPECT_TRUE(limited(std::nan("")).ok());
@@ -309,7 +302,7 @@ TEST_F(RenderTest, AnimationsAreRefused) {
                                {"destination", dir_.file("g")},
                                {"width", 10},
                                {"height", 10}})),
-              kNotStill);
+              messages::kNotStillImage);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/messages.h"
 #include "tests/support/test_support.h"
 
 namespace velmo::testing {
@@ -15,9 +16,6 @@ namespace {
 
 using host::EncodableMap;
 using host::EncodableValue;
-
-constexpr const char* kUnreadable = "無法讀取圖片，請重新選擇";
-constexpr const char* kInvalidSize = "圖片尺寸無效";
 
 struct Expected {
   int64_t width, height, frames, orientation;
@@ -91,10 +89,10 @@ TEST(Metadata, DamagedFilesFailCleanlyOrReportTheirHeaders) {
       {"bad/gif_bomb_frame_65535x1321.gif", Expected{65535, 66601, 1, 1}},
       {"bad/gif_truncated.gif", Expected{575, 800, 1, 1}},
       // Logical screen width 0.
-      {"bad/gif_zero_width.gif", std::nullopt, kInvalidSize},
+      {"bad/gif_zero_width.gif", std::nullopt, messages::kInvalidImageSize},
       // No ftyp box at all.
-      {"bad/heic_16bytes.heic", std::nullopt, kUnreadable},
-      {"bad/heic_truncated.heic", std::nullopt, kUnreadable},
+      {"bad/heic_16bytes.heic", std::nullopt, messages::kUnreadableImage},
+      {"bad/heic_truncated.heic", std::nullopt, messages::kUnreadableImage},
       // The damage is in the coded data; only "heic" among its brands.
       {"bad/heic_bomb_15273920x3024.heic", Expected{512, 512, 2, 1}},
       {"bad/jpeg_bad_exif.jpg", Expected{500, 500, 1, 1}},
@@ -102,28 +100,28 @@ TEST(Metadata, DamagedFilesFailCleanlyOrReportTheirHeaders) {
       {"bad/jpeg_ossfuzz_36829.jpeg", Expected{3, 62728, 1, 1}},
       {"bad/jpeg_truncated_progressive.jpg", Expected{100, 100, 1, 1}},
       // IHDR CRC wrong: the size fields are not trusted.
-      {"bad/png_bomb_8961x26369_badcrc.png", std::nullopt, kInvalidSize},
-      {"bad/png_broken_80bytes.png", std::nullopt, kInvalidSize},
+      {"bad/png_bomb_8961x26369_badcrc.png", std::nullopt, messages::kInvalidImageSize},
+      {"bad/png_broken_80bytes.png", std::nullopt, messages::kInvalidImageSize},
       {"bad/png_libpng_huge_eXIf.png", Expected{1, 1, 1, 1}},
       {"bad/png_libpng_huge_iCCP.png", Expected{1, 1, 1, 1}},
       {"bad/png_truncated.png", Expected{640, 480, 1, 1}},
       {"bad/png_ztxt_bomb.png", Expected{1, 1, 1, 1}},
-      {"pngsuite/xs1n0g01.png", std::nullopt, kUnreadable},   // signature
-      {"pngsuite/xd3n2c08.png", std::nullopt, kInvalidSize},  // bit depth
-      {"pngsuite/xcsn0g01.png", Expected{32, 32, 1, 1}},      // image data only
+      {"pngsuite/xs1n0g01.png", std::nullopt, messages::kUnreadableImage},   // signature
+      {"pngsuite/xd3n2c08.png", std::nullopt, messages::kInvalidImageSize},  // bit depth
+      {"pngsuite/xcsn0g01.png", Expected{32, 32, 1, 1}},                     // image data only
       // A VP8 chunk without the key frame start code.
-      {"bad/webp_fuzz_12336x12336.webp", std::nullopt, kInvalidSize},
+      {"bad/webp_fuzz_12336x12336.webp", std::nullopt, messages::kInvalidImageSize},
       {"bad/webp_vp8l_panic.webp", Expected{100, 30, 1, 1}},
   });
 }
 
 TEST(Metadata, AnythingButAnImageFilePathCannotBeRead) {
-  expectCases({{"formats/bmp_rgb24.bmp", std::nullopt, kUnreadable},
-               {"formats/tiff_g4_orientation6.tif", std::nullopt, kUnreadable},
-               {"bad/text_named.jpg", std::nullopt, kUnreadable},
-               {"bad/zero_bytes.jpg", std::nullopt, kUnreadable},
-               {"formats", std::nullopt, kUnreadable},
-               {"formats/missing.png", std::nullopt, kUnreadable}});
+  expectCases({{"formats/bmp_rgb24.bmp", std::nullopt, messages::kUnreadableImage},
+               {"formats/tiff_g4_orientation6.tif", std::nullopt, messages::kUnreadableImage},
+               {"bad/text_named.jpg", std::nullopt, messages::kUnreadableImage},
+               {"bad/zero_bytes.jpg", std::nullopt, messages::kUnreadableImage},
+               {"formats", std::nullopt, messages::kUnreadableImage},
+               {"formats/missing.png", std::nullopt, messages::kUnreadableImage}});
 
   ScratchDir dir;
   const std::string fifo = dir.file("pipe");
@@ -144,7 +142,7 @@ TEST(Metadata, AnythingButAnImageFilePathCannotBeRead) {
   for (const auto& [what, argument] : arguments) {
     SCOPED_TRACE(what);
     expectReply(harness.call("metadata", argument, std::chrono::seconds(20)), std::nullopt,
-                kUnreadable);
+                messages::kUnreadableImage);
   }
 }
 

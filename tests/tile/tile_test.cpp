@@ -16,8 +16,8 @@
 
 #include <gtest/gtest.h>
 
-#include "method/error.h"
 #include "tests/support/image_files.h"
+#include "tests/support/messages.h"
 #include "tests/support/test_support.h"
 
 namespace velmo::testing {
