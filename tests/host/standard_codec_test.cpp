@@ -124,6 +124,12 @@ TEST(StandardCodec, ExactBytes) {
   EXPECT_EQ(decodeMessage(hex("05 03 316630")), EncodableValue("1f0"));
 }
 
+TEST(StandardCodec, RepeatedMapKeyKeepsTheLaterValue) {
+  const EncodableValue decoded =
+      decodeMessage(hex("0d 02 07 01 61 03 01000000 07 01 61 03 02000000"));
+  EXPECT_EQ(decoded, EncodableValue(EncodableMap{{"a", int32_t{2}}}));
+}
+
 TEST(StandardCodec, MalformedInputIsRefused) {
   // Every proper prefix of a valid message, call or envelope. The empty message alone is null.
   const std::vector<std::pair<Shape, Bytes>> valid = {

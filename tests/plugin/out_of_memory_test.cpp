@@ -1,17 +1,17 @@
 // Running out of memory after the decode: the caller sees the catalogue's message for the
-// method, never the allocator's text. Each call runs in a child process whose address space
-// is capped a little above what the process already uses, so that the photo decodes but its
-// turned copy (or the tile) cannot be had.
+// method, never the allocator's text. Each call runs in a fresh process (this program run
+// again for one hidden test) whose address space is capped a little above what it already
+// uses, so that the photo decodes but its turned copy (or the tile) cannot be had.
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
-#include "platform/file_descriptor.h"
 #include "tests/support/image_files.h"
 #include "tests/support/messages.h"
 #include "tests/support/test_support.h"
@@ -36,43 +36,73 @@ uint64_t addressSpaceBytes() {
   return 0;
 }
 
-// Makes one warm-up call (so that libraries, threads and allocator arenas exist), caps the
-// address space at |headroom| bytes above the current size, and answers |method| with
-// |arguments|. Returns the reply's error message ("" for success, "?" when the child died).
-std::string messageUnderCap(const std::string& method, const EncodableMap& warmUp,
-                            const EncodableMap& arguments, uint64_t headroom) {
-  int ends[2];
-  if (pipe(ends) != 0) return "pipe";
-  platform::FileDescriptor reader(ends[0]), writer(ends[1]);
-  const pid_t child = fork();
-  if (child < 0) return "fork";
-  if (child == 0) {
-    // Every large block from its own mapping, so that it counts against the cap (glibc would
-    // otherwise serve some from address space its arenas reserved earlier).
-    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-    mallopt(M_ARENA_MAX, 1);
+struct Case {
+  const char* name;
+  const char* method;
+  EncodableMap warmUp;     // the same kind of call, small: loads libraries, starts threads
+  EncodableMap arguments;  // the call that runs under the cap
+  uint64_t headroom;       // bytes of address space allowed above the warmed-up process
+};
+
+std::vector<Case> cases(const std::string& photo, const std::string& dir) {
+  auto render = [&](int64_t width, int64_t height, int turns, const char* name) {
+    return plainMap({{"path", photo},
+                     {"destination", dir + "/" + name},
+                     {"width", width},
+                     {"height", height},
+                     {"recipe", map({{"quarterTurns", turns}})}});
+  };
+  return {
+      // The 24 MB decode fits in 40 MB more; the turned copy beside it does not.
+      {"render", "render", render(30, 20, 0, "small"), render(2000, 3000, 1, "big"), 40u << 20},
+  };
+}
+
+// Run in the child only: answers the case named by VELMO_OOM_CASE under its cap and writes
+// the reply's message ("" for success) to VELMO_OOM_DIR/message.
+TEST(OutOfMemoryChild, AnswerOneCaseUnderTheCap) {
+  const char* name = std::getenv("VELMO_OOM_CASE");
+  const char* dir = std::getenv("VELMO_OOM_DIR");
+  if (!name || !dir) GTEST_SKIP() << "run by OutOfMemory tests in a child process";
+  // Every large block from its own mapping, so that it counts against the cap (glibc would
+  // otherwise serve some from address space that its arenas reserved earlier).
+  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+  mallopt(M_ARENA_MAX, 1);
+  for (const Case& c : cases(std::string(dir) + "/photo.png", dir)) {
+    if (c.name != std::string(name)) continue;
     std::string message;
     {
       PluginHarness harness;
-      if (!harness.call(method, warmUp).ok()) _exit(2);
-      const uint64_t cap = addressSpaceBytes() + headroom;
+      ASSERT_TRUE(harness.call(c.method, c.warmUp).ok());
+      const uint64_t cap = addressSpaceBytes() + c.headroom;
       const rlimit limit{cap, cap};
-      if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
-      const Reply reply = harness.call(method, arguments);
-      message = reply.ok() ? "" : reply.errorMessage();
-      if (reply.kind == Reply::Kind::Error && reply.error.code != "PHOTO_PROCESSING") _exit(4);
+      ASSERT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
+      const Reply reply = harness.call(c.method, c.arguments);
+      ASSERT_NE(reply.kind, Reply::Kind::None);
+      if (!reply.ok()) {
+        EXPECT_EQ(reply.error.code, messages::kProcessingCode);
+        message = reply.errorMessage();
+      }
     }
-    if (write(writer.get(), message.data(), message.size()) != ssize_t(message.size())) _exit(5);
-    _exit(0);
+    std::ofstream(std::string(dir) + "/message") << message;
   }
-  writer.reset();
-  std::string message;
-  char buffer[256];
-  for (ssize_t n; (n = read(reader.get(), buffer, sizeof buffer)) > 0;) message.append(buffer, n);
+}
+
+// The message the case's call answers in a child process, or "(no answer)".
+std::string messageUnderCap(const char* name, const ScratchDir& dir) {
+  const pid_t child = fork();
+  if (child == 0) {
+    setenv("VELMO_OOM_CASE", name, 1);
+    setenv("VELMO_OOM_DIR", dir.path().c_str(), 1);
+    execl("/proc/self/exe", "out_of_memory_child",
+          "--gtest_filter=OutOfMemoryChild.AnswerOneCaseUnderTheCap", nullptr);
+    _exit(127);
+  }
   int status = 0;
   waitpid(child, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "?";
-  return message;
+  std::ifstream in(dir.file("message"));
+  if (!in || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return "(no answer)";
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 TEST(OutOfMemory, AfterTheDecodeAnswersTheMethodsCatalogueMessage) {
@@ -80,25 +110,13 @@ TEST(OutOfMemory, AfterTheDecodeAnswersTheMethodsCatalogueMessage) {
   GTEST_SKIP() << "AddressSanitizer reserves far more address space than any cap here";
 #else
   ScratchDir dir;
-  const std::string photo = dir.file("photo.png");
-  writePngFile(photo,
+  writePngFile(dir.file("photo.png"),
                RgbaImage::generate(3000, 2000,
                                    [](uint32_t x, uint32_t y) {
                                      return 0xFF000000u | ((x & 0xFF) << 16) | ((y & 0xFF) << 8);
                                    }),
                false);
-  auto renderArguments = [&](int64_t width, int64_t height, int turns, const char* name) {
-    return plainMap({{"path", photo},
-                     {"destination", dir.file(name)},
-                     {"width", width},
-                     {"height", height},
-                     {"recipe", map({{"quarterTurns", turns}})}});
-  };
-  // The 24 MB decode fits in 40 MB more; the turned copy beside it does not.
-  EXPECT_EQ(messageUnderCap("render", renderArguments(30, 20, 0, "small"),
-                            renderArguments(2000, 3000, 1, "big"), 40u << 20),
-            messages::kOutputOutOfRange);
-
+  EXPECT_EQ(messageUnderCap("render", dir), messages::kOutputOutOfRange);
   EXPECT_FALSE(std::filesystem::exists(dir.file("big.jpg")));
 #endif
 }

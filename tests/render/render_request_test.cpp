@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -29,17 +30,30 @@ class RenderTest : public ::testing::Test {
     EXPECT_TRUE(reply.error.details.isNull());
   }
 
-  // A PNG photo whose pixel (x, y) encodes its position, so moves are visible exactly.
+  // A PNG photo whose pixel (x, y) encodes its position, so moves are visible exactly. With
+  // |alpha| every pixel is translucent (alpha 128 to 255, varying), so that the canvas's
+  // premultiplied pixels are exercised.
   std::string positionPng(uint32_t w, uint32_t h, bool alpha) {
     std::string path = dir_.file(std::string("photo") + (alpha ? "-alpha" : "") + ".png");
     writePngFile(path,
                  RgbaImage::generate(w, h,
                                      [alpha](uint32_t x, uint32_t y) {
-                                       return (alpha ? 0xFF000000u : 0xFF000000u) | (x << 16) |
-                                              (y << 8) | 0x40;
+                                       const uint32_t a =
+                                           alpha ? 0x80 + ((x * 7 + y * 13) & 0x7F) : 0xFF;
+                                       return (a << 24) | (x << 16) | (y << 8) | 0x40;
                                      }),
                  alpha);
     return path;
+  }
+
+  // Whether two straight RGBA pixels are the same after a trip through premultiplied 8-bit
+  // values: alpha exact, colour within 1 (alpha is at least 128 here).
+  static bool sameTranslucent(const uint8_t* a, const uint8_t* b) {
+    if (a[3] != b[3]) return false;
+    for (int i = 0; i < 3; ++i) {
+      if (std::abs(int{a[i]} - int{b[i]}) > 1) return false;
+    }
+    return true;
   }
 
   PluginHarness harness_;
@@ -138,7 +152,13 @@ TEST_F(RenderTest, PhotoWithAlphaGivesPng) {
   ASSERT_TRUE(reply.ok()) << reply.errorMessage();
   EXPECT_EQ(stringEntry(reply.map(), "filename"), "a.jpg.png");
   EXPECT_EQ(stringEntry(reply.map(), "mimeType"), "image/png");
-  EXPECT_EQ(maxDifference(readImageFile(dir_.file("a.jpg.png")), readImageFile(photo)), 0);
+  const RgbaImage out = readImageFile(dir_.file("a.jpg.png"));
+  const RgbaImage source = readImageFile(photo);
+  int mismatches = 0;
+  for (uint32_t y = 0; y < 10; ++y) {
+    for (uint32_t x = 0; x < 20; ++x) mismatches += !sameTranslucent(out.at(x, y), source.at(x, y));
+  }
+  EXPECT_EQ(mismatches, 0);
 }
 
 TEST_F(RenderTest, QuarterTurnsAndCropsAreExactOnPngSources) {
@@ -178,7 +198,7 @@ TEST_F(RenderTest, QuarterTurnsAndCropsAreExactOnPngSources) {
                       : c.expected == 3 ? w - 1 - x
                                         : y;
         if (dx < ow - cw) continue;
-        if (std::memcmp(out.at(dx - (ow - cw), dy), source.at(x, y), 4) != 0) ++mismatches;
+        if (!sameTranslucent(out.at(dx - (ow - cw), dy), source.at(x, y))) ++mismatches;
       }
     }
     EXPECT_EQ(mismatches, 0);
@@ -283,6 +303,10 @@ TEST_F(RenderTest, ByteLimit) {
   EXPECT_TRUE(limited(std::numeric_limits<double>::infinity()).ok());
   EXPECT_TRUE(limited(std::nan("")).ok());
   EXPECT_TRUE(limited("12").ok());
+  // 2^63 as a double (a client's INT64_MAX sent as a float) saturates; it must not wrap.
+  EXPECT_TRUE(limited(9223372036854775808.0).ok());
+  EXPECT_TRUE(limited(std::numeric_limits<int64_t>::max()).ok());
+  expectError(limited(-9223372036854775808.0), messages::kOutputTooLarge);
 }
 
 TEST_F(RenderTest, WriteFailuresCarryTheFileSystemsReason) {
