@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds the project twice (plain Release, and with AddressSanitizer + UndefinedBehaviorSanitizer)
-# and runs the test suite in both. Run from anywhere; needs the packages of install-deps.sh.
+# Builds the project and runs the test suite: a plain Release build with every test, a build
+# with AddressSanitizer + UndefinedBehaviorSanitizer (LeakSanitizer included) with every test
+# but the slow ones, a ThreadSanitizer build of the threaded parts (host, worker, dispatch,
+# load, the pipe host), and a short libFuzzer run of each fuzz target (fuzz/run.sh). Run from anywhere; needs the packages of install-deps.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,3 +22,18 @@ cmake --build build-asan -j "$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd build-asan && ctest --output-on-failure -j "$jobs" -LE slow)
+
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_SANITIZE_THREAD=ON \
+  -DVELMO_WERROR=ON "${launcher[@]}" >/dev/null
+cmake --build build-tsan -j "$jobs" --target velmo_tests_host velmo_tests_plugin velmo_tests_cli \
+  velmo-image-tools
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+(cd build-tsan && ctest --output-on-failure -j "$jobs" -L 'host|plugin|cli')
+
+# Coverage-guided fuzzing, a short fixed time per target on top of the replays above.
+mkdir -p build-fuzz
+for target in codec metadata decode window render tile; do
+  log=build-fuzz/run-$target.log
+  bash fuzz/run.sh "$target" "${VELMO_FUZZ_SECONDS:-30}" >"$log" 2>&1 || { tail -40 "$log"; exit 1; }
+  echo "fuzz $target: no finding; $(grep -E '^stat::number_of_executed_units' "$log")"
+done

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -120,6 +122,50 @@ TEST(CliServe, AnswersEveryFrameWithItsId) {
           frame(9, error(testing::messages::kProcessingCode, testing::messages::kUnreadableImage)) +
           frame(5, {}));
   EXPECT_NE(outcome.err.find("undecodable"), std::string::npos) << outcome.err;
+}
+
+TEST(CliServe, PipelinedLoadIsAnsweredOnceInOrder) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  constexpr uint32_t kCalls = 1'500;
+#else
+  constexpr uint32_t kCalls = 10'000;
+#endif
+  testing::ScratchDir dir;
+  const std::string photo = testing::dataPath("formats/webp_lossy_alpha_small.webp");
+  const std::vector<host::Bytes> calls = {
+      host::encodeMethodCall({"metadata", EncodableMap{{"path", photo}}}),
+      host::encodeMethodCall(
+          {"render",
+           EncodableMap{
+               {"path", photo}, {"destination", dir.file("r")}, {"width", 24}, {"height", 16}}}),
+      host::encodeMethodCall({"metadata", host::EncodableList{}}),  // refused at once
+      host::encodeMethodCall({"nothing", EncodableMap{}}),
+  };
+  std::string input;
+  for (uint32_t id = 0; id < kCalls; ++id) input += frame(id, calls[id % calls.size()]);
+  const Outcome outcome = run({"serve"}, input);
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+
+  std::vector<int> answers(kCalls, 0);
+  int64_t lastQueued = -1;
+  size_t at = 0;
+  const auto u32 = [&](size_t offset) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= uint32_t(uint8_t(outcome.out[offset + i])) << (8 * i);
+    return v;
+  };
+  while (at + 8 <= outcome.out.size()) {
+    const uint32_t length = u32(at), id = u32(at + 4);
+    at += 8 + length;
+    ASSERT_LT(id, kCalls);
+    ++answers[id];
+    if (id % calls.size() == 2) continue;  // answered before the queue
+    EXPECT_GT(int64_t{id}, lastQueued);
+    lastQueued = id;
+    EXPECT_EQ(length == 0, id % calls.size() == 3) << id;
+  }
+  EXPECT_EQ(at, outcome.out.size());
+  EXPECT_EQ(std::count(answers.begin(), answers.end(), 1), int64_t{kCalls});
 }
 
 TEST(CliCodec, RoundTripsTypedJsonAndRefusesMalformedInput) {

@@ -1,0 +1,45 @@
+// A window of any file, as "tile" reads it: the input is an image followed by nine bytes that
+// choose the window (x, y, width, height as little-endian 16-bit values) and the sample.
+#include <cstdint>
+#include <optional>
+
+#include "codec/image_probe.h"
+#include "codec/window_decoder.h"
+#include "fuzz/fuzz_support.h"
+#include "platform/input_file.h"
+#include "tile/tile_window.h"
+
+namespace {
+
+uint16_t le16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace velmo;
+  constexpr size_t kTrailer = 9;
+  if (size < kTrailer) return 0;
+  const uint8_t* trailer = data + size - kTrailer;
+  const fuzz::MemoryFile memory({data, size - kTrailer});
+  if (!memory.ok()) return 0;
+  auto file = platform::InputFile::open(memory.path());
+  if (!file) return 0;
+  auto info = platform::probeImage(*file);
+  if (!info) return 0;
+  auto frame = platform::openFrameWindow(*file, *info);
+  if (!frame) return 0;
+  const TileWindow window = clipTileWindow(le16(trailer), le16(trailer + 2), le16(trailer + 4),
+                                           le16(trailer + 6), frame->width(), frame->height());
+  const double sample = tileSample(1 + trailer[8] % 16);
+  const std::optional<TileSize> tile = tileSize(window, sample);
+  if (!tile) return 0;
+  const platform::PixelWindow pixels{window.x, window.y, window.width, window.height};
+  if (tile->width == window.width && tile->height == window.height) {
+    (void)frame->readWindow(pixels);
+  } else {
+    (void)frame->readWindowShrunk(pixels, tile->width, tile->height);
+  }
+  return 0;
+}

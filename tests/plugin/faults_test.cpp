@@ -1,0 +1,157 @@
+// Faults around a call: the file system changing under it. Each gets its error, and every
+// output that existed before stays whole.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tests/support/image_files.h"
+#include "tests/support/messages.h"
+#include "tests/support/test_support.h"
+
+namespace velmo::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using host::EncodableMap;
+
+std::string contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+class FaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    photo_ = dir_.file("photo.png");
+    writePngFile(photo_,
+                 RgbaImage::generate(64, 48,
+                                     [](uint32_t x, uint32_t y) {
+                                       return 0xFF000000u | (x * 4 << 16) | (y * 5 << 8);
+                                     }),
+                 false);
+  }
+  EncodableMap renderTo(const std::string& destination, const std::string& path) {
+    return plainMap({{"path", path}, {"destination", destination}, {"width", 64}, {"height", 48}});
+  }
+
+  ScratchDir dir_;
+  std::string photo_;
+  PluginHarness harness_;
+};
+
+TEST_F(FaultTest, DestinationsThatCannotBeWrittenKeepEveryExistingOutput) {
+  fs::create_directory(dir_.file("out"));
+  ASSERT_TRUE(harness_.call("render", renderTo(dir_.file("out/kept"), photo_)).ok());
+  const std::string kept = contents(dir_.file("out/kept.jpg"));
+
+  // The destination's file name is a directory.
+  fs::create_directory(dir_.file("out/taken.jpg"));
+  Reply reply = harness_.call("render", renderTo(dir_.file("out/taken"), photo_));
+  ASSERT_EQ(reply.kind, Reply::Kind::Error);
+  EXPECT_NE(reply.errorMessage().find("Is a directory"), std::string::npos) << reply.errorMessage();
+
+  // The directory vanishes between two calls.
+  fs::create_directory(dir_.file("gone"));
+  ASSERT_TRUE(harness_.call("render", renderTo(dir_.file("gone/a"), photo_)).ok());
+  fs::remove_all(dir_.file("gone"));
+  reply = harness_.call("render", renderTo(dir_.file("gone/b"), photo_));
+  ASSERT_EQ(reply.kind, Reply::Kind::Error);
+  EXPECT_NE(reply.errorMessage().find("No such file or directory"), std::string::npos)
+      << reply.errorMessage();
+  reply = harness_.call(
+      "tile",
+      plainMap(
+          {{"path", photo_}, {"destination", dir_.file("gone/t")}, {"width", 8}, {"height", 8}}));
+  ASSERT_EQ(reply.kind, Reply::Kind::Error);
+  EXPECT_NE(reply.errorMessage().find("No such file or directory"), std::string::npos);
+
+  EXPECT_EQ(contents(dir_.file("out/kept.jpg")), kept);
+  EXPECT_TRUE(fs::is_directory(dir_.file("out/taken.jpg")));
+  // Nothing else appeared: no temporary file is left behind.
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir_.file("out"))) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"kept.jpg", "taken.jpg"}));
+}
+
+// The source is read when its call runs, not when it is queued: a file truncated or replaced
+// while the call waits is answered as it is then.
+TEST_F(FaultTest, SourceChangedWhileTheCallWaitsInTheQueue) {
+  // A slow call ahead of the others keeps them queued while the files change.
+  const std::string big = dir_.file("big.png");
+  writePngFile(
+      big,
+      RgbaImage::generate(
+          3000, 2000, [](uint32_t x, uint32_t y) { return 0xFF000000u | ((x ^ y) & 0xFF) << 8; }),
+      false);
+  const std::string truncated = dir_.file("truncated.png");
+  const std::string replaced = dir_.file("replaced.png");
+  fs::copy_file(photo_, truncated);
+  fs::copy_file(photo_, replaced);
+  harness_.send("render",
+                plainMap({{"path", big},
+                          {"destination", dir_.file("slow")},
+                          {"width", 3000},
+                          {"height", 2000},
+                          {"recipe", map({{"quarterTurns", 1}})}}),
+                0);
+  harness_.send("render", renderTo(dir_.file("t"), truncated), 1);
+  harness_.send("metadata", map({{"path", replaced}}), 2);
+  fs::resize_file(truncated, 100);
+  writePngFile(dir_.file("other.png"),
+               RgbaImage::generate(20, 10, [](uint32_t, uint32_t) { return 0xFF102030u; }), false);
+  fs::rename(dir_.file("other.png"), replaced);
+
+  ASSERT_TRUE(harness_.waitForReplies(3, std::chrono::minutes(2)));
+  const auto& replies = harness_.replies();
+  EXPECT_TRUE(replies[0].reply.ok()) << replies[0].reply.errorMessage();
+  EXPECT_EQ(replies[1].reply.errorMessage(), messages::kCannotDecode);
+  EXPECT_FALSE(fs::exists(dir_.file("t.jpg")));
+  ASSERT_TRUE(replies[2].reply.ok());
+  EXPECT_EQ(intEntry(replies[2].reply.map(), "width"), 20);
+}
+
+// A full disk, imitated with RLIMIT_FSIZE in a child process: the file system's reason, and
+// the output that was there stays whole.
+TEST_F(FaultTest, FullDiskKeepsTheExistingOutput) {
+  ASSERT_TRUE(harness_.call("render", renderTo(dir_.file("full"), photo_)).ok());
+  const std::string before = contents(dir_.file("full.jpg"));
+  const std::string big = dir_.file("big.png");
+  writePngFile(big,
+               RgbaImage::generate(800, 600,
+                                   [](uint32_t x, uint32_t y) {
+                                     return 0xFF000000u | (x * 2654435761u ^ y * 40503u);
+                                   }),
+               false);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{16 * 1024, 16 * 1024};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(20);
+    PluginHarness harness;
+    const Reply reply = harness.call(
+        "render",
+        plainMap(
+            {{"path", big}, {"destination", dir_.file("full")}, {"width", 800}, {"height", 600}}));
+    const bool expected = reply.kind == Reply::Kind::Error &&
+                          reply.errorMessage().find("File too large") != std::string::npos;
+    _exit(expected ? 0 : 21);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "20: setrlimit failed, 21: not the file system's reason";
+  EXPECT_EQ(contents(dir_.file("full.jpg")), before);
+}
+
+}  // namespace
+}  // namespace velmo::testing
