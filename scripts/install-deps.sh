@@ -8,7 +8,7 @@ libs=(libjpeg62-turbo-dev libspng-dev libgif-dev libwebp-dev
       libheif-dev liblcms2-dev libcairo2-dev libpango1.0-dev
       libfontconfig-dev libfreetype-dev nlohmann-json3-dev)
 fonts=(fonts-noto-core fonts-noto-cjk)
-testing=(libgtest-dev libgmock-dev libbenchmark-dev)
+testing=(libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev)
 peers=(libvips-tools libvips-dev python3-pil imagemagick libjpeg-turbo-progs)
 
 want=("${build[@]}" "${libs[@]}" "${fonts[@]}" "${testing[@]}")
