@@ -2,6 +2,7 @@
 // and the pictures it writes.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -307,6 +308,81 @@ TEST_F(RenderTest, ByteLimit) {
   EXPECT_TRUE(limited(9223372036854775808.0).ok());
   EXPECT_TRUE(limited(std::numeric_limits<int64_t>::max()).ok());
   expectError(limited(-9223372036854775808.0), messages::kOutputTooLarge);
+}
+
+// Each numeric argument given each awkward value: the reading rules (a wrong type is absent,
+// NaN is absent or fails a comparison, infinities and huge values saturate) decide the answer.
+TEST_F(RenderTest, AwkwardNumbersGetTheirDefinedResults) {
+  const std::string photo = positionPng(40, 30, false);
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::vector<std::pair<const char*, EncodableValue>> values = {{"NaN", std::nan("")},
+                                                                      {"+Inf", inf},
+                                                                      {"-Inf", -inf},
+                                                                      {"1e300", 1e300},
+                                                                      {"-1", -1},
+                                                                      {"string", "12"},
+                                                                      {"bool", true},
+                                                                      {"list", EncodableList{1}}};
+  auto call = [&](const char* key, const EncodableValue& value, bool inRecipe) {
+    EncodableMap recipe;
+    EncodableMap arguments{
+        {"path", photo}, {"destination", dir_.file("n")}, {"width", 40}, {"height", 30}};
+    if (inRecipe) {
+      recipe.emplace_back(key, value);
+    } else {
+      std::erase_if(arguments, [&](const auto& e) { return e.first == EncodableValue(key); });
+      arguments.emplace_back(key, value);
+    }
+    arguments.emplace_back("recipe", recipe);
+    const Reply reply = render(arguments);
+    return reply.ok() ? std::string("ok") : reply.errorMessage();
+  };
+  const std::string ok = "ok";
+  const std::string size = messages::kOutputOutOfRange, crop = messages::kInvalidCrop,
+                    reference = messages::kInvalidWatermarkSize, bytes = messages::kOutputTooLarge;
+  struct Row {
+    const char* key;
+    bool inRecipe;
+    // Expected for NaN, +Inf, -Inf, 1e300, -1, string, bool, list.
+    std::array<std::string, 8> expected;
+  };
+  const Row rows[] = {
+      {"width", false, {size, size, size, size, size, size, size, size}},
+      {"height", false, {size, size, size, size, size, size, size, size}},
+      {"referenceWidth",
+       false,
+       {reference, reference, reference, reference, reference, ok, ok, ok}},
+      {"referenceHeight",
+       false,
+       {reference, reference, reference, reference, reference, ok, ok, ok}},
+      {"maxFileBytes", false, {ok, ok, bytes, ok, bytes, ok, ok, ok}},
+      // Not integral, or beyond int64: absent, so no turn; -1 is three turns.
+      {"quarterTurns", true, {ok, ok, ok, ok, ok, ok, ok, ok}},
+      // Not a list: the whole photo.
+      {"crop", true, {ok, ok, ok, ok, ok, ok, ok, crop}},
+  };
+  for (const Row& row : rows) {
+    for (size_t i = 0; i < values.size(); ++i) {
+      EXPECT_EQ(call(row.key, values[i].second, row.inRecipe), row.expected[i])
+          << row.key << " = " << values[i].first;
+    }
+  }
+  // Inside the crop list, each element given each value.
+  for (size_t element = 0; element < 4; ++element) {
+    for (const auto& [name, value] : values) {
+      EncodableList list{0.0, 0.0, 1.0, 1.0};
+      list[element] = value;
+      const std::string answer = call("crop", list, true);
+      const bool number =
+          std::holds_alternative<double>(value) || std::holds_alternative<int32_t>(value);
+      // A non-number makes the list absent (the whole photo). A number: NaN, non-positive or
+      // non-finite edges fail the crop checks, before or after the decode, and so does an
+      // origin that leaves the image; a huge finite size is clipped to the image.
+      std::string expected = number ? crop : ok;
+      if (element >= 2 && std::string(name) == "1e300") expected = ok;
+      EXPECT_EQ(answer, expected) << "crop[" << element << "] = " << name;
+    }
+  }
 }
 
 TEST_F(RenderTest, WriteFailuresCarryTheFileSystemsReason) {
