@@ -34,6 +34,6 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 mkdir -p build-fuzz
 for target in codec metadata decode window render tile; do
   log=build-fuzz/run-$target.log
-  bash fuzz/run.sh "$target" "${VELMO_FUZZ_SECONDS:-30}" >"$log" 2>&1 || { tail -40 "$log"; exit 1; }
+  bash fuzz/run.sh "$target" "${VELMO_FUZZ_SECONDS:-20}" >"$log" 2>&1 || { tail -40 "$log"; exit 1; }
   echo "fuzz $target: no finding; $(grep -E '^stat::number_of_executed_units' "$log")"
 done
