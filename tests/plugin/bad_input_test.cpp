@@ -24,21 +24,6 @@ namespace fs = std::filesystem;
 using host::EncodableList;
 using host::EncodableMap;
 
-// Virtual memory in bytes, from /proc/self/status.
-uint64_t addressSpaceBytes() {
-  std::ifstream status("/proc/self/status");
-  std::string key;
-  while (status >> key) {
-    if (key == "VmSize:") {
-      uint64_t kib = 0;
-      status >> kib;
-      return kib * 1024;
-    }
-    status.ignore(1 << 16, '\n');
-  }
-  return 0;
-}
-
 std::vector<std::string> badFiles() {
   std::vector<std::string> files;
   for (const auto& entry : fs::directory_iterator(dataPath("bad"))) files.push_back(entry.path());
@@ -116,7 +101,7 @@ TEST(BadInputSweep, EveryFileGetsAnAnswerFromTheCatalogueInBoundedMemory) {
   if (child == 0) {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     // The sanitizers reserve terabytes of address space; elsewhere: 512 MiB above the start.
-    const uint64_t cap = addressSpaceBytes() + (512u << 20);
+    const uint64_t cap = processStatusBytes("VmSize") + (512u << 20);
     const rlimit limit{cap, cap};
     if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
 #endif

@@ -26,21 +26,6 @@ constexpr int kCalls = 10'000;
 #endif
 constexpr int kBatch = 500;
 
-// Resident memory in KiB, from /proc/self/status.
-long residentKib() {
-  std::ifstream status("/proc/self/status");
-  std::string key;
-  while (status >> key) {
-    if (key == "VmRSS:") {
-      long kib = 0;
-      status >> kib;
-      return kib;
-    }
-    status.ignore(1 << 16, '\n');
-  }
-  return 0;
-}
-
 enum class Expect { Success, Refused, Failure, NotImplemented };
 
 struct Call {
@@ -102,7 +87,7 @@ TEST(Load, MixedCallsAreAnsweredOnceInOrderWithFlatMemory) {
       harness.send(c.method, c.arguments, sent);
     }
     ASSERT_TRUE(harness.waitForReplies(end, std::chrono::minutes(5))) << "stalled after " << end;
-    resident.push_back(residentKib());
+    resident.push_back(long(processStatusBytes("VmRSS") / 1024));
   }
   harness.engine().mainThread().runUntilIdle();
   ASSERT_EQ(harness.replies().size(), size_t(kCalls));

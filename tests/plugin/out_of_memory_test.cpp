@@ -21,21 +21,6 @@ namespace {
 
 using host::EncodableMap;
 
-// The process's address space in bytes, from /proc/self/status.
-uint64_t addressSpaceBytes() {
-  std::ifstream status("/proc/self/status");
-  std::string key;
-  while (status >> key) {
-    if (key == "VmSize:") {
-      uint64_t kib = 0;
-      status >> kib;
-      return kib * 1024;
-    }
-    status.ignore(1 << 16, '\n');
-  }
-  return 0;
-}
-
 struct Case {
   const char* name;
   const char* method;
@@ -74,7 +59,7 @@ TEST(OutOfMemoryChild, AnswerOneCaseUnderTheCap) {
     {
       PluginHarness harness;
       ASSERT_TRUE(harness.call(c.method, c.warmUp).ok());
-      const uint64_t cap = addressSpaceBytes() + c.headroom;
+      const uint64_t cap = processStatusBytes("VmSize") + c.headroom;
       const rlimit limit{cap, cap};
       ASSERT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
       const Reply reply = harness.call(c.method, c.arguments);

@@ -1,5 +1,7 @@
 #include "tests/support/test_support.h"
 
+#include <fstream>
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -115,6 +117,21 @@ std::optional<std::string> stringEntry(const host::EncodableMap& map, const std:
   if (!value) return std::nullopt;
   if (const auto* s = std::get_if<std::string>(value)) return *s;
   return std::nullopt;
+}
+
+uint64_t processStatusBytes(const std::string& key) {
+  std::ifstream status("/proc/self/status");
+  const std::string wanted = key + ":";
+  std::string word;
+  while (status >> word) {
+    if (word == wanted) {
+      uint64_t kib = 0;
+      status >> kib;
+      return kib * 1024;
+    }
+    status.ignore(1 << 16, '\n');
+  }
+  return 0;
 }
 
 }  // namespace velmo::testing

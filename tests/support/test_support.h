@@ -72,6 +72,9 @@ class PluginHarness {
 
 Reply decodeReply(const host::Bytes& bytes);
 
+// A size line of /proc/self/status in bytes ("VmSize", "VmRSS", ...), 0 when absent.
+uint64_t processStatusBytes(const std::string& key);
+
 // Convenience for building argument maps: map({{"path", "x"}, {"width", 10}}).
 host::EncodableValue map(
     std::initializer_list<std::pair<const char*, host::EncodableValue>> entries);
