@@ -30,6 +30,7 @@ constexpr size_t kPieceBytes = 2048;
 double fromPango(double units) {
   return units / PANGO_SCALE;
 }
+constexpr double kHalfPangoUnit = 0.5 / PANGO_SCALE;
 
 // Pango, its font map and one context, shared by the whole process and guarded by one lock:
 // Pango objects may be used by one thread at a time.
@@ -267,7 +268,9 @@ class PangoText final : public Text {
         PangoRectangle logical;
         pango_layout_iter_get_line_extents(iter, nullptr, &logical);
         const double bottom = lineTop + fromPango(logical.y + logical.height);
-        if (bottom > rectBottom && !first) {
+        // Line heights are whole Pango units; sums in doubles may differ from the measured
+        // height by rounding, far less than one unit.
+        if (bottom > rectBottom + kHalfPangoUnit && !first) {
           fits = false;
           break;
         }

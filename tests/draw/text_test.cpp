@@ -160,5 +160,26 @@ TEST(Text, RectanglesShowOnlyTheLinesThatFit) {
   EXPECT_EQ(inkBottom(lineHeight / 2), one);
 }
 
+TEST(Text, RectanglesOfTheMeasuredSizeShowEveryLine) {
+  const std::string text = "Velmo\n維爾莫\nVelmo 2026";
+  auto laid = systemTextEngine().layOut(text, 20);
+  const TextSize size = laid->size();
+  Canvas canvas(300, 300, false);
+  cairo_t* cr = canvas.context();
+  cairo_set_source_rgb(cr, 0, 0, 0);
+  cairo_paint(cr);
+  laid->drawIn(cr, {10, 10, size.width, size.height}, {1, 1, 1, 1});
+  const auto pixels = canvas.view();
+  uint32_t bottom = 0;
+  for (uint32_t y = 0; y < pixels.height; ++y) {
+    for (uint32_t x = 0; x < pixels.width; ++x) {
+      if ((pixels.row(y)[x] & 0xFF) > 0) bottom = y;
+    }
+  }
+  // The third line's ink ends below two thirds of the text's height.
+  EXPECT_GT(bottom, 10 + size.height * 2 / 3);
+  EXPECT_LE(bottom, 10 + size.height);
+}
+
 }  // namespace
 }  // namespace velmo::draw
