@@ -17,6 +17,7 @@ using PangoLayoutOwner = GObjectOwner<PangoLayout>;
 using PangoContextOwner = GObjectOwner<PangoContext>;
 using PangoFontMapOwner = GObjectOwner<PangoFontMap>;
 using PangoGlyphStringOwner = platform::Owner<PangoGlyphString, pango_glyph_string_free>;
+using PangoAttrListOwner = platform::Owner<PangoAttrList, pango_attr_list_unref>;
 
 // The Latin face first, then Han text in its Traditional Chinese forms, then whatever the
 // system has for other scripts.
@@ -58,6 +59,10 @@ class PangoFonts {
     pango_font_description_set_absolute_size(font.get(), fontSize * PANGO_SCALE);
     pango_layout_set_font_description(layout.get(), font.get());
     pango_layout_set_text(layout.get(), text.data(), static_cast<int>(text.size()));
+    // A word broken across lines gets no hyphen: the text is shown as it was typed.
+    PangoAttrListOwner attributes(pango_attr_list_new());
+    pango_attr_list_insert(attributes.get(), pango_attr_insert_hyphens_new(FALSE));
+    pango_layout_set_attributes(layout.get(), attributes.get());
     return layout;
   }
 
