@@ -1,8 +1,6 @@
 // Fonts are loaded only when a watermark is drawn. The tool runs with the font configuration
 // pointed at a missing file: fontconfig complains on standard error the moment anything
 // loads it, so a silent run never touched it.
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -15,33 +13,29 @@
 namespace velmo {
 namespace {
 
-// Standard error of one "call", or "exit N" when it did not succeed.
-std::string callStderr(const std::string& method, const std::string& json) {
-  testing::ScratchDir dir;
-  std::ofstream(dir.file("args.json")) << json;
-  std::string command = "FONTCONFIG_FILE=/nonexistent/fonts.conf '";
-  command.append(VELMO_CLI_PATH).append("' call ").append(method).append(" @");
-  command.append(dir.file("args.json")).append(" >/dev/null 2>").append(dir.file("err"));
-  const int status = std::system(command.c_str());
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "exit " + std::to_string(status);
-  std::ostringstream err;
-  err << std::ifstream(dir.file("err")).rdbuf();
-  return err.str();
-}
-
 TEST(Fonts, LoadedOnlyForAWatermark) {
-  testing::ScratchDir out;
-  const std::string photo = testing::dataPath("formats/png_rgba_interlaced.png");
-  const std::string render = R"({"path": ")" + photo + R"(", "destination": ")" + out.file("r") +
-                             R"(", "width": 40, "height": 40, "recipe": {"watermark": )";
-  EXPECT_EQ(callStderr("metadata", R"({"path": ")" + photo + "\"}"), "");
-  EXPECT_EQ(callStderr("tile", R"({"path": ")" + photo + R"(", "destination": ")" + out.file("t") +
-                                   R"(", "width": 16, "height": 16})"),
+  testing::ScratchDir dir;
+  const auto standardError = [&](const std::string& method, const std::string& json) {
+    std::ofstream(dir.file("args.json")) << json;
+    const std::string command = "FONTCONFIG_FILE=/nonexistent/fonts.conf '" +
+                                std::string(VELMO_CLI_PATH) + "' call " + method + " @" +
+                                dir.file("args.json") + " >/dev/null 2>" + dir.file("err");
+    EXPECT_EQ(std::system(command.c_str()), 0) << method;
+    std::ostringstream err;
+    err << std::ifstream(dir.file("err")).rdbuf();
+    return err.str();
+  };
+  const std::string photo = "{\"path\": \"" + testing::dataPath("formats/png_rgba_interlaced.png");
+  const std::string render = photo + "\", \"destination\": \"" + dir.file("r") +
+                             "\", \"width\": 40, \"height\": 40, \"recipe\": {\"watermark\": ";
+  EXPECT_EQ(standardError("metadata", photo + "\"}"), "");
+  EXPECT_EQ(standardError("tile", photo + "\", \"destination\": \"" + dir.file("t") +
+                                      "\", \"width\": 16, \"height\": 16}"),
             "");
-  EXPECT_EQ(callStderr("render", render + R"({"enabled": false, "text": "Velmo"}}})"), "");
-  EXPECT_NE(
-      callStderr("render", render + R"({"enabled": true, "text": "Velmo"}}})").find("Fontconfig"),
-      std::string::npos);
+  EXPECT_EQ(standardError("render", render + R"({"enabled": false, "text": "Velmo"}}})"), "");
+  EXPECT_NE(standardError("render", render + R"({"enabled": true, "text": "Velmo"}}})")
+                .find("Fontconfig"),
+            std::string::npos);
 }
 
 }  // namespace
