@@ -18,6 +18,7 @@ using PangoContextOwner = GObjectOwner<PangoContext>;
 using PangoFontMapOwner = GObjectOwner<PangoFontMap>;
 using PangoGlyphStringOwner = platform::Owner<PangoGlyphString, pango_glyph_string_free>;
 using PangoAttrListOwner = platform::Owner<PangoAttrList, pango_attr_list_unref>;
+using GCharOwner = platform::Owner<char, g_free>;
 
 // The Latin face first, then Han text in its Traditional Chinese forms, then whatever the
 // system has for other scripts.
@@ -189,7 +190,15 @@ void drawGlyphs(cairo_t* cr, PangoLayoutLine* line, double x, double y, double f
 
 class PangoText final : public Text {
  public:
-  PangoText(std::string_view text, double fontSize) : fontSize_(fontSize) {
+  PangoText(std::string_view given, double fontSize) : fontSize_(fontSize) {
+    // Pango takes valid UTF-8 only (and complains on standard error otherwise): invalid bytes
+    // and NULs become U+FFFD.
+    std::string repaired;
+    if (!g_utf8_validate(given.data(), static_cast<gssize>(given.size()), nullptr)) {
+      GCharOwner valid(g_utf8_make_valid(given.data(), static_cast<gssize>(given.size())));
+      repaired = valid.get();
+    }
+    const std::string_view text = repaired.empty() ? given : std::string_view(repaired);
     size_t at = 0;
     size_t start = 0;
     while (at <= text.size()) {

@@ -61,6 +61,11 @@ TEST(Text, MixedLatinAndChineseUseRealFacesWithNoMissingGlyphs) {
   EXPECT_EQ(faces, (std::set<std::string>{"Noto Sans 600", "Noto Sans CJK TC 700"}));
 }
 
+TEST(Text, InvalidUtf8AndNulsAreShownAsReplacementCharacters) {
+  const double valid = systemTextEngine().layOut("Vel\uFFFDmo\uFFFD", 20)->size().width;
+  EXPECT_EQ(systemTextEngine().layOut(std::string("Vel\0mo\xff", 7), 20)->size().width, valid);
+}
+
 TEST(Text, LongLinesDrawAsOnePangoLayoutDoes) {
   // 2,500 Han characters, one em each: the engine shapes them in pieces of 682 characters.
   // Drawn slightly turned, with the canvas showing where the first piece meets the second
