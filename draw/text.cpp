@@ -268,6 +268,13 @@ class PangoText final : public Text {
     double lineTop = rect.y;
     bool first = true;
     for (const Line& source : lines_) {
+      if (source.width <= rect.width && lineTop + source.height() < clipTop - fontSize_) {
+        // A line that needs no wrapping, wholly above what can be seen: only its height counts.
+        if (lineTop + source.height() > rectBottom + kHalfPangoUnit && !first) break;
+        first = false;
+        lineTop += source.height();
+        continue;
+      }
       // Lines are never taller than an unwrapped one, and each wrapped line holds at most the
       // rectangle's width of text, so the text past this budget can never be drawn.
       const double lineHeight = std::max(source.height(), 1e-9);
