@@ -47,6 +47,8 @@ esac
 [ -d "tests/fuzz_regressions/$target" ] && cp "tests/fuzz_regressions/$target"/* "$seeds"/ 2>/dev/null || true
 
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
+# fontconfig keeps a little memory for the life of the process on purpose.
+export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 "$build/fuzz/velmo_fuzz_$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2560 \
   -malloc_limit_mb=1024 -dict="$dict" -artifact_prefix="$findings/" -print_final_stats=1 \

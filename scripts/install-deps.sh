@@ -7,7 +7,9 @@ build=(build-essential cmake ninja-build pkg-config clang-format git ccache)
 libs=(libjpeg62-turbo-dev libspng-dev libgif-dev libwebp-dev
       libheif-dev liblcms2-dev libcairo2-dev libpango1.0-dev
       libfontconfig-dev libfreetype-dev nlohmann-json3-dev)
-fonts=(fonts-noto-core fonts-noto-cjk)
+# Noto Sans for Latin text (the extra package carries its true SemiBold) and Noto Sans CJK
+# for Han text in its Traditional Chinese forms.
+fonts=(fonts-noto-core fonts-noto-extra fonts-noto-cjk)
 testing=(libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev)
 peers=(libvips-tools libvips-dev python3-pil imagemagick libjpeg-turbo-progs)
 
