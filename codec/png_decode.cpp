@@ -117,10 +117,14 @@ std::optional<Bitmap> decodePng(const InputFile& file, uint32_t maxPixelSize) {
   int status = 0;
   do {
     spng_row_info info{};
-    if (spng_get_row_info(ctx.get(), &info) != 0) return std::nullopt;
+    // The end of the image is reported with the last row, or (when the last pass holds no
+    // rows, as in an interlaced image one row tall) by the next call for the row's place.
+    const int next = spng_get_row_info(ctx.get(), &info);
+    if (next == SPNG_EOI) break;
+    if (next != 0) return std::nullopt;
     status = spng_decode_row(ctx.get(), rowData, rowBytes);
-    // The last row comes with SPNG_EOI; anything else but 0 is an error (truncated data,
-    // bad checksum, corrupt DEFLATE stream...).
+    // Anything else but 0 or the end of the image is an error (truncated data, bad
+    // checksum, corrupt DEFLATE stream...).
     if (status != 0 && status != SPNG_EOI) return std::nullopt;
     if (interlaced) {
       if (info.pass < 0 || info.pass > 6 || info.row_num >= height) return std::nullopt;
