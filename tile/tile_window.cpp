@@ -7,23 +7,17 @@ namespace velmo {
 
 TileWindow clipTileWindow(double x, double y, double width, double height, uint32_t imageWidth,
                           uint32_t imageHeight) {
-  if (width < 0) {
-    x += width;
-    width = -width;
-  }
-  if (height < 0) {
-    y += height;
-    height = -height;
-  }
-  const double left = std::floor(x);
-  const double top = std::floor(y);
-  const double right = std::ceil(x + width);
-  const double bottom = std::ceil(y + height);
-  // NaN fails every comparison below, so it is caught here together with the infinities.
-  if (!std::isfinite(left) || !std::isfinite(top) || !std::isfinite(right) ||
-      !std::isfinite(bottom)) {
+  // Only the origin must be a point; an extent may be infinite, and is clipped like a huge
+  // finite one. NaN anywhere is no window.
+  if (!std::isfinite(x) || !std::isfinite(y) || std::isnan(width) || std::isnan(height)) {
     return {};
   }
+  // A negative extent reaches left or up from the origin. The sums may overflow to infinity
+  // on the side away from the origin, which the clipping below absorbs.
+  const double left = std::floor(width < 0 ? x + width : x);
+  const double right = std::ceil(width < 0 ? x : x + width);
+  const double top = std::floor(height < 0 ? y + height : y);
+  const double bottom = std::ceil(height < 0 ? y : y + height);
   const double clippedLeft = std::max(left, 0.0);
   const double clippedTop = std::max(top, 0.0);
   const double clippedRight = std::min(right, static_cast<double>(imageWidth));

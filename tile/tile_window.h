@@ -22,8 +22,9 @@ struct TileWindow {
 
 // The request (x, y, width, height) normalised (a negative width or height extends the
 // rectangle to the left or up), widened to whole pixels (left and top edges down, right and
-// bottom edges up) and intersected with the image (0, 0, imageWidth, imageHeight). A request
-// that misses the image, or holds a value that is not finite, gives an empty window.
+// bottom edges up) and intersected with the image (0, 0, imageWidth, imageHeight). An
+// infinite width or height reaches to the image's edge. A request that misses the image, an
+// origin that is not finite, or NaN anywhere gives an empty window.
 TileWindow clipTileWindow(double x, double y, double width, double height, uint32_t imageWidth,
                           uint32_t imageHeight);
 
