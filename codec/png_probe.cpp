@@ -128,4 +128,19 @@ ImageInfo probePng(const InputFile& file) {
   return info;
 }
 
+bool pngReachesItsEnd(const InputFile& file) {
+  // Every chunk takes at least 12 bytes, so the walk ends; it reads one header per chunk.
+  Reader reader(file, 4096);
+  reader.seek(kSignatureBytes);
+  bool imageDataSeen = false;
+  for (;;) {
+    const auto length = reader.be32();
+    std::array<uint8_t, 4> type;
+    if (!length || *length > kMaxPngInteger || !reader.read(type)) return false;
+    if (!reader.skip(uint64_t{*length} + 4)) return false;  // data, CRC
+    if (isType(type, "IEND")) return imageDataSeen;
+    if (isType(type, "IDAT")) imageDataSeen = true;
+  }
+}
+
 }  // namespace velmo::platform::probe

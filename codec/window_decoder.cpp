@@ -2,6 +2,7 @@
 #include <cstring>
 #include <new>
 
+#include "codec/internal/probe_reader.h"
 #include "codec/window_decoder.h"
 #include "platform/checked.h"
 #include "platform/color_profile.h"
@@ -10,9 +11,11 @@ namespace velmo::platform {
 
 std::unique_ptr<FrameWindowReader> openFrameWindow(const InputFile& file, const ImageInfo& info) {
   // The probe has read the header already: a frame it cannot size, or one over the limits,
-  // is refused before any decoder is set up.
+  // is refused before any decoder is set up. So is a file cut short, even though the window
+  // might lie above the cut: a file that does not decode whole yields no image.
   if (!info.pixelWidth || !info.pixelHeight ||
-      !frameWithinLimits(*info.pixelWidth, *info.pixelHeight)) {
+      !frameWithinLimits(*info.pixelWidth, *info.pixelHeight) ||
+      !probe::reachesItsEnd(file, info.format)) {
     return nullptr;
   }
   try {

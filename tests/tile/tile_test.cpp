@@ -374,5 +374,49 @@ TEST_F(TileTest, EncodedTileOver16MiBIsRefused) {
   EXPECT_LT(*bytes, 16'777'216);
 }
 
+// A file cut short is refused when the source is opened, before the window is looked at: a
+// window above the cut gets no tile, and an invalid window gets the source's message.
+TEST_F(TileTest, TruncatedFilesAreRefusedWhateverTheWindow) {
+  const auto cut = [&](const std::string& from, const std::string& name, double keep) {
+    const std::string path = sources_.file(name);
+    std::ifstream in(from, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    bytes.resize(static_cast<size_t>(static_cast<double>(bytes.size()) * keep));
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  };
+  const std::vector<std::string> damaged = {
+      dataPath("bad/png_truncated.png"),
+      dataPath("bad/png_broken_data_stream.png"),  // garbage where the end chunk should be
+      cut(tall(), "tall_cut.png", 0.5),
+      cut(kCamera, "camera_cut.jpg", 0.6),
+      cut(dataPath("formats/webp_lossless.webp"), "cut.webp", 0.9),
+  };
+  const std::vector<std::pair<const char*, EncodableMap>> windows = {
+      {"top corner", window(0, 0, 16, 16)},
+      {"outside the image", window(1e6, 1e6, 16, 16)},
+      {"no size", plainMap({{"x", 1}})},
+  };
+  for (const std::string& path : damaged) {
+    for (const auto& [what, arguments] : windows) {
+      SCOPED_TRACE(path + ", " + what);
+      // A tile made by mistake must not answer the next call from the cache.
+      EXPECT_EQ(tile(path, arguments).errorMessage(), kUnreadable);
+      std::filesystem::remove(png("tile"));
+    }
+  }
+  // The intact files tile, with bytes after the end of a JPEG or PNG tolerated.
+  const std::string trailing = sources_.file("trailing.jpg");
+  std::filesystem::copy_file(kCamera, trailing);
+  std::ofstream(trailing, std::ios::binary | std::ios::app) << "trailing bytes";
+  for (const std::string& path :
+       {tall(), kCamera, trailing, dataPath("formats/webp_lossless.webp")}) {
+    SCOPED_TRACE(path);
+    Reply reply = tile(path, window(0, 0, 16, 16), "whole");
+    EXPECT_TRUE(reply.ok()) << reply.errorMessage();
+    std::filesystem::remove(png("whole"));
+  }
+}
+
 }  // namespace
 }  // namespace velmo::testing
