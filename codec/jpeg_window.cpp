@@ -4,11 +4,8 @@
 // decoded at the smallest DCT scale that still gives at least the tile's size, and its rows
 // stream into the area-average shrinker, so memory stays near the size of the tile.
 //
-// libjpeg reports errors by calling back, and the callbacks longjmp. Every libjpeg call is
-// therefore made from a small trampoline below that holds no C++ object, and the C++ code
-// acts on its result after it has returned.
+// Every libjpeg call goes through jpegGuarded (jpeg_input.h), as in the full decoder.
 #include <bit>
-#include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -26,41 +23,6 @@
 namespace velmo::platform {
 namespace {
 
-// Trampolines: each sets the jump target and makes one libjpeg call. They hold nothing but
-// pointers and plain values, so a longjmp back into them skips no destructor.
-bool createDecompress(j_decompress_ptr cinfo) {
-  if (setjmp(jpegJump(cinfo)) != 0) return false;
-  jpeg_create_decompress(cinfo);
-  return true;
-}
-
-bool readHeader(j_decompress_ptr cinfo) {
-  if (setjmp(jpegJump(cinfo)) != 0) return false;
-  jpeg_save_markers(cinfo, JPEG_APP0 + 2, 0xFFFF);
-  return jpeg_read_header(cinfo, TRUE) == JPEG_HEADER_OK;
-}
-
-bool readIccProfile(j_decompress_ptr cinfo, JOCTET** data, unsigned int* length) {
-  if (setjmp(jpegJump(cinfo)) != 0) return false;
-  return jpeg_read_icc_profile(cinfo, data, length) != 0;
-}
-
-// Starts decompression and limits the decoded columns to [*xoffset, *xoffset + *width),
-// which libjpeg widens to whole iMCUs; then skips the rows above |firstRow|.
-bool startWindow(j_decompress_ptr cinfo, JDIMENSION* xoffset, JDIMENSION* width,
-                 JDIMENSION firstRow) {
-  if (setjmp(jpegJump(cinfo)) != 0) return false;
-  if (!jpeg_start_decompress(cinfo)) return false;
-  if (*xoffset != 0 || *width != cinfo->output_width) jpeg_crop_scanline(cinfo, xoffset, width);
-  if (firstRow > 0 && jpeg_skip_scanlines(cinfo, firstRow) != firstRow) return false;
-  return true;
-}
-
-bool readRow(j_decompress_ptr cinfo, JSAMPROW row) {
-  if (setjmp(jpegJump(cinfo)) != 0) return false;
-  return jpeg_read_scanlines(cinfo, &row, 1) == 1;
-}
-
 class JpegWindowReader final : public FrameWindowReader {
  public:
   explicit JpegWindowReader(const InputFile& file) : file_(file), buffer_(kJpegReadChunk) {
@@ -73,17 +35,27 @@ class JpegWindowReader final : public FrameWindowReader {
 
   bool open() {
     useJpegErrors(&cinfo_, errors_);
-    if (!createDecompress(&cinfo_)) return false;
+    if (!jpegGuarded(&cinfo_, [&] { jpeg_create_decompress(&cinfo_); })) return false;
     state_.reset(&cinfo_);
     useJpegInput(&cinfo_, errors_, source_, file_, buffer_.data());
-    if (!readHeader(&cinfo_)) return false;
+    int header = JPEG_SUSPENDED;
+    if (!jpegGuarded(&cinfo_,
+                     [&] {
+                       jpeg_save_markers(&cinfo_, JPEG_APP0 + 2, 0xFFFF);  // ICC profile segments
+                       header = jpeg_read_header(&cinfo_, TRUE);
+                     }) ||
+        header != JPEG_HEADER_OK) {
+      return false;
+    }
     // The 8-bit interface cannot hold 12-bit samples.
     if (cinfo_.data_precision != 8) return false;
     if (!frameWithinLimits(cinfo_.image_width, cinfo_.image_height)) return false;
 
     JOCTET* icc = nullptr;
     unsigned int iccLength = 0;
-    if (readIccProfile(&cinfo_, &icc, &iccLength)) {
+    boolean found = FALSE;
+    if (jpegGuarded(&cinfo_, [&] { found = jpeg_read_icc_profile(&cinfo_, &icc, &iccLength); }) &&
+        found) {
       MallocBuffer owned(icc);
       icc_.assign(icc, icc + iccLength);
     }
@@ -102,7 +74,7 @@ class JpegWindowReader final : public FrameWindowReader {
       cinfo_.out_color_space = cmyk_ ? JCS_CMYK : grey ? JCS_GRAYSCALE : JCS_RGB;
       JDIMENSION xoffset = window.x;
       JDIMENSION width = window.width;
-      if (!startWindow(&cinfo_, &xoffset, &width, window.y)) return WindowFailure::Unreadable;
+      if (!startWindow(xoffset, width, window.y)) return WindowFailure::Unreadable;
       const uint32_t channels = cinfo_.output_components;
       const size_t skip = size_t{window.x - xoffset} * channels;
       std::vector<JSAMPLE> row(checkedMul(width, channels));
@@ -121,7 +93,7 @@ class JpegWindowReader final : public FrameWindowReader {
         converted.resize(window.width);
       }
       for (uint32_t y = 0; y < window.height; ++y) {
-        if (!readRow(&cinfo_, row.data())) return WindowFailure::Unreadable;
+        if (!readRow(row.data())) return WindowFailure::Unreadable;
         uint8_t* out = image.pixels.data() + size_t{y} * image.rowBytes;
         if (!cmyk) {
           std::memcpy(out, row.data() + skip, image.rowBytes);
@@ -162,7 +134,7 @@ class JpegWindowReader final : public FrameWindowReader {
                                                                             : JCS_EXT_ARGB;
       JDIMENSION xoffset = scaled.x;
       JDIMENSION cropWidth = scaled.width;
-      if (!startWindow(&cinfo_, &xoffset, &cropWidth, scaled.y)) {
+      if (!startWindow(xoffset, cropWidth, scaled.y)) {
         return WindowFailure::Unreadable;
       }
       const uint32_t skip = scaled.x - xoffset;
@@ -175,11 +147,11 @@ class JpegWindowReader final : public FrameWindowReader {
       }
       for (uint32_t y = 0; y < scaled.height; ++y) {
         if (cmyk) {
-          if (!readRow(&cinfo_, cmykRow.data())) return WindowFailure::Unreadable;
+          if (!readRow(cmykRow.data())) return WindowFailure::Unreadable;
           cmyk->convertRow(cmykRow.data() + size_t{skip} * 4, pixels.data(), scaled.width);
           shrinker.pushRow(pixels.data());
         } else {
-          if (!readRow(&cinfo_, reinterpret_cast<JSAMPROW>(pixels.data()))) {
+          if (!readRow(reinterpret_cast<JSAMPROW>(pixels.data()))) {
             return WindowFailure::Unreadable;
           }
           shrinker.pushRow(pixels.data() + skip);
@@ -194,6 +166,27 @@ class JpegWindowReader final : public FrameWindowReader {
   }
 
  private:
+  // Starts decompression and limits the decoded columns to [xoffset, xoffset + width), which
+  // libjpeg widens to whole iMCUs (both are updated); then skips the rows above |firstRow|.
+  bool startWindow(JDIMENSION& xoffset, JDIMENSION& width, JDIMENSION firstRow) {
+    boolean started = FALSE;
+    JDIMENSION skipped = 0;
+    const bool ran = jpegGuarded(&cinfo_, [&] {
+      started = jpeg_start_decompress(&cinfo_);
+      if (!started) return;
+      if (xoffset != 0 || width != cinfo_.output_width) {
+        jpeg_crop_scanline(&cinfo_, &xoffset, &width);
+      }
+      if (firstRow > 0) skipped = jpeg_skip_scanlines(&cinfo_, firstRow);
+    });
+    return ran && started && skipped == firstRow;
+  }
+
+  bool readRow(JSAMPROW row) {
+    JDIMENSION got = 0;
+    return jpegGuarded(&cinfo_, [&] { got = jpeg_read_scanlines(&cinfo_, &row, 1); }) && got == 1;
+  }
+
   // The window in the pixels of a decode at |eighths|/8 of the full size.
   struct ScaledWindow {
     uint32_t eighths;
