@@ -24,13 +24,13 @@ class HeldFrameReader : public FrameWindowReader {
   uint32_t width() const override { return width_; }
   uint32_t height() const override { return height_; }
 
-  WindowResult<PngImage> readWindow(const PixelWindow& window) override {
+  WindowResult<PngImage> readWindow(const PixelRect& window) override {
     try {
       const uint32_t channels = hasAlpha_ ? 4 : 3;
       PngImage image;
       image.width = window.width;
       image.height = window.height;
-      image.colorType = hasAlpha_ ? 6 : 2;
+      image.colorType = hasAlpha_ ? PngColorType::Rgba : PngColorType::Rgb;
       image.bitDepth = 8;
       image.rowBytes = checkedMul(window.width, channels);
       image.pixels.resize(checkedMul(image.rowBytes, window.height));
@@ -63,10 +63,8 @@ class HeldFrameReader : public FrameWindowReader {
     }
   }
 
-  WindowResult<Bitmap> readWindowShrunk(const PixelWindow& window, uint32_t width,
-                                        uint32_t height) override {
-    const auto made =
-        window_detail::WindowShrinker::make(window.width, window.height, width, height, hasAlpha_);
+  WindowResult<Bitmap> readWindowShrunk(const PixelRect& window, PixelSize size) override {
+    const auto made = window_detail::WindowShrinker::make(window.size(), size, hasAlpha_);
     if (!made) return WindowFailure::ScalerSetup;
     auto& shrinker = *made;
     try {

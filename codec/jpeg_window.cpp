@@ -66,7 +66,7 @@ class JpegWindowReader final : public FrameWindowReader {
   uint32_t width() const override { return cinfo_.image_width; }
   uint32_t height() const override { return cinfo_.image_height; }
 
-  WindowResult<PngImage> readWindow(const PixelWindow& window) override {
+  WindowResult<PngImage> readWindow(const PixelRect& window) override {
     if (used_) return WindowFailure::Unreadable;
     used_ = true;
     try {
@@ -82,7 +82,7 @@ class JpegWindowReader final : public FrameWindowReader {
       PngImage image;
       image.width = window.width;
       image.height = window.height;
-      image.colorType = grey ? 0 : 2;
+      image.colorType = grey ? PngColorType::Grey : PngColorType::Rgb;
       image.bitDepth = 8;
       image.rowBytes = size_t{window.width} * (grey ? 1 : 3);
       image.pixels.resize(checkedMul(image.rowBytes, window.height));
@@ -115,13 +115,12 @@ class JpegWindowReader final : public FrameWindowReader {
     }
   }
 
-  WindowResult<Bitmap> readWindowShrunk(const PixelWindow& window, uint32_t width,
-                                        uint32_t height) override {
+  WindowResult<Bitmap> readWindowShrunk(const PixelRect& window, PixelSize size) override {
     if (used_) return WindowFailure::Unreadable;
     used_ = true;
-    const ScaledWindow scaled = scaleFor(window, width, height);
+    const ScaledWindow scaled = scaleFor(window, size);
     const auto made =
-        window_detail::WindowShrinker::make(scaled.width, scaled.height, width, height, false);
+        window_detail::WindowShrinker::make({scaled.width, scaled.height}, size, false);
     if (!made) return WindowFailure::ScalerSetup;
     auto& shrinker = *made;
     try {
@@ -199,7 +198,7 @@ class JpegWindowReader final : public FrameWindowReader {
   // rounding shifts the picture by at most a quarter of a tile pixel. (At the bare tile size
   // the shift could reach half a tile pixel, visibly off for a window that does not start
   // on the JPEG's 8-pixel grid.)
-  ScaledWindow scaleFor(const PixelWindow& window, uint32_t width, uint32_t height) const {
+  ScaledWindow scaleFor(const PixelRect& window, PixelSize size) const {
     for (uint32_t eighths = 1;; ++eighths) {
       auto edge = [eighths](uint64_t v) { return static_cast<uint32_t>((v * eighths + 4) / 8); };
       const uint32_t left = edge(window.x);
@@ -207,7 +206,7 @@ class JpegWindowReader final : public FrameWindowReader {
       const uint32_t right = edge(uint64_t{window.x} + window.width);
       const uint32_t bottom = edge(uint64_t{window.y} + window.height);
       if (eighths == 8 ||
-          (right - left >= 2 * uint64_t{width} && bottom - top >= 2 * uint64_t{height})) {
+          (right - left >= 2 * uint64_t{size.width} && bottom - top >= 2 * uint64_t{size.height})) {
         return {eighths, left, top, right - left, bottom - top};
       }
     }

@@ -64,13 +64,13 @@ class WebPWindowReader final : public FrameWindowReader {
   uint32_t width() const override { return width_; }
   uint32_t height() const override { return height_; }
 
-  WindowResult<PngImage> readWindow(const PixelWindow& window) override {
+  WindowResult<PngImage> readWindow(const PixelRect& window) override {
     try {
       const uint32_t channels = hasAlpha_ ? 4 : 3;
       PngImage image;
       image.width = window.width;
       image.height = window.height;
-      image.colorType = hasAlpha_ ? 6 : 2;
+      image.colorType = hasAlpha_ ? PngColorType::Rgba : PngColorType::Rgb;
       image.bitDepth = 8;
       image.rowBytes = checkedMul(window.width, channels);
       image.pixels.assign(checkedMul(image.rowBytes, window.height), 0);
@@ -85,10 +85,8 @@ class WebPWindowReader final : public FrameWindowReader {
     }
   }
 
-  WindowResult<Bitmap> readWindowShrunk(const PixelWindow& window, uint32_t width,
-                                        uint32_t height) override {
-    const auto made =
-        window_detail::WindowShrinker::make(window.width, window.height, width, height, hasAlpha_);
+  WindowResult<Bitmap> readWindowShrunk(const PixelRect& window, PixelSize size) override {
+    const auto made = window_detail::WindowShrinker::make(window.size(), size, hasAlpha_);
     if (!made) return WindowFailure::ScalerSetup;
     auto& shrinker = *made;
     try {
@@ -111,7 +109,7 @@ class WebPWindowReader final : public FrameWindowReader {
  private:
   // Decodes the part of |window| that frame 0 covers into |out| (|stride| bytes a row,
   // |bytesPerPixel| a pixel) in |mode|; the rest of |out| is left as it is (zero).
-  bool decode(const PixelWindow& window, WEBP_CSP_MODE mode, uint32_t bytesPerPixel, uint8_t* out,
+  bool decode(const PixelRect& window, WEBP_CSP_MODE mode, uint32_t bytesPerPixel, uint8_t* out,
               size_t stride) {
     const uint32_t left = std::max(window.x, frameLeft_);
     const uint32_t top = std::max(window.y, frameTop_);

@@ -38,18 +38,11 @@ std::unique_ptr<FrameWindowReader> openFrameWindow(const InputFile& file, const 
 
 namespace window_detail {
 
-void premultiplyRow(const uint8_t* rgba, uint32_t count, uint32_t* out) {
-  for (uint32_t x = 0; x < count; ++x, rgba += 4) {
-    out[x] = premultiply(rgba[0], rgba[1], rgba[2], rgba[3]);
-  }
-}
-
-std::unique_ptr<WindowShrinker> WindowShrinker::make(uint32_t srcWidth, uint32_t srcHeight,
-                                                     uint32_t dstWidth, uint32_t dstHeight,
+std::unique_ptr<WindowShrinker> WindowShrinker::make(PixelSize source, PixelSize target,
                                                      bool hasAlpha) {
   try {
     return std::make_unique<WindowShrinker>(
-        AreaShrinker(srcWidth, srcHeight, dstWidth, dstHeight, hasAlpha));
+        AreaShrinker(source.width, source.height, target.width, target.height, hasAlpha));
   } catch (const std::bad_alloc&) {
     return nullptr;
   }

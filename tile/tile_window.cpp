@@ -5,8 +5,8 @@
 
 namespace velmo {
 
-TileWindow clipTileWindow(double x, double y, double width, double height, uint32_t imageWidth,
-                          uint32_t imageHeight) {
+platform::PixelRect clipTileWindow(double x, double y, double width, double height,
+                                   uint32_t imageWidth, uint32_t imageHeight) {
   // Only the origin must be a point; an extent may be infinite, and is clipped like a huge
   // finite one. NaN anywhere is no window.
   if (!std::isfinite(x) || !std::isfinite(y) || std::isnan(width) || std::isnan(height)) {
@@ -35,14 +35,14 @@ double tileSample(std::optional<double> requested) {
   return *requested;
 }
 
-std::optional<TileSize> tileSize(const TileWindow& window, double sample) {
-  if (window.width == 0 || window.height == 0) return std::nullopt;
+std::optional<platform::PixelSize> tileSize(const platform::PixelRect& window, double sample) {
+  if (window.empty()) return std::nullopt;
   const double columns = window.width / sample;
   const double rows = window.height / sample;
   if (!(columns <= kMaxTileSide) || !(rows <= kMaxTileSide)) return std::nullopt;
   // The quotients are at most 2048 here; an infinite sample gives 0, hence the floor of 1.
-  return TileSize{static_cast<uint32_t>(std::max(1.0, std::ceil(columns))),
-                  static_cast<uint32_t>(std::max(1.0, std::ceil(rows)))};
+  return platform::PixelSize{static_cast<uint32_t>(std::max(1.0, std::ceil(columns))),
+                             static_cast<uint32_t>(std::max(1.0, std::ceil(rows)))};
 }
 
 }  // namespace velmo

@@ -14,14 +14,9 @@
 #include "codec/image_probe.h"
 #include "platform/bitmap.h"
 #include "platform/input_file.h"
+#include "platform/pixel_geometry.h"
 
 namespace velmo::platform::detail {
-
-struct PixelSize {
-  uint32_t width = 0;
-  uint32_t height = 0;
-  friend bool operator==(const PixelSize&, const PixelSize&) = default;
-};
 
 // The decoded size of a width x height picture under |maxPixelSize|: the longer side
 // becomes min(maxPixelSize, longer side), the shorter side follows the aspect ratio,
