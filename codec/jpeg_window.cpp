@@ -79,13 +79,8 @@ class JpegWindowReader final : public FrameWindowReader {
       const size_t skip = size_t{window.x - xoffset} * channels;
       std::vector<JSAMPLE> row(checkedMul(width, channels));
 
-      PngImage image;
-      image.width = window.width;
-      image.height = window.height;
-      image.colorType = grey ? PngColorType::Grey : PngColorType::Rgb;
-      image.bitDepth = 8;
-      image.rowBytes = size_t{window.width} * (grey ? 1 : 3);
-      image.pixels.resize(checkedMul(image.rowBytes, window.height));
+      PngImage image =
+          window_detail::eightBitImage(window, grey ? PngColorType::Grey : PngColorType::Rgb);
       std::optional<CmykConverter> cmyk;
       std::vector<uint32_t> converted;
       if (cmyk_) {

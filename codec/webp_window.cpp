@@ -26,13 +26,8 @@ class WebPWindowReader final : public FrameWindowReader {
     try {
       const bool hasAlpha = webp_->hasAlpha();
       const uint32_t channels = hasAlpha ? 4 : 3;
-      PngImage image;
-      image.width = window.width;
-      image.height = window.height;
-      image.colorType = hasAlpha ? PngColorType::Rgba : PngColorType::Rgb;
-      image.bitDepth = 8;
-      image.rowBytes = checkedMul(window.width, channels);
-      image.pixels.assign(checkedMul(image.rowBytes, window.height), 0);
+      PngImage image =
+          window_detail::eightBitImage(window, hasAlpha ? PngColorType::Rgba : PngColorType::Rgb);
       if (!decode(window, hasAlpha ? MODE_RGBA : MODE_RGB, channels, image.pixels.data(),
                   image.rowBytes)) {
         return WindowFailure::Unreadable;

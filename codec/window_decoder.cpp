@@ -62,6 +62,17 @@ WindowResult<Bitmap> WindowShrinker::finish(std::span<const uint8_t> icc, bool g
   }
 }
 
+PngImage eightBitImage(const PixelRect& window, PngColorType type) {
+  PngImage image;
+  image.width = window.width;
+  image.height = window.height;
+  image.colorType = type;
+  image.bitDepth = 8;
+  image.rowBytes = checkedMul(window.width, pngChannels(type));
+  image.pixels.assign(checkedMul(image.rowBytes, window.height), 0);
+  return image;
+}
+
 bool iccDescribes(std::span<const uint8_t> icc, const char (&colorSpace)[5]) {
   // The data colour space signature sits at bytes 16 to 19 of the 128-byte header.
   return icc.size() >= 128 && std::memcmp(icc.data() + 16, colorSpace, 4) == 0;

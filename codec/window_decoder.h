@@ -100,6 +100,10 @@ class WindowShrinker {
   AreaShrinker shrinker_;
 };
 
+// An 8-bit PNG image of |window|'s size and |type|, rows packed, every sample 0. May throw
+// std::bad_alloc.
+PngImage eightBitImage(const PixelRect& window, PngColorType type);
+
 // Whether |icc|'s header names |colorSpace| ("RGB " or "GRAY") as the data colour space:
 // PNG may embed only a profile that matches its pixels.
 bool iccDescribes(std::span<const uint8_t> icc, const char (&colorSpace)[5]);
