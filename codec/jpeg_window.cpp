@@ -114,8 +114,7 @@ class JpegWindowReader final : public FrameWindowReader {
     if (used_) return WindowFailure::Unreadable;
     used_ = true;
     const ScaledWindow scaled = scaleFor(window, size);
-    const auto made =
-        window_detail::WindowShrinker::make({scaled.width, scaled.height}, size, false);
+    const auto made = window_detail::WindowShrinker::make(scaled.rect.size(), size, false);
     if (!made) return WindowFailure::ScalerSetup;
     auto& shrinker = *made;
     try {
@@ -126,12 +125,12 @@ class JpegWindowReader final : public FrameWindowReader {
       cinfo_.out_color_space = cmyk_                                        ? JCS_CMYK
                                : std::endian::native == std::endian::little ? JCS_EXT_BGRA
                                                                             : JCS_EXT_ARGB;
-      JDIMENSION xoffset = scaled.x;
-      JDIMENSION cropWidth = scaled.width;
-      if (!startWindow(xoffset, cropWidth, scaled.y)) {
+      JDIMENSION xoffset = scaled.rect.x;
+      JDIMENSION cropWidth = scaled.rect.width;
+      if (!startWindow(xoffset, cropWidth, scaled.rect.y)) {
         return WindowFailure::Unreadable;
       }
-      const uint32_t skip = scaled.x - xoffset;
+      const uint32_t skip = scaled.rect.x - xoffset;
       std::vector<uint32_t> pixels(cropWidth);
       std::vector<JSAMPLE> cmykRow;
       std::optional<CmykConverter> cmyk;
@@ -139,10 +138,10 @@ class JpegWindowReader final : public FrameWindowReader {
         cmyk.emplace(icc_, cinfo_.saw_Adobe_marker != 0);
         cmykRow.resize(checkedMul(cropWidth, 4));
       }
-      for (uint32_t y = 0; y < scaled.height; ++y) {
+      for (uint32_t y = 0; y < scaled.rect.height; ++y) {
         if (cmyk) {
           if (!readRow(cmykRow.data())) return WindowFailure::Unreadable;
-          cmyk->convertRow(cmykRow.data() + size_t{skip} * 4, pixels.data(), scaled.width);
+          cmyk->convertRow(cmykRow.data() + size_t{skip} * 4, pixels.data(), scaled.rect.width);
           shrinker.pushRow(pixels.data());
         } else {
           if (!readRow(reinterpret_cast<JSAMPROW>(pixels.data()))) {
@@ -184,27 +183,25 @@ class JpegWindowReader final : public FrameWindowReader {
   // The window in the pixels of a decode at |eighths|/8 of the full size.
   struct ScaledWindow {
     uint32_t eighths;
-    uint32_t x, y, width, height;
+    PixelRect rect;
   };
 
-  // The smallest DCT scale at which the window still covers twice the tile's size, so that
-  // the area average does at least half of the reduction. The window's edges are rounded to
-  // the nearest scaled pixel: neighbouring tiles meet without a gap or an overlap, and the
-  // rounding shifts the picture by at most a quarter of a tile pixel. (At the bare tile size
-  // the shift could reach half a tile pixel, visibly off for a window that does not start
-  // on the JPEG's 8-pixel grid.)
-  ScaledWindow scaleFor(const PixelRect& window, PixelSize size) const {
-    for (uint32_t eighths = 1;; ++eighths) {
-      auto edge = [eighths](uint64_t v) { return static_cast<uint32_t>((v * eighths + 4) / 8); };
-      const uint32_t left = edge(window.x);
-      const uint32_t top = edge(window.y);
-      const uint32_t right = edge(uint64_t{window.x} + window.width);
-      const uint32_t bottom = edge(uint64_t{window.y} + window.height);
-      if (eighths == 8 ||
-          (right - left >= 2 * uint64_t{size.width} && bottom - top >= 2 * uint64_t{size.height})) {
-        return {eighths, left, top, right - left, bottom - top};
-      }
-    }
+  // The window's edges, each rounded to the nearest pixel of a decode at |eighths|/8, so
+  // that neighbouring tiles meet without a gap or an overlap.
+  static PixelRect scaledEdges(const PixelRect& window, uint32_t eighths) {
+    auto edge = [eighths](uint64_t v) { return static_cast<uint32_t>((v * eighths + 4) / 8); };
+    const uint32_t left = edge(window.x);
+    const uint32_t top = edge(window.y);
+    const uint32_t right = edge(uint64_t{window.x} + window.width);
+    const uint32_t bottom = edge(uint64_t{window.y} + window.height);
+    return {left, top, right - left, bottom - top};
+  }
+
+  // The decode for a window shrunk to |size|: the shrink-on-load rule with the window margin.
+  static ScaledWindow scaleFor(const PixelRect& window, PixelSize size) {
+    const uint32_t eighths = jpegScaleEighths(
+        size, kWindowMargin, [&](uint32_t n) { return scaledEdges(window, n).size(); });
+    return {eighths, scaledEdges(window, eighths)};
   }
 
   // Declared before |state_|, which must release the library state while they still exist.

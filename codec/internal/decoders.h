@@ -32,8 +32,4 @@ std::optional<Bitmap> decodeWebP(const InputFile& file, uint32_t maxPixelSize);
 // Upright already: libheif applies the file's irot, imir and clap.
 std::optional<Bitmap> decodeHeif(const InputFile& file, uint32_t maxPixelSize);
 
-// The JPEG DCT scale (numerator over 8) used for a |width| x |height| frame reduced to
-// |target|. Exposed for tests.
-int jpegScaleNumerator(uint32_t width, uint32_t height, PixelSize target);
-
 }  // namespace velmo::platform::detail
