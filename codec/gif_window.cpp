@@ -37,9 +37,7 @@ class GifWindowReader final : public HeldFrameReader {
 }  // namespace
 
 std::unique_ptr<FrameWindowReader> openGifWindow(const InputFile& file) {
-  auto reader = std::make_unique<GifWindowReader>();
-  if (!reader->open(file)) return nullptr;
-  return reader;
+  return openHeldFrame<GifWindowReader>(file);
 }
 
 }  // namespace velmo::platform

@@ -62,9 +62,7 @@ class HeifWindowReader final : public HeldFrameReader {
 }  // namespace
 
 std::unique_ptr<FrameWindowReader> openHeifWindow(const InputFile& file) {
-  auto reader = std::make_unique<HeifWindowReader>();
-  if (!reader->open(file)) return nullptr;
-  return reader;
+  return openHeldFrame<HeifWindowReader>(file);
 }
 
 }  // namespace velmo::platform

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "codec/window_decoder.h"
@@ -33,5 +34,14 @@ class HeldFrameReader : public FrameWindowReader {
   std::vector<uint8_t> icc_;
   bool displayP3_ = false;
 };
+
+// A new |Reader| (a HeldFrameReader with bool open(const InputFile&)) opened on |file|;
+// nullptr when the frame cannot be decoded.
+template <typename Reader>
+std::unique_ptr<FrameWindowReader> openHeldFrame(const InputFile& file) {
+  auto reader = std::make_unique<Reader>();
+  if (!reader->open(file)) return nullptr;
+  return reader;
+}
 
 }  // namespace velmo::platform

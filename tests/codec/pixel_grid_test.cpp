@@ -78,8 +78,12 @@ class PixelGridTest : public ::testing::Test {
                                            {"width", width},
                                            {"height", height}}));
   }
-  Reply metadata(const std::string& path) {
-    return harness_.call("metadata", plainMap({{"path", path}}));
+  // "metadata" reports |path| as |width| x |height|.
+  void expectDescribedSize(const std::string& path, int64_t width, int64_t height) {
+    Reply described = harness_.call("metadata", plainMap({{"path", path}}));
+    ASSERT_TRUE(described.ok()) << described.errorMessage();
+    EXPECT_EQ(intEntry(described.map(), "width"), width);
+    EXPECT_EQ(intEntry(described.map(), "height"), height);
   }
 
   PluginHarness harness_;
@@ -90,10 +94,7 @@ class PixelGridTest : public ::testing::Test {
 // of the image where it comes, not only with the last row.
 TEST_F(PixelGridTest, OneRowInterlacedPngRendersLikeItsTile) {
   const std::string path = dataPath("pngsuite/s01i3p01.png");  // 1 x 1, a blue palette entry
-  Reply described = metadata(path);
-  ASSERT_TRUE(described.ok()) << described.errorMessage();
-  EXPECT_EQ(intEntry(described.map(), "width"), 1);
-  EXPECT_EQ(intEntry(described.map(), "height"), 1);
+  ASSERT_NO_FATAL_FAILURE(expectDescribedSize(path, 1, 1));
 
   Reply rendered = render(path, 1, 1, "r");
   ASSERT_TRUE(rendered.ok()) << rendered.errorMessage();
@@ -125,10 +126,7 @@ TEST_F(PixelGridTest, GifFrameLargerThanItsScreenIsOneGridForEveryMethod) {
     return 0xFF000000u | uint32_t{c[0]} << 16 | uint32_t{c[1]} << 8 | c[2];
   });
 
-  Reply described = metadata(path);
-  ASSERT_TRUE(described.ok()) << described.errorMessage();
-  EXPECT_EQ(intEntry(described.map(), "width"), 6);
-  EXPECT_EQ(intEntry(described.map(), "height"), 5);
+  ASSERT_NO_FATAL_FAILURE(expectDescribedSize(path, 6, 5));
 
   // Not covered everywhere, so it has alpha and renders to PNG, pixel for pixel.
   Reply rendered = render(path, 6, 5, "r");

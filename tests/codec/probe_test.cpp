@@ -13,6 +13,7 @@
 
 #include "codec/image_probe.h"
 #include "tests/support/decoder_fixtures.h"
+#include "tests/support/png_chunks.h"
 #include "tests/support/test_support.h"
 
 namespace velmo::testing {
@@ -137,28 +138,6 @@ TEST(ImageProbe, TargetedDamageGivesTheseAnswers) {
   }
 }
 
-// A PNG made of the given chunks, each with its length and checksum.
-std::vector<uint8_t> pngChunks(
-    const std::vector<std::pair<std::string, std::vector<uint8_t>>>& chunks) {
-  std::vector<uint8_t> bytes = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  const auto be32 = [&](uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<uint8_t>(v >> shift));
-  };
-  for (const auto& [type, data] : chunks) {
-    be32(static_cast<uint32_t>(data.size()));
-    const size_t start = bytes.size();
-    bytes.insert(bytes.end(), type.begin(), type.end());
-    bytes.insert(bytes.end(), data.begin(), data.end());
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = start; i < bytes.size(); ++i) {
-      crc ^= bytes[i];
-      for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    be32(~crc);
-  }
-  return bytes;
-}
-
 const std::vector<uint8_t> kIhdr2x1 = {0, 0, 0, 2, 0, 0, 0, 1, 8, 2, 0, 0, 0};
 // The one row of a 2 x 1 RGB image, a filter byte and six zero samples, as a zlib stream.
 const std::vector<uint8_t> kIdat2x1 = {0x78, 0x9C, 0x63, 0x60, 0x00, 0x03,
@@ -175,7 +154,7 @@ TEST(ImageProbe, OnlyAnAnimationControlBeforeTheImageDataMakesAnAnimation) {
     chunks.push_back({"IDAT", kIdat2x1});
     if (order[0] == 'I') chunks.push_back({"acTL", threeFrames});
     chunks.push_back({"IEND", {}});
-    writeBytes(dir.file("a.png"), pngChunks(chunks));
+    writeBytes(dir.file("a.png"), pngFromChunks(chunks));
     const auto info = probePath(dir.file("a.png"));
     ASSERT_TRUE(info);
     EXPECT_EQ(info->frameCount, frames);
@@ -203,8 +182,9 @@ TEST(ImageProbe, ExifOrientationStoredAsShortOrLongInEitherByteOrder) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    writeBytes(dir.file("o.png"),
-               pngChunks({{"IHDR", kIhdr2x1}, {"eXIf", c.tiff}, {"IDAT", kIdat2x1}, {"IEND", {}}}));
+    writeBytes(
+        dir.file("o.png"),
+        pngFromChunks({{"IHDR", kIhdr2x1}, {"eXIf", c.tiff}, {"IDAT", kIdat2x1}, {"IEND", {}}}));
     const auto info = probePath(dir.file("o.png"));
     ASSERT_TRUE(info);
     EXPECT_EQ(info->orientation, 6);

@@ -20,6 +20,7 @@
 
 #include "method/error.h"
 #include "tests/support/image_files.h"
+#include "tests/support/png_chunks.h"
 #include "tests/support/test_support.h"
 
 namespace velmo::testing {
@@ -50,25 +51,10 @@ std::pair<int, int> pngFormat(const std::string& path) {
 
 // A PNG whose IHDR promises 100000 x 100000 RGB pixels and whose data never comes.
 void writePngBomb(const std::string& path) {
-  std::vector<uint8_t> bytes = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  const auto be32 = [&](uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<uint8_t>(v >> shift));
-  };
-  const auto chunk = [&](const char* type, const std::vector<uint8_t>& data) {
-    be32(static_cast<uint32_t>(data.size()));
-    const size_t start = bytes.size();
-    bytes.insert(bytes.end(), type, type + 4);
-    bytes.insert(bytes.end(), data.begin(), data.end());
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = start; i < bytes.size(); ++i) {
-      crc ^= bytes[i];
-      for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    be32(~crc);
-  };
-  chunk("IHDR", {0, 1, 0x86, 0xA0, 0, 1, 0x86, 0xA0, 8, 2, 0, 0, 0});
-  chunk("IDAT", {0x78, 0x9C, 0, 0});  // the start of a zlib stream that never goes on
-  chunk("IEND", {});
+  const std::vector<uint8_t> bytes =
+      pngFromChunks({{"IHDR", {0, 1, 0x86, 0xA0, 0, 1, 0x86, 0xA0, 8, 2, 0, 0, 0}},
+                     {"IDAT", {0x78, 0x9C, 0, 0}},  // the start of a zlib stream that never goes on
+                     {"IEND", {}}});
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size()));
