@@ -1,13 +1,12 @@
 // JPEG through libjpeg(-turbo): DCT-scaled decode, rows streamed into the area shrinker.
-#include <csetjmp>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include <jerror.h>
 
 #include "codec/internal/decoders.h"
 #include "codec/internal/jpeg_input.h"
-#include "codec/internal/library_owners.h"
 #include "platform/checked.h"
 #include "platform/color_profile.h"
 #include "platform/resample.h"
@@ -15,39 +14,11 @@
 namespace velmo::platform::detail {
 
 std::optional<Bitmap> decodeJpeg(const InputFile& file, uint32_t maxPixelSize) {
-  // Declared in this order so that, on the way out, the library state is destroyed first,
-  // then the struct it lives in, then the error handler and source its callbacks use.
-  const auto buffer = std::make_unique<JOCTET[]>(kJpegReadChunk);
-  JpegErrors errors{};
-  JpegFileSource source{};
-  jpeg_decompress_struct cinfo{};
-  useJpegErrors(&cinfo, errors);
-  // Safe to destroy even when creation failed half-way: it checks what was set up.
-  JpegDecompressState state(&cinfo);
-  if (!jpegGuarded(&cinfo, [&] { jpeg_create_decompress(&cinfo); })) return std::nullopt;
-
-  useJpegInput(&cinfo, errors, source, file, buffer.get());
-
-  if (!jpegGuarded(&cinfo, [&] {
-        jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);  // ICC profile segments
-        jpeg_read_header(&cinfo, TRUE);
-      })) {
-    return std::nullopt;
-  }
-  // The 8-bit interface cannot hold 12-bit samples; libjpeg refuses them already.
-  if (cinfo.data_precision != 8) return std::nullopt;
-  if (!frameWithinLimits(cinfo.image_width, cinfo.image_height)) return std::nullopt;
-
-  JOCTET* iccData = nullptr;
-  unsigned int iccSize = 0;
-  if (!jpegGuarded(&cinfo, [&] { jpeg_read_icc_profile(&cinfo, &iccData, &iccSize); })) {
-    return std::nullopt;
-  }
-  const MallocBuffer icc(iccData);
-  const std::span<const uint8_t> profile(icc.get(), icc ? iccSize : 0);
-
-  const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
-  const bool grey = cinfo.jpeg_color_space == JCS_GRAYSCALE;
+  const std::unique_ptr<JpegInput> jpeg = JpegInput::open(file);
+  if (!jpeg) return std::nullopt;
+  jpeg_decompress_struct& cinfo = jpeg->decompressor();
+  const std::span<const uint8_t> profile = jpeg->icc();
+  const bool cmyk = jpeg->cmyk();
   // libjpeg writes grey, YCbCr and RGB straight into the Bitmap layout, alpha 0xFF.
   cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRA;
   const PixelSize target = thumbnailSize(cinfo.image_width, cinfo.image_height, maxPixelSize);
@@ -88,7 +59,9 @@ std::optional<Bitmap> decodeJpeg(const InputFile& file, uint32_t maxPixelSize) {
   // marker, trailing bytes) changes none of them. Destroying the state aborts cleanly.
   Bitmap result = shrinker.finish();
   if (!cmyk && !profile.empty()) {
-    if (auto converter = ColorConverter::fromIcc(profile, grey)) converter->convert(result);
+    if (auto converter = ColorConverter::fromIcc(profile, jpeg->grey())) {
+      converter->convert(result);
+    }
   }
   return result;
 }

@@ -15,7 +15,6 @@
 #include <jpeglib.h>
 
 #include "codec/internal/jpeg_input.h"
-#include "codec/internal/library_owners.h"
 #include "codec/window_decoder.h"
 #include "platform/checked.h"
 #include "platform/color_profile.h"
@@ -25,43 +24,8 @@ namespace {
 
 class JpegWindowReader final : public FrameWindowReader {
  public:
-  explicit JpegWindowReader(const InputFile& file) : file_(file), buffer_(kJpegReadChunk) {
-    std::memset(&cinfo_, 0, sizeof cinfo_);
-    std::memset(&errors_, 0, sizeof errors_);
-    std::memset(&source_, 0, sizeof source_);
-  }
-  JpegWindowReader(const JpegWindowReader&) = delete;
-  JpegWindowReader& operator=(const JpegWindowReader&) = delete;
-
-  bool open() {
-    useJpegErrors(&cinfo_, errors_);
-    if (!jpegGuarded(&cinfo_, [&] { jpeg_create_decompress(&cinfo_); })) return false;
-    state_.reset(&cinfo_);
-    useJpegInput(&cinfo_, errors_, source_, file_, buffer_.data());
-    int header = JPEG_SUSPENDED;
-    if (!jpegGuarded(&cinfo_,
-                     [&] {
-                       jpeg_save_markers(&cinfo_, JPEG_APP0 + 2, 0xFFFF);  // ICC profile segments
-                       header = jpeg_read_header(&cinfo_, TRUE);
-                     }) ||
-        header != JPEG_HEADER_OK) {
-      return false;
-    }
-    // The 8-bit interface cannot hold 12-bit samples.
-    if (cinfo_.data_precision != 8) return false;
-    if (!frameWithinLimits(cinfo_.image_width, cinfo_.image_height)) return false;
-
-    JOCTET* icc = nullptr;
-    unsigned int iccLength = 0;
-    boolean found = FALSE;
-    if (jpegGuarded(&cinfo_, [&] { found = jpeg_read_icc_profile(&cinfo_, &icc, &iccLength); }) &&
-        found) {
-      MallocBuffer owned(icc);
-      icc_.assign(icc, icc + iccLength);
-    }
-    cmyk_ = cinfo_.jpeg_color_space == JCS_CMYK || cinfo_.jpeg_color_space == JCS_YCCK;
-    return true;
-  }
+  explicit JpegWindowReader(std::unique_ptr<JpegInput> jpeg)
+      : jpeg_(std::move(jpeg)), cinfo_(jpeg_->decompressor()) {}
 
   uint32_t width() const override { return cinfo_.image_width; }
   uint32_t height() const override { return cinfo_.image_height; }
@@ -70,8 +34,8 @@ class JpegWindowReader final : public FrameWindowReader {
     if (used_) return WindowFailure::Unreadable;
     used_ = true;
     try {
-      const bool grey = cinfo_.jpeg_color_space == JCS_GRAYSCALE;
-      cinfo_.out_color_space = cmyk_ ? JCS_CMYK : grey ? JCS_GRAYSCALE : JCS_RGB;
+      const bool grey = jpeg_->grey();
+      cinfo_.out_color_space = jpeg_->cmyk() ? JCS_CMYK : grey ? JCS_GRAYSCALE : JCS_RGB;
       JDIMENSION xoffset = window.x;
       JDIMENSION width = window.width;
       if (!startWindow(xoffset, width, window.y)) return WindowFailure::Unreadable;
@@ -83,8 +47,8 @@ class JpegWindowReader final : public FrameWindowReader {
           window_detail::eightBitImage(window, grey ? PngColorType::Grey : PngColorType::Rgb);
       std::optional<CmykConverter> cmyk;
       std::vector<uint32_t> converted;
-      if (cmyk_) {
-        cmyk.emplace(icc_, cinfo_.saw_Adobe_marker != 0);
+      if (jpeg_->cmyk()) {
+        cmyk.emplace(jpeg_->icc(), cinfo_.saw_Adobe_marker != 0);
         converted.resize(window.width);
       }
       for (uint32_t y = 0; y < window.height; ++y) {
@@ -103,7 +67,9 @@ class JpegWindowReader final : public FrameWindowReader {
       }
       // The pixels are passed through unconverted, so their profile goes with them; a CMYK
       // profile does not describe the converted pixels, and PNG could not hold it anyway.
-      if (window_detail::iccDescribes(icc_, grey ? "GRAY" : "RGB ")) image.icc = icc_;
+      if (window_detail::iccDescribes(jpeg_->icc(), grey ? "GRAY" : "RGB ")) {
+        image.icc = jpeg_->icc();
+      }
       return image;
     } catch (const std::bad_alloc&) {
       return WindowFailure::Unreadable;
@@ -122,7 +88,7 @@ class JpegWindowReader final : public FrameWindowReader {
       cinfo_.scale_denom = 8;
       // BGRA in memory is the Bitmap layout on little-endian machines (0xAARRGGBB read as
       // one word), so libjpeg writes shrinker input directly.
-      cinfo_.out_color_space = cmyk_                                        ? JCS_CMYK
+      cinfo_.out_color_space = jpeg_->cmyk()                                ? JCS_CMYK
                                : std::endian::native == std::endian::little ? JCS_EXT_BGRA
                                                                             : JCS_EXT_ARGB;
       JDIMENSION xoffset = scaled.rect.x;
@@ -134,8 +100,8 @@ class JpegWindowReader final : public FrameWindowReader {
       std::vector<uint32_t> pixels(cropWidth);
       std::vector<JSAMPLE> cmykRow;
       std::optional<CmykConverter> cmyk;
-      if (cmyk_) {
-        cmyk.emplace(icc_, cinfo_.saw_Adobe_marker != 0);
+      if (jpeg_->cmyk()) {
+        cmyk.emplace(jpeg_->icc(), cinfo_.saw_Adobe_marker != 0);
         cmykRow.resize(checkedMul(cropWidth, 4));
       }
       for (uint32_t y = 0; y < scaled.rect.height; ++y) {
@@ -154,8 +120,8 @@ class JpegWindowReader final : public FrameWindowReader {
       return WindowFailure::Unreadable;
     }
     // A CMYK file's profile has been applied by the CMYK conversion already.
-    return shrinker.finish(cmyk_ ? std::span<const uint8_t>() : std::span<const uint8_t>(icc_),
-                           cinfo_.jpeg_color_space == JCS_GRAYSCALE);
+    return shrinker.finish(jpeg_->cmyk() ? std::span<const uint8_t>() : jpeg_->icc(),
+                           jpeg_->grey());
   }
 
  private:
@@ -204,24 +170,17 @@ class JpegWindowReader final : public FrameWindowReader {
     return {eighths, scaledEdges(window, eighths)};
   }
 
-  // Declared before |state_|, which must release the library state while they still exist.
-  const InputFile& file_;
-  jpeg_decompress_struct cinfo_;
-  JpegErrors errors_;
-  JpegFileSource source_;
-  std::vector<JOCTET> buffer_;
-  std::vector<uint8_t> icc_;
-  JpegDecompressState state_;
-  bool cmyk_ = false;
+  std::unique_ptr<JpegInput> jpeg_;
+  jpeg_decompress_struct& cinfo_;
   bool used_ = false;
 };
 
 }  // namespace
 
 std::unique_ptr<FrameWindowReader> openJpegWindow(const InputFile& file) {
-  auto reader = std::make_unique<JpegWindowReader>(file);
-  if (!reader->open()) return nullptr;
-  return reader;
+  std::unique_ptr<JpegInput> jpeg = JpegInput::open(file);
+  if (!jpeg) return nullptr;
+  return std::make_unique<JpegWindowReader>(std::move(jpeg));
 }
 
 }  // namespace velmo::platform

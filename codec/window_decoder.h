@@ -6,9 +6,12 @@
 // Interlaced PNG, GIF, WebP and HEIF decode the whole frame (within the frame limits of
 // checked.h) and cut the window out of it.
 //
-// Every reader answers "no image" rather than throwing: corrupt or truncated data in the rows
-// it decodes, a frame over the limits, or lack of memory while decoding. Lack of memory while
-// shrinking is reported apart, since it is a different failure for the caller.
+// A file cut short yields no image at opening, wherever the window lies, as it does for the
+// full decoder. Damage inside the compressed data is found only in the rows a reader decodes.
+//
+// Every reader answers "no image" rather than throwing: corrupt data in the rows it decodes, a
+// frame over the limits, or lack of memory while decoding. Lack of memory while shrinking is
+// reported apart, since it is a different failure for the caller.
 #pragma once
 
 #include <cstdint>
@@ -65,7 +68,8 @@ class FrameWindowReader {
 };
 
 // Opens frame 0 of |file| (whose probe gave |info|). nullptr when it yields no image: the
-// header cannot be read, a side is 0, or the frame is over the limits of checked.h.
+// file is cut short, the header cannot be read, a side is 0, or the frame is over the limits
+// of checked.h.
 std::unique_ptr<FrameWindowReader> openFrameWindow(const InputFile& file, const ImageInfo& info);
 
 // The per-format openers behind openFrameWindow. GIF and HEIF decode the whole frame here,

@@ -17,7 +17,10 @@
 #include <csetjmp>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
+#include "codec/internal/library_owners.h"
 #include "platform/input_file.h"
 #include "platform/pixel_geometry.h"
 
@@ -130,5 +133,40 @@ template <typename Step>
   step();
   return true;
 }
+
+// One libjpeg decompressor reading a file through the pieces above, its header read: the
+// frame within the limits of checked.h, 8-bit samples, the ICC profile (APP2 segments) kept.
+// Lives where it was made, since libjpeg holds pointers into it.
+class JpegInput {
+ public:
+  // nullptr when the header cannot be read, the samples are not 8 bits or the frame is over
+  // the limits. |file| must outlive the result.
+  static std::unique_ptr<JpegInput> open(const InputFile& file);
+
+  jpeg_decompress_struct& decompressor() { return cinfo_; }
+  const jpeg_decompress_struct& decompressor() const { return cinfo_; }
+  // The embedded ICC profile, empty when there is none.
+  const std::vector<uint8_t>& icc() const { return icc_; }
+  // Ink samples (CMYK, or YCCK which libjpeg turns into CMYK).
+  bool cmyk() const {
+    return cinfo_.jpeg_color_space == JCS_CMYK || cinfo_.jpeg_color_space == JCS_YCCK;
+  }
+  bool grey() const { return cinfo_.jpeg_color_space == JCS_GRAYSCALE; }
+
+  JpegInput(const JpegInput&) = delete;
+  JpegInput& operator=(const JpegInput&) = delete;
+
+ private:
+  JpegInput() = default;
+
+  // Declared in this order so that the library state is destroyed first, then the struct it
+  // lives in, then the error handler, source and buffer its callbacks use.
+  std::vector<JOCTET> buffer_ = std::vector<JOCTET>(kJpegReadChunk);
+  JpegErrors errors_{};
+  JpegFileSource source_{};
+  jpeg_decompress_struct cinfo_{};
+  std::vector<uint8_t> icc_;
+  JpegDecompressState state_;
+};
 
 }  // namespace velmo::platform
