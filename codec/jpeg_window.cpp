@@ -1,8 +1,9 @@
 // Windows of JPEG frames with libjpeg-turbo. Rows above the window are skipped
 // (jpeg_skip_scanlines), only the iMCU columns around the window are decoded
 // (jpeg_crop_scanline), and decoding stops after the window's bottom row. A shrunk window is
-// decoded at the smallest DCT scale that still gives at least the tile's size, and its rows
-// stream into the area-average shrinker, so memory stays near the size of the tile.
+// decoded at the smallest DCT scale that still keeps twice the tile's size (jpeg_input.h),
+// and its rows stream into the area-average shrinker, so memory stays near the size of the
+// tile.
 //
 // Every libjpeg call goes through jpegGuarded (jpeg_input.h), as in the full decoder.
 #include <bit>
