@@ -11,14 +11,15 @@ namespace velmo::platform {
 
 std::unique_ptr<FrameWindowReader> openFrameWindow(const InputFile& file, const ImageInfo& info) {
   // The probe has read the header already: a frame it cannot size, or one over the limits,
-  // is refused before any decoder is set up. So is a file cut short, even though the window
-  // might lie above the cut: a file that does not decode whole yields no image.
+  // is refused before any decoder is set up.
   if (!info.pixelWidth || !info.pixelHeight ||
-      !frameWithinLimits(*info.pixelWidth, *info.pixelHeight) ||
-      !probe::reachesItsEnd(file, info.format)) {
+      !frameWithinLimits(*info.pixelWidth, *info.pixelHeight)) {
     return nullptr;
   }
   try {
+    // So is a file cut short, even though the window might lie above the cut: a file that
+    // does not decode whole yields no image.
+    if (!probe::reachesItsEnd(file, info.format)) return nullptr;
     switch (info.format) {
       case ImageFormat::Jpeg:
         return openJpegWindow(file);
