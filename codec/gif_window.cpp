@@ -17,8 +17,7 @@ class GifWindowReader final : public HeldFrameReader {
   bool open(const InputFile& file) {
     frame_ = detail::decodeGif(file, std::numeric_limits<uint32_t>::max());
     if (!frame_) return false;
-    width_ = frame_->width();
-    height_ = frame_->height();
+    size_ = {frame_->width(), frame_->height()};
     hasAlpha_ = frame_->hasAlpha();
     return true;
   }

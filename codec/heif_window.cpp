@@ -28,8 +28,7 @@ class HeifWindowReader final : public HeldFrameReader {
     HeifColor color = heifColor(handle.get());
     icc_ = std::move(color.icc);
     displayP3_ = color.displayP3;
-    width_ = pixels_->width();
-    height_ = pixels_->height();
+    size_ = {pixels_->width(), pixels_->height()};
     hasAlpha_ = pixels_->hasAlpha();
     return true;
   }

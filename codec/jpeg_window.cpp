@@ -28,8 +28,7 @@ class JpegWindowReader final : public FrameWindowReader {
   explicit JpegWindowReader(std::unique_ptr<JpegInput> jpeg)
       : jpeg_(std::move(jpeg)), cinfo_(jpeg_->decompressor()) {}
 
-  uint32_t width() const override { return cinfo_.image_width; }
-  uint32_t height() const override { return cinfo_.image_height; }
+  PixelSize size() const override { return {cinfo_.image_width, cinfo_.image_height}; }
 
   WindowResult<PngImage> readWindow(const PixelRect& window) override {
     if (used_) return WindowFailure::Unreadable;

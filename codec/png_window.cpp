@@ -40,8 +40,7 @@ class PngWindowReader final : public FrameWindowReader {
  public:
   explicit PngWindowReader(std::unique_ptr<PngInput> png) : png_(std::move(png)) {}
 
-  uint32_t width() const override { return png_->width(); }
-  uint32_t height() const override { return png_->height(); }
+  PixelSize size() const override { return {png_->width(), png_->height()}; }
 
   WindowResult<PngImage> readWindow(const PixelRect& window) override {
     try {

@@ -19,8 +19,7 @@ class WebPWindowReader final : public FrameWindowReader {
  public:
   explicit WebPWindowReader(std::unique_ptr<WebPInput> webp) : webp_(std::move(webp)) {}
 
-  uint32_t width() const override { return webp_->canvas().width; }
-  uint32_t height() const override { return webp_->canvas().height; }
+  PixelSize size() const override { return webp_->canvas(); }
 
   WindowResult<PngImage> readWindow(const PixelRect& window) override {
     try {

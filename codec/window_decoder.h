@@ -48,8 +48,7 @@ class FrameWindowReader {
   virtual ~FrameWindowReader() = default;
 
   // The stored pixel size of the frame as the decoder sees it.
-  virtual uint32_t width() const = 0;
-  virtual uint32_t height() const = 0;
+  virtual PixelSize size() const = 0;
 
   // Every |window| below is in whole pixels of the stored frame, inside the frame and not
   // empty.

@@ -77,7 +77,7 @@ host::EncodableMap tile(const host::EncodableMap& arguments) {
   const platform::PixelRect window =
       clipTileWindow(readDouble(arguments, "x").value_or(0), readDouble(arguments, "y").value_or(0),
                      readDouble(arguments, "width").value_or(0),
-                     readDouble(arguments, "height").value_or(0), frame->width(), frame->height());
+                     readDouble(arguments, "height").value_or(0), frame->size());
   const double sample = tileSample(readDouble(arguments, "sample"));
   const std::optional<platform::PixelSize> size = tileSize(window, sample);
   if (!size) throw fail(messages::kInvalidTileWindow);

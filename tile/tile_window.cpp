@@ -6,7 +6,7 @@
 namespace velmo {
 
 platform::PixelRect clipTileWindow(double x, double y, double width, double height,
-                                   uint32_t imageWidth, uint32_t imageHeight) {
+                                   platform::PixelSize image) {
   // Only the origin must be a point; an extent may be infinite, and is clipped like a huge
   // finite one. NaN anywhere is no window.
   if (!std::isfinite(x) || !std::isfinite(y) || std::isnan(width) || std::isnan(height)) {
@@ -20,8 +20,8 @@ platform::PixelRect clipTileWindow(double x, double y, double width, double heig
   const double bottom = std::ceil(height < 0 ? y : y + height);
   const double clippedLeft = std::max(left, 0.0);
   const double clippedTop = std::max(top, 0.0);
-  const double clippedRight = std::min(right, static_cast<double>(imageWidth));
-  const double clippedBottom = std::min(bottom, static_cast<double>(imageHeight));
+  const double clippedRight = std::min(right, static_cast<double>(image.width));
+  const double clippedBottom = std::min(bottom, static_cast<double>(image.height));
   if (!(clippedRight > clippedLeft) || !(clippedBottom > clippedTop)) return {};
   // Every edge now lies in [0, image size] and is a whole number.
   return {static_cast<uint32_t>(clippedLeft), static_cast<uint32_t>(clippedTop),

@@ -14,11 +14,11 @@ namespace velmo {
 
 // The request (x, y, width, height) normalised (a negative width or height extends the
 // rectangle to the left or up), widened to whole pixels (left and top edges down, right and
-// bottom edges up) and intersected with the image (0, 0, imageWidth, imageHeight). An
+// bottom edges up) and intersected with the image (0, 0, image.width, image.height). An
 // infinite width or height reaches to the image's edge. A request that misses the image, an
 // origin that is not finite, or NaN anywhere gives an empty window.
 platform::PixelRect clipTileWindow(double x, double y, double width, double height,
-                                   uint32_t imageWidth, uint32_t imageHeight);
+                                   platform::PixelSize image);
 
 // The sampling factor: |requested| when it is a number of at least 1, else 1.
 double tileSample(std::optional<double> requested);

@@ -14,8 +14,7 @@ namespace velmo::platform {
 // A frame held whole in memory; the subclasses say how to read a run of its pixels.
 class HeldFrameReader : public FrameWindowReader {
  public:
-  uint32_t width() const override { return width_; }
-  uint32_t height() const override { return height_; }
+  PixelSize size() const override { return size_; }
 
   WindowResult<PngImage> readWindow(const PixelRect& window) override;
   WindowResult<Bitmap> readWindowShrunk(const PixelRect& window, PixelSize size) override;
@@ -26,8 +25,7 @@ class HeldFrameReader : public FrameWindowReader {
   // The same pixels in the Bitmap layout (premultiplied).
   virtual void pixelRow(uint32_t y, uint32_t x, uint32_t count, uint32_t* out) const = 0;
 
-  uint32_t width_ = 0;
-  uint32_t height_ = 0;
+  PixelSize size_;
   bool hasAlpha_ = false;
   // The colour space of the pixels: an ICC profile, or Display P3 given by an nclx
   // description; neither means sRGB.
