@@ -178,9 +178,7 @@ class JpegWindowReader final : public FrameWindowReader {
 }  // namespace
 
 std::unique_ptr<FrameWindowReader> openJpegWindow(const InputFile& file) {
-  std::unique_ptr<JpegInput> jpeg = JpegInput::open(file);
-  if (!jpeg) return nullptr;
-  return std::make_unique<JpegWindowReader>(std::move(jpeg));
+  return window_detail::readerOver<JpegWindowReader>(JpegInput::open(file));
 }
 
 }  // namespace velmo::platform

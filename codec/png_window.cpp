@@ -171,9 +171,7 @@ class PngWindowReader final : public FrameWindowReader {
 }  // namespace
 
 std::unique_ptr<FrameWindowReader> openPngWindow(const InputFile& file) {
-  std::unique_ptr<PngInput> png = PngInput::open(file);
-  if (!png) return nullptr;
-  return std::make_unique<PngWindowReader>(std::move(png));
+  return window_detail::readerOver<PngWindowReader>(PngInput::open(file));
 }
 
 }  // namespace velmo::platform

@@ -110,9 +110,7 @@ class WebPWindowReader final : public FrameWindowReader {
 }  // namespace
 
 std::unique_ptr<FrameWindowReader> openWebPWindow(const InputFile& file) {
-  std::unique_ptr<WebPInput> webp = WebPInput::open(file);
-  if (!webp) return nullptr;
-  return std::make_unique<WebPWindowReader>(std::move(webp));
+  return window_detail::readerOver<WebPWindowReader>(WebPInput::open(file));
 }
 
 }  // namespace velmo::platform

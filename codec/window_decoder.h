@@ -103,6 +103,13 @@ class WindowShrinker {
   AreaShrinker shrinker_;
 };
 
+// A |Reader| over a format's opened |input|; nullptr when the input did not open.
+template <typename Reader, typename Input>
+std::unique_ptr<FrameWindowReader> readerOver(std::unique_ptr<Input> input) {
+  if (!input) return nullptr;
+  return std::make_unique<Reader>(std::move(input));
+}
+
 // An 8-bit PNG image of |window|'s size and |type|, rows packed, every sample 0. May throw
 // std::bad_alloc.
 PngImage eightBitImage(const PixelRect& window, PngColorType type);
