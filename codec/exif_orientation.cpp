@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "codec/internal/probe_reader.h"
+
 namespace velmo::platform {
 
 namespace {
@@ -20,13 +22,11 @@ class TiffView {
   }
   uint16_t u16(size_t offset) const {
     const uint8_t* p = bytes_.data() + offset;
-    return bigEndian_ ? static_cast<uint16_t>((p[0] << 8) | p[1])
-                      : static_cast<uint16_t>(p[0] | (p[1] << 8));
+    return bigEndian_ ? probe::loadBe16(p) : probe::loadLe16(p);
   }
   uint32_t u32(size_t offset) const {
-    const uint32_t a = u16(offset);
-    const uint32_t b = u16(offset + 2);
-    return bigEndian_ ? (a << 16) | b : (b << 16) | a;
+    const uint8_t* p = bytes_.data() + offset;
+    return bigEndian_ ? probe::loadBe32(p) : probe::loadLe32(p);
   }
 
  private:

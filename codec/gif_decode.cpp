@@ -1,4 +1,6 @@
-// GIF through giflib: frame 0 only, composited on a transparent canvas of the logical screen.
+// GIF through giflib: frame 0 only, composited on a transparent canvas. The canvas is the
+// logical screen, widened to take in all of frame 0 when the frame reaches past it: the size
+// the probe reports, so that every method sees one pixel grid.
 #include <algorithm>
 #include <array>
 #include <vector>
@@ -72,7 +74,6 @@ std::optional<Bitmap> decodeGif(const InputFile& file, uint32_t maxPixelSize) {
   if (gif->SWidth <= 0 || gif->SHeight <= 0) return std::nullopt;
   const auto screenWidth = static_cast<uint32_t>(gif->SWidth);
   const auto screenHeight = static_cast<uint32_t>(gif->SHeight);
-  if (!frameWithinLimits(screenWidth, screenHeight)) return std::nullopt;
 
   int transparentIndex = NO_TRANSPARENT_COLOR;
   if (!seekFirstFrame(gif.get(), transparentIndex)) return std::nullopt;
@@ -85,7 +86,10 @@ std::optional<Bitmap> decodeGif(const InputFile& file, uint32_t maxPixelSize) {
   const auto top = static_cast<uint32_t>(frame.Top);
   const auto frameWidth = static_cast<uint32_t>(frame.Width);
   const auto frameHeight = static_cast<uint32_t>(frame.Height);
-  if (!frameWithinLimits(frameWidth, frameHeight)) return std::nullopt;
+  // Every field is 16 bits, so the sums cannot overflow.
+  const uint32_t canvasWidth = std::max(screenWidth, left + frameWidth);
+  const uint32_t canvasHeight = std::max(screenHeight, top + frameHeight);
+  if (!frameWithinLimits(canvasWidth, canvasHeight)) return std::nullopt;
   const ColorMapObject* colors = frame.ColorMap != nullptr ? frame.ColorMap : gif->SColorMap;
   if (colors == nullptr || colors->Colors == nullptr) return std::nullopt;
 
@@ -102,48 +106,37 @@ std::optional<Bitmap> decodeGif(const InputFile& file, uint32_t maxPixelSize) {
   }
   if (transparentIndex >= 0 && transparentIndex < 256) palette[transparentIndex] = 0;
 
-  // The part of the frame that lies on the screen; the rest is decoded and dropped.
-  const uint32_t visibleLeft = std::min(left, screenWidth);
-  const uint32_t visibleRight =
-      static_cast<uint32_t>(std::min<uint64_t>(uint64_t{left} + frameWidth, screenWidth));
+  // The frame lies wholly on the canvas.
   auto composite = [&](const GifPixelType* line, uint32_t* canvasRow) {
-    for (uint32_t x = visibleLeft; x < visibleRight; ++x) canvasRow[x] = palette[line[x - left]];
+    for (uint32_t x = 0; x < frameWidth; ++x) canvasRow[left + x] = palette[line[x]];
   };
 
-  const PixelSize target = thumbnailSize(screenWidth, screenHeight, maxPixelSize);
+  const PixelSize target = thumbnailSize(canvasWidth, canvasHeight, maxPixelSize);
   std::vector<GifPixelType> line(frameWidth);
   auto readLine = [&] {
     return DGifGetLine(gif.get(), line.data(), static_cast<int>(frameWidth)) != GIF_ERROR;
   };
 
   if (frame.Interlace) {
-    // Rows arrive out of order: assemble the screen, then shrink it.
-    Bitmap canvas(screenWidth, screenHeight, hasAlpha);
-    std::fill(canvas.data(), canvas.data() + checkedMul(screenWidth, screenHeight), 0u);
+    // Rows arrive out of order: assemble the canvas, then shrink it.
+    Bitmap canvas(canvasWidth, canvasHeight, hasAlpha);
+    std::fill(canvas.data(), canvas.data() + checkedMul(canvasWidth, canvasHeight), 0u);
     for (uint32_t i = 0; i < frameHeight; ++i) {
       if (!readLine()) return std::nullopt;
-      const uint64_t y = uint64_t{top} + interlacedRow(i, frameHeight);
-      if (y < screenHeight) composite(line.data(), canvas.row(static_cast<uint32_t>(y)));
+      composite(line.data(), canvas.row(top + interlacedRow(i, frameHeight)));
     }
     return shrink(std::move(canvas), target.width, target.height);
   }
 
-  AreaShrinker shrinker(screenWidth, screenHeight, target.width, target.height, hasAlpha);
-  std::vector<uint32_t> canvasRow(screenWidth);
-  uint32_t frameRow = 0;
-  for (uint32_t y = 0; y < screenHeight; ++y) {
+  AreaShrinker shrinker(canvasWidth, canvasHeight, target.width, target.height, hasAlpha);
+  std::vector<uint32_t> canvasRow(canvasWidth);
+  for (uint32_t y = 0; y < canvasHeight; ++y) {
     std::fill(canvasRow.begin(), canvasRow.end(), 0u);
-    if (y >= top && frameRow < frameHeight) {
+    if (y >= top && y - top < frameHeight) {
       if (!readLine()) return std::nullopt;
-      ++frameRow;
       composite(line.data(), canvasRow.data());
     }
     shrinker.pushRow(canvasRow.data());
-  }
-  // Rows below the screen are not shown, but a frame cut short is a damaged file all the
-  // same: read them to the end of the frame's data.
-  for (; frameRow < frameHeight; ++frameRow) {
-    if (!readLine()) return std::nullopt;
   }
   return shrinker.finish();
 }

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "codec/internal/decoders.h"
+#include "codec/internal/probe_reader.h"
 #include "platform/orientation.h"
 
 namespace velmo::platform {
@@ -28,6 +29,9 @@ PixelSize thumbnailSize(uint32_t width, uint32_t height, uint32_t maxPixelSize) 
 std::optional<Bitmap> decodeThumbnail(const InputFile& file, const ImageInfo& info,
                                       uint32_t maxPixelSize) {
   try {
+    // The same check as for a window (window_decoder.cpp), so that a file cut short yields no
+    // image for every method, even where the cut spares every pixel.
+    if (!probe::reachesItsEnd(file, info.format)) return std::nullopt;
     std::optional<Bitmap> stored;
     switch (info.format) {
       case ImageFormat::Jpeg:

@@ -14,8 +14,9 @@ namespace velmo::platform {
 // transformations applied once, never EXIF on top), scaled with its aspect kept so that its
 // longer side is at most |maxPixelSize|, never enlarged, colour converted to sRGB.
 //
-// nullopt when decoding yields no image: unreadable, truncated or corrupt data, or a frame
-// over the decode limits of checked.h. Never throws for bad data or lack of memory.
+// nullopt when decoding yields no image: a file cut short (even after its last pixel),
+// unreadable or corrupt data, or a frame over the decode limits of checked.h. Never throws
+// for bad data or lack of memory.
 std::optional<Bitmap> decodeThumbnail(const InputFile& file, const ImageInfo& info,
                                       uint32_t maxPixelSize);
 

@@ -27,13 +27,22 @@ std::optional<std::vector<uint8_t>> encodeJpeg(const BitmapView& image, int qual
 // converted one at a time, so no full-size copy of the image is made.
 std::optional<std::vector<uint8_t>> encodePng(const BitmapView& image);
 
+// The PNG colour types, with the values IHDR stores.
+enum class PngColorType : uint8_t { Grey = 0, Rgb = 2, Palette = 3, GreyAlpha = 4, Rgba = 6 };
+
+// Samples per pixel: 1 (grey, or a palette index), 2, 3 or 4; 0 for a value that is no
+// colour type.
+uint32_t pngChannels(PngColorType type);
+// Whether |bitDepth| is one that |type| allows (1, 2, 4, 8 or 16 for grey, up to 8 for a
+// palette, 8 or 16 for the others).
+bool pngDepthAllowed(PngColorType type, uint8_t bitDepth);
+
 // A PNG image in the file's own terms, for writing a source's pixels without conversion.
 struct PngImage {
   uint32_t width = 0;
   uint32_t height = 0;
-  // PNG colour type (0 grey, 2 RGB, 3 palette, 4 grey + alpha, 6 RGBA) and bit depth, in one
-  // of the combinations the PNG format allows.
-  uint8_t colorType = 0;
+  // Colour type and bit depth, in one of the combinations the PNG format allows.
+  PngColorType colorType = PngColorType::Grey;
   uint8_t bitDepth = 8;
   // Row y starts at y * rowBytes; samples are packed as in the PNG data stream (sub-byte
   // samples from the high bits, 16-bit samples big-endian). rowBytes 0 means rows are
@@ -62,6 +71,6 @@ std::optional<std::vector<uint8_t>> encodePng(const PngImage& format, const PngR
 
 // Bytes of one packed PNG row: ceil(width * channels * bitDepth / 8), or nullopt when the
 // colour type and bit depth do not form a valid PNG format or the size overflows.
-std::optional<size_t> pngRowBytes(uint32_t width, uint8_t colorType, uint8_t bitDepth);
+std::optional<size_t> pngRowBytes(uint32_t width, PngColorType colorType, uint8_t bitDepth);
 
 }  // namespace velmo::platform

@@ -106,6 +106,21 @@ std::vector<uint8_t> Reader::readUpTo(uint64_t maxBytes) {
   return bytes;
 }
 
+bool reachesItsEnd(const InputFile& file, ImageFormat format) {
+  switch (format) {
+    case ImageFormat::Png:
+      return pngReachesItsEnd(file);
+    case ImageFormat::Jpeg:
+      return jpegReachesItsEnd(file);
+    case ImageFormat::WebP:
+      return webpReachesItsEnd(file);
+    case ImageFormat::Gif:
+    case ImageFormat::Heif:
+      break;
+  }
+  return true;
+}
+
 }  // namespace probe
 
 namespace {

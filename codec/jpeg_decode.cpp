@@ -1,77 +1,32 @@
 // JPEG through libjpeg(-turbo): DCT-scaled decode, rows streamed into the area shrinker.
-#include <csetjmp>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include <jerror.h>
 
 #include "codec/internal/decoders.h"
 #include "codec/internal/jpeg_input.h"
-#include "codec/internal/library_owners.h"
 #include "platform/checked.h"
 #include "platform/color_profile.h"
 #include "platform/resample.h"
 
 namespace velmo::platform::detail {
 
-int jpegScaleNumerator(uint32_t width, uint32_t height, PixelSize target) {
-  // DCT scaling makes libjpeg compute each 8 x 8 block directly at N x N pixels, so the
-  // inverse transform, upsampling and colour conversion shrink with N squared; only the
-  // entropy decoding costs the same at every scale. The smallest scale that still covers
-  // the target would be fastest, but its output is coarser than it looks: with 4:2:0
-  // subsampling the chroma is at half that scale again, and the reduced transforms alias.
-  // So keep a factor of 1.5 for the area average, which then does the anti-aliasing.
-  // Measured on 8 and 12 MP photos against a full-size decode averaged down: 46 to 51 dB
-  // (RMS under 1.3 levels of 255), where the smallest covering scale gives 33 dB and a
-  // factor of 2 gains little (47 to 54 dB) for up to 40 % more time. 1.5 also tends to land
-  // on 4/8, whose transform libjpeg-turbo has in SIMD; 5/8 to 7/8 are plain C.
-  for (int n = 1; n < 8; ++n) {
-    const uint64_t w = (uint64_t{width} * n + 7) / 8;
-    const uint64_t h = (uint64_t{height} * n + 7) / 8;
-    if (w * 2 >= uint64_t{target.width} * 3 && h * 2 >= uint64_t{target.height} * 3) return n;
-  }
-  return 8;
-}
-
 std::optional<Bitmap> decodeJpeg(const InputFile& file, uint32_t maxPixelSize) {
-  // Declared in this order so that, on the way out, the library state is destroyed first,
-  // then the struct it lives in, then the error handler and source its callbacks use.
-  const auto buffer = std::make_unique<JOCTET[]>(kJpegReadChunk);
-  JpegErrors errors{};
-  JpegFileSource source{};
-  jpeg_decompress_struct cinfo{};
-  useJpegErrors(&cinfo, errors);
-  // Safe to destroy even when creation failed half-way: it checks what was set up.
-  JpegDecompressState state(&cinfo);
-  if (!jpegGuarded(&cinfo, [&] { jpeg_create_decompress(&cinfo); })) return std::nullopt;
-
-  useJpegInput(&cinfo, errors, source, file, buffer.get());
-
-  if (!jpegGuarded(&cinfo, [&] {
-        jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);  // ICC profile segments
-        jpeg_read_header(&cinfo, TRUE);
-      })) {
-    return std::nullopt;
-  }
-  // The 8-bit interface cannot hold 12-bit samples; libjpeg refuses them already.
-  if (cinfo.data_precision != 8) return std::nullopt;
-  if (!frameWithinLimits(cinfo.image_width, cinfo.image_height)) return std::nullopt;
-
-  JOCTET* iccData = nullptr;
-  unsigned int iccSize = 0;
-  if (!jpegGuarded(&cinfo, [&] { jpeg_read_icc_profile(&cinfo, &iccData, &iccSize); })) {
-    return std::nullopt;
-  }
-  const MallocBuffer icc(iccData);
-  const std::span<const uint8_t> profile(icc.get(), icc ? iccSize : 0);
-
-  const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
-  const bool grey = cinfo.jpeg_color_space == JCS_GRAYSCALE;
+  const std::unique_ptr<JpegInput> jpeg = JpegInput::open(file);
+  if (!jpeg) return std::nullopt;
+  jpeg_decompress_struct& cinfo = jpeg->decompressor();
+  const std::span<const uint8_t> profile = jpeg->icc();
+  const bool cmyk = jpeg->cmyk();
   // libjpeg writes grey, YCbCr and RGB straight into the Bitmap layout, alpha 0xFF.
   cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRA;
   const PixelSize target = thumbnailSize(cinfo.image_width, cinfo.image_height, maxPixelSize);
-  cinfo.scale_num =
-      static_cast<unsigned int>(jpegScaleNumerator(cinfo.image_width, cinfo.image_height, target));
+  // libjpeg rounds each scaled side up.
+  cinfo.scale_num = jpegScaleEighths(target, kWholePictureMargin, [&](uint32_t n) {
+    return PixelSize{static_cast<uint32_t>((uint64_t{cinfo.image_width} * n + 7) / 8),
+                     static_cast<uint32_t>((uint64_t{cinfo.image_height} * n + 7) / 8)};
+  });
   cinfo.scale_denom = 8;
 
   if (!jpegGuarded(&cinfo, [&] { jpeg_start_decompress(&cinfo); })) return std::nullopt;
@@ -104,7 +59,9 @@ std::optional<Bitmap> decodeJpeg(const InputFile& file, uint32_t maxPixelSize) {
   // marker, trailing bytes) changes none of them. Destroying the state aborts cleanly.
   Bitmap result = shrinker.finish();
   if (!cmyk && !profile.empty()) {
-    if (auto converter = ColorConverter::fromIcc(profile, grey)) converter->convert(result);
+    if (auto converter = ColorConverter::fromIcc(profile, jpeg->grey())) {
+      converter->convert(result);
+    }
   }
   return result;
 }

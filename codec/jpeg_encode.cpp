@@ -16,6 +16,7 @@
 #include <jerror.h>
 
 #include "codec/image_encoder.h"
+#include "codec/internal/library_owners.h"
 
 namespace velmo::platform {
 namespace {
@@ -81,28 +82,16 @@ struct JpegJob {
   JpegSink sink;
 };
 
-// Owns a JpegJob and destroys its compressor on every path. A zeroed compressor (one that
-// jpeg_create_compress never reached) is safe to destroy.
-class JpegJobOwner {
- public:
-  explicit JpegJobOwner(std::vector<uint8_t>* bytes) {
-    job_.cinfo.err = jpeg_std_error(&job_.error.manager);
-    job_.error.manager.error_exit = onJpegError;
-    job_.error.manager.output_message = onJpegMessage;
-    job_.sink.manager.init_destination = initDestination;
-    job_.sink.manager.empty_output_buffer = growDestination;
-    job_.sink.manager.term_destination = termDestination;
-    job_.sink.bytes = bytes;
-  }
-  ~JpegJobOwner() { jpeg_destroy_compress(&job_.cinfo); }
-  JpegJobOwner(const JpegJobOwner&) = delete;
-  JpegJobOwner& operator=(const JpegJobOwner&) = delete;
-
-  JpegJob* job() { return &job_; }
-
- private:
-  JpegJob job_{};
-};
+// Routes |job|'s errors and output through its trap and sink, writing into |bytes|.
+void prepareJob(JpegJob& job, std::vector<uint8_t>* bytes) {
+  job.cinfo.err = jpeg_std_error(&job.error.manager);
+  job.error.manager.error_exit = onJpegError;
+  job.error.manager.output_message = onJpegMessage;
+  job.sink.manager.init_destination = initDestination;
+  job.sink.manager.empty_output_buffer = growDestination;
+  job.sink.manager.term_destination = termDestination;
+  job.sink.bytes = bytes;
+}
 
 // The bitmap's 32-bit pixels read as bytes: B, G, R, A in memory on a little-endian machine.
 constexpr J_COLOR_SPACE kBitmapColorSpace =
@@ -164,8 +153,12 @@ std::optional<std::vector<uint8_t>> encodeJpeg(const BitmapView& image, int qual
   std::vector<uint8_t> bytes;
   if (!resizeBytes(bytes, initial)) return std::nullopt;
 
-  JpegJobOwner owner(&bytes);
-  if (!runCompression(owner.job(), &image, quality)) return std::nullopt;
+  JpegJob job{};
+  prepareJob(job, &bytes);
+  // Destroys the compressor on every path, before the job it lives in. A zeroed compressor
+  // (one that jpeg_create_compress never reached) is safe to destroy.
+  const JpegCompressState state(&job.cinfo);
+  if (!runCompression(&job, &image, quality)) return std::nullopt;
   return bytes;
 }
 

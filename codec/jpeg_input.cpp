@@ -1,5 +1,7 @@
 #include "codec/internal/jpeg_input.h"
 
+#include "platform/checked.h"
+
 namespace velmo::platform {
 namespace {
 
@@ -73,6 +75,36 @@ bool jpegWarningLosesPixels(const jpeg_error_mgr& errors) {
     default:
       return true;
   }
+}
+
+std::unique_ptr<JpegInput> JpegInput::open(const InputFile& file) {
+  std::unique_ptr<JpegInput> input(new JpegInput());
+  j_decompress_ptr cinfo = &input->cinfo_;
+  useJpegErrors(cinfo, input->errors_);
+  // Safe to destroy even when creation failed half-way: it checks what was set up.
+  input->state_.reset(cinfo);
+  if (!jpegGuarded(cinfo, [&] { jpeg_create_decompress(cinfo); })) return nullptr;
+  useJpegInput(cinfo, input->errors_, input->source_, file, input->buffer_.data());
+
+  int header = JPEG_SUSPENDED;
+  if (!jpegGuarded(cinfo,
+                   [&] {
+                     jpeg_save_markers(cinfo, JPEG_APP0 + 2, 0xFFFF);  // ICC profile segments
+                     header = jpeg_read_header(cinfo, TRUE);
+                   }) ||
+      header != JPEG_HEADER_OK) {
+    return nullptr;
+  }
+  // The 8-bit interface cannot hold 12-bit samples; libjpeg refuses them already.
+  if (cinfo->data_precision != 8) return nullptr;
+  if (!frameWithinLimits(cinfo->image_width, cinfo->image_height)) return nullptr;
+
+  JOCTET* icc = nullptr;
+  unsigned int iccSize = 0;
+  if (!jpegGuarded(cinfo, [&] { jpeg_read_icc_profile(cinfo, &icc, &iccSize); })) return nullptr;
+  const MallocBuffer owned(icc);
+  if (owned) input->icc_.assign(icc, icc + iccSize);
+  return input;
 }
 
 void useJpegErrors(j_decompress_ptr cinfo, JpegErrors& errors) {

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <array>
+#include <span>
+#include <vector>
 
 #include "codec/internal/exif_orientation.h"
 #include "codec/internal/probe_reader.h"
@@ -82,6 +84,39 @@ ImageInfo probeJpeg(const InputFile& file) {
     reader.seek(payloadStart + payload);
   }
   return info;
+}
+
+bool jpegReachesItsEnd(const InputFile& file) {
+  // The header segments, walked as the probe walks them, up to the first scan.
+  Reader reader(file, 4096);
+  reader.seek(2);  // past SOI
+  for (;;) {
+    const auto marker = nextMarker(reader);
+    if (!marker || *marker == 0xD9 || *marker == 0xD8) return false;
+    if (*marker == 0xDA) break;
+    if (hasNoLength(*marker)) continue;
+    const auto length = reader.be16();
+    if (!length || *length < 2 || !reader.skip(*length - 2u)) return false;
+  }
+  // Entropy-coded data never holds FF D9 (an FF in it is followed by 00 or a restart code),
+  // so an end marker after the first scan's start ends the image. Searched from the end of
+  // the file backwards: it usually sits in the last two bytes, or before some trailing data
+  // (a second image, as in Ultra HDR files).
+  const uint64_t scanStart = reader.position();
+  constexpr size_t kChunk = 64 * 1024;
+  std::vector<uint8_t> buffer(kChunk + 1);
+  uint64_t end = reader.size();
+  while (end > scanStart + 1) {
+    const uint64_t start = end - std::min<uint64_t>(kChunk, end - scanStart);
+    // One byte beyond the chunk, so that a marker across two chunks is seen.
+    const size_t length = static_cast<size_t>(std::min<uint64_t>(end + 1, reader.size()) - start);
+    if (file.readAt(start, std::span(buffer.data(), length)) != length) return false;
+    for (size_t i = length - 1; i > 0; --i) {
+      if (buffer[i - 1] == 0xFF && buffer[i] == 0xD9) return true;
+    }
+    end = start;
+  }
+  return false;
 }
 
 }  // namespace velmo::platform::probe

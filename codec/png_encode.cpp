@@ -34,14 +34,15 @@ uint16_t bigEndian16(const uint8_t* p) {
 // Hands the format's palette, tRNS and ICC profile to the encoder; false when they do not
 // fit the colour type and bit depth.
 bool setAncillary(spng_ctx* ctx, const PngImage& format) {
-  const uint8_t type = format.colorType;
+  using enum PngColorType;
+  const PngColorType type = format.colorType;
   if (!format.palette.empty()) {
     // A palette is required for indexed colour, allowed as a suggestion for truecolour and
     // forbidden for grey.
-    if (type != 2 && type != 3 && type != 6) return false;
+    if (type != Rgb && type != Palette && type != Rgba) return false;
     const size_t entries = format.palette.size() / 3;
     if (format.palette.size() % 3 != 0 || entries > 256) return false;
-    if (type == 3 && entries > (size_t{1} << format.bitDepth)) return false;
+    if (type == Palette && entries > (size_t{1} << format.bitDepth)) return false;
     spng_plte plte{};
     plte.n_entries = static_cast<uint32_t>(entries);
     for (size_t i = 0; i < entries; ++i) {
@@ -50,20 +51,20 @@ bool setAncillary(spng_ctx* ctx, const PngImage& format) {
       plte.entries[i].blue = format.palette[3 * i + 2];
     }
     if (spng_set_plte(ctx, &plte) != 0) return false;
-  } else if (type == 3) {
+  } else if (type == Palette) {
     return false;
   }
 
   if (!format.trns.empty()) {
     spng_trns trns{};
     const std::vector<uint8_t>& data = format.trns;
-    if (type == 0 && data.size() == 2) {
+    if (type == Grey && data.size() == 2) {
       trns.gray = bigEndian16(data.data());
-    } else if (type == 2 && data.size() == 6) {
+    } else if (type == Rgb && data.size() == 6) {
       trns.red = bigEndian16(data.data());
       trns.green = bigEndian16(data.data() + 2);
       trns.blue = bigEndian16(data.data() + 4);
-    } else if (type == 3 && data.size() <= format.palette.size() / 3) {
+    } else if (type == Palette && data.size() <= format.palette.size() / 3) {
       trns.n_type3_entries = static_cast<uint32_t>(data.size());
       std::memcpy(trns.type3_alpha, data.data(), data.size());
     } else {
@@ -102,7 +103,7 @@ std::optional<std::vector<uint8_t>> encodeRows(const PngImage& format, RowAt&& r
   ihdr.width = format.width;
   ihdr.height = format.height;
   ihdr.bit_depth = format.bitDepth;
-  ihdr.color_type = format.colorType;
+  ihdr.color_type = static_cast<uint8_t>(format.colorType);
   if (spng_set_ihdr(ctx.get(), &ihdr) != 0) return std::nullopt;
   if (!setAncillary(ctx.get(), format)) return std::nullopt;
 
@@ -133,31 +134,39 @@ void toRgb(const uint32_t* pixels, uint32_t width, uint8_t* out) {
 
 }  // namespace
 
-std::optional<size_t> pngRowBytes(uint32_t width, uint8_t colorType, uint8_t bitDepth) {
-  if (width == 0) return std::nullopt;
-  uint64_t channels = 0;
-  bool depthOk = false;
-  switch (colorType) {
-    case 0:
-      channels = 1;
-      depthOk = bitDepth == 1 || bitDepth == 2 || bitDepth == 4 || bitDepth == 8 || bitDepth == 16;
-      break;
-    case 3:
-      channels = 1;
-      depthOk = bitDepth == 1 || bitDepth == 2 || bitDepth == 4 || bitDepth == 8;
-      break;
-    case 2:
-    case 4:
-    case 6:
-      channels = colorType == 2 ? 3 : colorType == 4 ? 2 : 4;
-      depthOk = bitDepth == 8 || bitDepth == 16;
-      break;
-    default:
-      return std::nullopt;
+uint32_t pngChannels(PngColorType type) {
+  switch (type) {
+    case PngColorType::Grey:
+    case PngColorType::Palette:
+      return 1;
+    case PngColorType::GreyAlpha:
+      return 2;
+    case PngColorType::Rgb:
+      return 3;
+    case PngColorType::Rgba:
+      return 4;
   }
-  if (!depthOk) return std::nullopt;
+  return 0;
+}
+
+bool pngDepthAllowed(PngColorType type, uint8_t bitDepth) {
+  switch (type) {
+    case PngColorType::Grey:
+      return bitDepth == 1 || bitDepth == 2 || bitDepth == 4 || bitDepth == 8 || bitDepth == 16;
+    case PngColorType::Palette:
+      return bitDepth == 1 || bitDepth == 2 || bitDepth == 4 || bitDepth == 8;
+    case PngColorType::GreyAlpha:
+    case PngColorType::Rgb:
+    case PngColorType::Rgba:
+      return bitDepth == 8 || bitDepth == 16;
+  }
+  return false;
+}
+
+std::optional<size_t> pngRowBytes(uint32_t width, PngColorType colorType, uint8_t bitDepth) {
+  if (width == 0 || !pngDepthAllowed(colorType, bitDepth)) return std::nullopt;
   // At most 2^32 * 4 * 16 bits: no overflow in 64 bits.
-  const uint64_t bytes = (uint64_t{width} * channels * bitDepth + 7) / 8;
+  const uint64_t bytes = (uint64_t{width} * pngChannels(colorType) * bitDepth + 7) / 8;
   if (bytes > SIZE_MAX) return std::nullopt;
   return static_cast<size_t>(bytes);
 }
@@ -167,7 +176,7 @@ std::optional<std::vector<uint8_t>> encodePng(const BitmapView& image) {
   PngImage format;
   format.width = image.width;
   format.height = image.height;
-  format.colorType = image.hasAlpha ? 6 : 2;
+  format.colorType = image.hasAlpha ? PngColorType::Rgba : PngColorType::Rgb;
   format.bitDepth = 8;
   try {
     std::vector<uint8_t> row(checkedMul(image.width, image.hasAlpha ? 4 : 3));

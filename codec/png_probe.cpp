@@ -9,6 +9,7 @@
 #include <array>
 #include <cstring>
 
+#include "codec/image_encoder.h"
 #include "codec/internal/exif_orientation.h"
 #include "codec/internal/probe_reader.h"
 
@@ -35,21 +36,6 @@ uint32_t crc32(std::span<const uint8_t> bytes) {
   uint32_t c = 0xFFFFFFFFu;
   for (uint8_t b : bytes) c = table[(c ^ b) & 0xFF] ^ (c >> 8);
   return c ^ 0xFFFFFFFFu;
-}
-
-bool validDepthForColourType(uint8_t depth, uint8_t colourType) {
-  switch (colourType) {
-    case 0:  // grey
-      return depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16;
-    case 3:  // palette
-      return depth == 1 || depth == 2 || depth == 4 || depth == 8;
-    case 2:  // RGB
-    case 4:  // grey + alpha
-    case 6:  // RGBA
-      return depth == 8 || depth == 16;
-    default:
-      return false;
-  }
 }
 
 // Chunk names are four ASCII letters; anything else means the walk has left the chunk list.
@@ -85,13 +71,14 @@ ImageInfo probePng(const InputFile& file) {
   const uint8_t depth = data[8];
   const uint8_t colourType = data[9];
   if (width > kMaxPngInteger || height > kMaxPngInteger ||
-      !validDepthForColourType(depth, colourType) || data[10] != 0 || data[11] != 0 ||
-      data[12] > 1) {
+      !pngDepthAllowed(static_cast<PngColorType>(colourType), depth) || data[10] != 0 ||
+      data[11] != 0 || data[12] > 1) {
     return info;
   }
   info.pixelWidth = width;
   info.pixelHeight = height;
-  info.hasAlpha = colourType == 4 || colourType == 6;
+  info.hasAlpha = colourType == static_cast<uint8_t>(PngColorType::GreyAlpha) ||
+                  colourType == static_cast<uint8_t>(PngColorType::Rgba);
 
   bool imageDataSeen = false;
   bool animationControlSeen = false;
@@ -126,6 +113,21 @@ ImageInfo probePng(const InputFile& file) {
     reader.seek(next);
   }
   return info;
+}
+
+bool pngReachesItsEnd(const InputFile& file) {
+  // Every chunk takes at least 12 bytes, so the walk ends; it reads one header per chunk.
+  Reader reader(file, 4096);
+  reader.seek(kSignatureBytes);
+  bool imageDataSeen = false;
+  for (;;) {
+    const auto length = reader.be32();
+    std::array<uint8_t, 4> type;
+    if (!length || *length > kMaxPngInteger || !reader.read(type)) return false;
+    if (!reader.skip(uint64_t{*length} + 4)) return false;  // data, CRC
+    if (isType(type, "IEND")) return imageDataSeen;
+    if (isType(type, "IDAT")) imageDataSeen = true;
+  }
 }
 
 }  // namespace velmo::platform::probe

@@ -131,4 +131,13 @@ ImageInfo probeWebp(const InputFile& file) {
   return info;
 }
 
+bool webpReachesItsEnd(const InputFile& file) {
+  // "RIFF", then the length of everything after these 8 bytes. Bytes past that end are
+  // tolerated, as readers of RIFF do.
+  Reader reader(file, 16);
+  reader.seek(4);
+  const auto riffSize = reader.le32();
+  return riffSize && uint64_t{*riffSize} + 8 <= reader.size();
+}
+
 }  // namespace velmo::platform::probe

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <new>
 
+#include "codec/internal/probe_reader.h"
 #include "codec/window_decoder.h"
 #include "platform/checked.h"
 #include "platform/color_profile.h"
@@ -16,6 +17,9 @@ std::unique_ptr<FrameWindowReader> openFrameWindow(const InputFile& file, const 
     return nullptr;
   }
   try {
+    // So is a file cut short, even though the window might lie above the cut: a file that
+    // does not decode whole yields no image.
+    if (!probe::reachesItsEnd(file, info.format)) return nullptr;
     switch (info.format) {
       case ImageFormat::Jpeg:
         return openJpegWindow(file);
@@ -35,18 +39,11 @@ std::unique_ptr<FrameWindowReader> openFrameWindow(const InputFile& file, const 
 
 namespace window_detail {
 
-void premultiplyRow(const uint8_t* rgba, uint32_t count, uint32_t* out) {
-  for (uint32_t x = 0; x < count; ++x, rgba += 4) {
-    out[x] = premultiply(rgba[0], rgba[1], rgba[2], rgba[3]);
-  }
-}
-
-std::unique_ptr<WindowShrinker> WindowShrinker::make(uint32_t srcWidth, uint32_t srcHeight,
-                                                     uint32_t dstWidth, uint32_t dstHeight,
+std::unique_ptr<WindowShrinker> WindowShrinker::make(PixelSize source, PixelSize target,
                                                      bool hasAlpha) {
   try {
     return std::make_unique<WindowShrinker>(
-        AreaShrinker(srcWidth, srcHeight, dstWidth, dstHeight, hasAlpha));
+        AreaShrinker(source.width, source.height, target.width, target.height, hasAlpha));
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
@@ -64,6 +61,17 @@ WindowResult<Bitmap> WindowShrinker::finish(std::span<const uint8_t> icc, bool g
   } catch (const std::bad_alloc&) {
     return WindowFailure::Scaling;
   }
+}
+
+PngImage eightBitImage(const PixelRect& window, PngColorType type) {
+  PngImage image;
+  image.width = window.width;
+  image.height = window.height;
+  image.colorType = type;
+  image.bitDepth = 8;
+  image.rowBytes = checkedMul(window.width, pngChannels(type));
+  image.pixels.assign(checkedMul(image.rowBytes, window.height), 0);
+  return image;
 }
 
 bool iccDescribes(std::span<const uint8_t> icc, const char (&colorSpace)[5]) {

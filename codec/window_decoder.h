@@ -6,9 +6,12 @@
 // Interlaced PNG, GIF, WebP and HEIF decode the whole frame (within the frame limits of
 // checked.h) and cut the window out of it.
 //
-// Every reader answers "no image" rather than throwing: corrupt or truncated data in the rows
-// it decodes, a frame over the limits, or lack of memory while decoding. Lack of memory while
-// shrinking is reported apart, since it is a different failure for the caller.
+// A file cut short yields no image at opening, wherever the window lies, as it does for the
+// full decoder. Damage inside the compressed data is found only in the rows a reader decodes.
+//
+// Every reader answers "no image" rather than throwing: corrupt data in the rows it decodes, a
+// frame over the limits, or lack of memory while decoding. Lack of memory while shrinking is
+// reported apart, since it is a different failure for the caller.
 #pragma once
 
 #include <cstdint>
@@ -21,17 +24,10 @@
 #include "codec/image_probe.h"
 #include "platform/bitmap.h"
 #include "platform/input_file.h"
+#include "platform/pixel_geometry.h"
 #include "platform/resample.h"
 
 namespace velmo::platform {
-
-// Whole pixels of the stored frame; lies inside the frame and is not empty.
-struct PixelWindow {
-  uint32_t x = 0;
-  uint32_t y = 0;
-  uint32_t width = 0;
-  uint32_t height = 0;
-};
 
 enum class WindowFailure {
   // The window's data cannot be decoded (corrupt, truncated, lack of memory while decoding).
@@ -52,8 +48,10 @@ class FrameWindowReader {
   virtual ~FrameWindowReader() = default;
 
   // The stored pixel size of the frame as the decoder sees it.
-  virtual uint32_t width() const = 0;
-  virtual uint32_t height() const = 0;
+  virtual PixelSize size() const = 0;
+
+  // Every |window| below is in whole pixels of the stored frame, inside the frame and not
+  // empty.
 
   // The window's pixels in the source's own terms, exact, for a tile without redraw:
   // - PNG: the same colour type and bit depth, with its palette, tRNS and ICC profile;
@@ -61,16 +59,16 @@ class FrameWindowReader {
   //   sRGB, since PNG cannot carry a CMYK profile;
   // - GIF, WebP, HEIF: 8-bit RGBA when the format declares alpha, else RGB, with any ICC
   //   profile, colour not premultiplied.
-  virtual WindowResult<PngImage> readWindow(const PixelWindow& window) = 0;
+  virtual WindowResult<PngImage> readWindow(const PixelRect& window) = 0;
 
-  // The window shrunk to |width| x |height| (each at least 1 and at most the window's) by
-  // area averaging, colour converted to sRGB, premultiplied (the Bitmap layout).
-  virtual WindowResult<Bitmap> readWindowShrunk(const PixelWindow& window, uint32_t width,
-                                                uint32_t height) = 0;
+  // The window shrunk to |size| (each side at least 1 and at most the window's) by area
+  // averaging, colour converted to sRGB, premultiplied (the Bitmap layout).
+  virtual WindowResult<Bitmap> readWindowShrunk(const PixelRect& window, PixelSize size) = 0;
 };
 
 // Opens frame 0 of |file| (whose probe gave |info|). nullptr when it yields no image: the
-// header cannot be read, a side is 0, or the frame is over the limits of checked.h.
+// file is cut short, the header cannot be read, a side is 0, or the frame is over the limits
+// of checked.h.
 std::unique_ptr<FrameWindowReader> openFrameWindow(const InputFile& file, const ImageInfo& info);
 
 // The per-format openers behind openFrameWindow. GIF and HEIF decode the whole frame here,
@@ -84,19 +82,15 @@ std::unique_ptr<FrameWindowReader> openHeifWindow(const InputFile& file);
 // Pieces shared by the per-format readers.
 namespace window_detail {
 
-// Straight (unpremultiplied) 8-bit RGBA samples to Bitmap pixels; bitmap.h has the way back.
-void premultiplyRow(const uint8_t* rgba, uint32_t count, uint32_t* out);
-
 // The end of every shrinking reader: rows of the window (or of a reduced decode of it) go
 // into an area-average shrinker, and the result is colour converted to sRGB.
 class WindowShrinker {
  public:
   // nullptr when the shrinker cannot be made (a ScalerSetup failure). Requires
-  // 1 <= dst <= src on both axes.
-  static std::unique_ptr<WindowShrinker> make(uint32_t srcWidth, uint32_t srcHeight,
-                                              uint32_t dstWidth, uint32_t dstHeight, bool hasAlpha);
+  // 1 <= target <= source on both axes.
+  static std::unique_ptr<WindowShrinker> make(PixelSize source, PixelSize target, bool hasAlpha);
 
-  // |row| holds srcWidth Bitmap pixels; rows come top to bottom.
+  // |row| holds source.width Bitmap pixels; rows come top to bottom.
   void pushRow(const uint32_t* row) { shrinker_.pushRow(row); }
 
   // The shrunk window, converted to sRGB from the colour space |icc| describes (empty or
@@ -108,6 +102,17 @@ class WindowShrinker {
  private:
   AreaShrinker shrinker_;
 };
+
+// A |Reader| over a format's opened |input|; nullptr when the input did not open.
+template <typename Reader, typename Input>
+std::unique_ptr<FrameWindowReader> readerOver(std::unique_ptr<Input> input) {
+  if (!input) return nullptr;
+  return std::make_unique<Reader>(std::move(input));
+}
+
+// An 8-bit PNG image of |window|'s size and |type|, rows packed, every sample 0. May throw
+// std::bad_alloc.
+PngImage eightBitImage(const PixelRect& window, PngColorType type);
 
 // Whether |icc|'s header names |colorSpace| ("RGB " or "GRAY") as the data colour space:
 // PNG may embed only a profile that matches its pixels.

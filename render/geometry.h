@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "platform/bitmap.h"
+#include "platform/pixel_geometry.h"
 
 namespace velmo {
 
@@ -29,14 +30,7 @@ int normalizeTurns(int64_t quarterTurns);
 // and (y, w-1-x) for 3.
 platform::Bitmap rotate(const platform::Bitmap& image, int turns);
 
-// A whole-pixel rectangle inside an image.
-struct PixelRect {
-  uint32_t x = 0;
-  uint32_t y = 0;
-  uint32_t width = 0;
-  uint32_t height = 0;
-  friend bool operator==(const PixelRect&, const PixelRect&) = default;
-};
+using platform::PixelRect;
 
 // Whether the crop's edges, measured on an image of |width| x |height|, are all finite. The
 // request is measured on the full-resolution photo as well as on the decoded one: a fraction

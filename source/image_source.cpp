@@ -25,9 +25,10 @@ PixelSize properties(const ImageSource& source) {
   if (!info.pixelWidth || !info.pixelHeight) throw fail(messages::kInvalidImageSize);
   if (*info.pixelWidth < 1) throw fail(messages::kInvalidImageSize);
   if (*info.pixelHeight < 1) throw fail(messages::kInvalidImageSize);
-  constexpr uint64_t kMax = std::numeric_limits<int64_t>::max();
-  return {static_cast<int64_t>(std::min(*info.pixelWidth, kMax)),
-          static_cast<int64_t>(std::min(*info.pixelHeight, kMax))};
+  // Every format read here records its sides in at most 32 bits (PNG and HEIF) or fewer.
+  constexpr uint64_t kMax = std::numeric_limits<uint32_t>::max();
+  return {static_cast<uint32_t>(std::min(*info.pixelWidth, kMax)),
+          static_cast<uint32_t>(std::min(*info.pixelHeight, kMax))};
 }
 
 host::EncodableMap metadata(const host::EncodableMap& arguments) {
@@ -39,8 +40,8 @@ host::EncodableMap metadata(const host::EncodableMap& arguments) {
   const int64_t frames = static_cast<int64_t>(
       std::min<uint64_t>(image.info.frameCount, std::numeric_limits<int64_t>::max()));
   return {
-      {"width", integerValue(transposed ? size.height : size.width)},
-      {"height", integerValue(transposed ? size.width : size.height)},
+      {"width", integerValue(int64_t{transposed ? size.height : size.width})},
+      {"height", integerValue(int64_t{transposed ? size.width : size.height})},
       {"frames", integerValue(frames)},
       {"orientation", integerValue(orientation)},
   };

@@ -8,6 +8,7 @@
 #include "codec/image_probe.h"
 #include "host/encodable_value.h"
 #include "platform/input_file.h"
+#include "platform/pixel_geometry.h"
 
 namespace velmo {
 
@@ -18,18 +19,15 @@ struct ImageSource {
   platform::ImageInfo info;
 };
 
-// The stored pixel size of image 0, both at least 1.
-struct PixelSize {
-  int64_t width = 0;
-  int64_t height = 0;
-};
+using platform::PixelSize;
 
 // Opens "path" of |arguments|. Fails with "無法讀取圖片，請重新選擇" when the map is empty, "path"
 // is absent or not a string, or no image can be opened there (not a regular file, or content
 // that is not an image this system reads). A "file://" prefix is part of the file name.
 ImageSource source(const host::EncodableMap& arguments);
 
-// The recorded pixel size of image 0. Fails with "圖片尺寸無效" when it is missing or below 1.
+// The recorded (stored) pixel size of image 0, both sides at least 1. Fails with "圖片尺寸無效"
+// when it is missing or below 1.
 PixelSize properties(const ImageSource& source);
 
 // "metadata": {"width", "height", "frames", "orientation"} of the file at "path": the

@@ -36,16 +36,15 @@ constexpr const char* kTileMime = "image/png";
 
 // The PNG bytes of the tile. A tile of the window's own size is the window itself, in the
 // source's own pixel format; any other size is redrawn: area-averaged into 8-bit sRGB RGBA.
-std::vector<uint8_t> encodeTile(platform::FrameWindowReader& frame, const TileWindow& window,
-                                const TileSize& size) {
-  const platform::PixelWindow pixels{window.x, window.y, window.width, window.height};
+std::vector<uint8_t> encodeTile(platform::FrameWindowReader& frame,
+                                const platform::PixelRect& window, platform::PixelSize size) {
   std::optional<std::vector<uint8_t>> data;
-  if (size.width == window.width && size.height == window.height) {
-    auto cut = frame.readWindow(pixels);
+  if (size == window.size()) {
+    auto cut = frame.readWindow(window);
     if (auto* failure = std::get_if<platform::WindowFailure>(&cut)) failWindow(*failure);
     data = platform::encodePng(std::get<platform::PngImage>(cut));
   } else {
-    auto shrunk = frame.readWindowShrunk(pixels, size.width, size.height);
+    auto shrunk = frame.readWindowShrunk(window, size);
     if (auto* failure = std::get_if<platform::WindowFailure>(&shrunk)) failWindow(*failure);
     platform::BitmapView view = std::get<platform::Bitmap>(shrunk).view();
     // A redrawn tile is always RGBA, opaque or not, like the drawing surface it stands for.
@@ -75,12 +74,12 @@ host::EncodableMap tile(const host::EncodableMap& arguments) {
       platform::openFrameWindow(image.file, image.info);
   if (!frame) throw fail(messages::kCannotReadLongImage);
 
-  const TileWindow window =
+  const platform::PixelRect window =
       clipTileWindow(readDouble(arguments, "x").value_or(0), readDouble(arguments, "y").value_or(0),
                      readDouble(arguments, "width").value_or(0),
-                     readDouble(arguments, "height").value_or(0), frame->width(), frame->height());
+                     readDouble(arguments, "height").value_or(0), frame->size());
   const double sample = tileSample(readDouble(arguments, "sample"));
-  const std::optional<TileSize> size = tileSize(window, sample);
+  const std::optional<platform::PixelSize> size = tileSize(window, sample);
   if (!size) throw fail(messages::kInvalidTileWindow);
 
   const std::vector<uint8_t> data = failWhenOutOfMemory(

@@ -5,29 +5,23 @@
 
 namespace velmo {
 
-TileWindow clipTileWindow(double x, double y, double width, double height, uint32_t imageWidth,
-                          uint32_t imageHeight) {
-  if (width < 0) {
-    x += width;
-    width = -width;
-  }
-  if (height < 0) {
-    y += height;
-    height = -height;
-  }
-  const double left = std::floor(x);
-  const double top = std::floor(y);
-  const double right = std::ceil(x + width);
-  const double bottom = std::ceil(y + height);
-  // NaN fails every comparison below, so it is caught here together with the infinities.
-  if (!std::isfinite(left) || !std::isfinite(top) || !std::isfinite(right) ||
-      !std::isfinite(bottom)) {
+platform::PixelRect clipTileWindow(double x, double y, double width, double height,
+                                   platform::PixelSize image) {
+  // Only the origin must be a point; an extent may be infinite, and is clipped like a huge
+  // finite one. NaN anywhere is no window.
+  if (!std::isfinite(x) || !std::isfinite(y) || std::isnan(width) || std::isnan(height)) {
     return {};
   }
+  // A negative extent reaches left or up from the origin. The sums may overflow to infinity
+  // on the side away from the origin, which the clipping below absorbs.
+  const double left = std::floor(width < 0 ? x + width : x);
+  const double right = std::ceil(width < 0 ? x : x + width);
+  const double top = std::floor(height < 0 ? y + height : y);
+  const double bottom = std::ceil(height < 0 ? y : y + height);
   const double clippedLeft = std::max(left, 0.0);
   const double clippedTop = std::max(top, 0.0);
-  const double clippedRight = std::min(right, static_cast<double>(imageWidth));
-  const double clippedBottom = std::min(bottom, static_cast<double>(imageHeight));
+  const double clippedRight = std::min(right, static_cast<double>(image.width));
+  const double clippedBottom = std::min(bottom, static_cast<double>(image.height));
   if (!(clippedRight > clippedLeft) || !(clippedBottom > clippedTop)) return {};
   // Every edge now lies in [0, image size] and is a whole number.
   return {static_cast<uint32_t>(clippedLeft), static_cast<uint32_t>(clippedTop),
@@ -41,14 +35,14 @@ double tileSample(std::optional<double> requested) {
   return *requested;
 }
 
-std::optional<TileSize> tileSize(const TileWindow& window, double sample) {
-  if (window.width == 0 || window.height == 0) return std::nullopt;
+std::optional<platform::PixelSize> tileSize(const platform::PixelRect& window, double sample) {
+  if (window.empty()) return std::nullopt;
   const double columns = window.width / sample;
   const double rows = window.height / sample;
   if (!(columns <= kMaxTileSide) || !(rows <= kMaxTileSide)) return std::nullopt;
   // The quotients are at most 2048 here; an infinite sample gives 0, hence the floor of 1.
-  return TileSize{static_cast<uint32_t>(std::max(1.0, std::ceil(columns))),
-                  static_cast<uint32_t>(std::max(1.0, std::ceil(rows)))};
+  return platform::PixelSize{static_cast<uint32_t>(std::max(1.0, std::ceil(columns))),
+                             static_cast<uint32_t>(std::max(1.0, std::ceil(rows)))};
 }
 
 }  // namespace velmo

@@ -8,24 +8,17 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/pixel_geometry.h"
+
 namespace velmo {
-
-// A rectangle of whole pixels inside the stored frame; empty when width or height is 0.
-struct TileWindow {
-  uint32_t x = 0;
-  uint32_t y = 0;
-  uint32_t width = 0;
-  uint32_t height = 0;
-
-  bool operator==(const TileWindow&) const = default;
-};
 
 // The request (x, y, width, height) normalised (a negative width or height extends the
 // rectangle to the left or up), widened to whole pixels (left and top edges down, right and
-// bottom edges up) and intersected with the image (0, 0, imageWidth, imageHeight). A request
-// that misses the image, or holds a value that is not finite, gives an empty window.
-TileWindow clipTileWindow(double x, double y, double width, double height, uint32_t imageWidth,
-                          uint32_t imageHeight);
+// bottom edges up) and intersected with the image (0, 0, image.width, image.height). An
+// infinite width or height reaches to the image's edge. A request that misses the image, an
+// origin that is not finite, or NaN anywhere gives an empty window.
+platform::PixelRect clipTileWindow(double x, double y, double width, double height,
+                                   platform::PixelSize image);
 
 // The sampling factor: |requested| when it is a number of at least 1, else 1.
 double tileSample(std::optional<double> requested);
@@ -33,16 +26,9 @@ double tileSample(std::optional<double> requested);
 // The largest tile side; a window may be up to this many times the sample on each side.
 inline constexpr double kMaxTileSide = 2048;
 
-struct TileSize {
-  uint32_t width = 0;
-  uint32_t height = 0;
-
-  bool operator==(const TileSize&) const = default;
-};
-
 // The size of the tile cut from |window| at |sample| (at least 1): the window divided by the
 // sample, rounded up, at least 1 on each side. nullopt when the window is empty or either
 // quotient exceeds 2048 (exactly 2048 passes).
-std::optional<TileSize> tileSize(const TileWindow& window, double sample);
+std::optional<platform::PixelSize> tileSize(const platform::PixelRect& window, double sample);
 
 }  // namespace velmo

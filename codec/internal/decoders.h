@@ -14,14 +14,9 @@
 #include "codec/image_probe.h"
 #include "platform/bitmap.h"
 #include "platform/input_file.h"
+#include "platform/pixel_geometry.h"
 
 namespace velmo::platform::detail {
-
-struct PixelSize {
-  uint32_t width = 0;
-  uint32_t height = 0;
-  friend bool operator==(const PixelSize&, const PixelSize&) = default;
-};
 
 // The decoded size of a width x height picture under |maxPixelSize|: the longer side
 // becomes min(maxPixelSize, longer side), the shorter side follows the aspect ratio,
@@ -36,9 +31,5 @@ std::optional<Bitmap> decodeGif(const InputFile& file, uint32_t maxPixelSize);
 std::optional<Bitmap> decodeWebP(const InputFile& file, uint32_t maxPixelSize);
 // Upright already: libheif applies the file's irot, imir and clap.
 std::optional<Bitmap> decodeHeif(const InputFile& file, uint32_t maxPixelSize);
-
-// The JPEG DCT scale (numerator over 8) used for a |width| x |height| frame reduced to
-// |target|. Exposed for tests.
-int jpegScaleNumerator(uint32_t width, uint32_t height, PixelSize target);
 
 }  // namespace velmo::platform::detail

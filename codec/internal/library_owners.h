@@ -39,5 +39,7 @@ using WebPDemuxHandle = Owner<WebPDemuxer, WebPDemuxDelete>;
 // it, so the struct itself never moves. This owner points at such a struct after
 // jpeg_create_decompress succeeded, and destroys the library state (not the struct).
 using JpegDecompressState = Owner<jpeg_decompress_struct, jpeg_destroy_decompress>;
+// The same for a compressor.
+using JpegCompressState = Owner<jpeg_compress_struct, jpeg_destroy_compress>;
 
 }  // namespace velmo::platform

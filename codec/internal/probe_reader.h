@@ -1,5 +1,6 @@
-// Private to the image probe: a bounded reader over an InputFile, and the per-format header
-// readers that probeImage dispatches to once the leading bytes have named the format.
+// Private to codec/: a bounded reader over an InputFile, the per-format header readers that
+// probeImage dispatches to once the leading bytes have named the format, and the check that
+// a file is whole, which the decoders make before decoding.
 #pragma once
 
 #include <cstddef>
@@ -93,5 +94,21 @@ ImageInfo probePng(const InputFile& file);
 ImageInfo probeGif(const InputFile& file);
 ImageInfo probeWebp(const InputFile& file);
 ImageInfo probeHeif(const InputFile& file);
+
+// Whether |file| reaches the end that its format's structure promises: a cheap check, made
+// before any pixels are decoded, that the file was not cut short.
+//   - PNG: the chunk list, walked by the chunk lengths, reaches a whole IEND after an IDAT;
+//   - JPEG: an end-of-image marker follows the start of the first scan;
+//   - WebP: the file is as long as its RIFF header says;
+//   - GIF and HEIF: always true here; their frame is decoded whole before any window is
+//     cut from it, and a file cut short fails that decode.
+// It looks at the structure only, never into the compressed data: damage that only a full
+// decode finds (a corrupt DEFLATE or entropy-coded stream, a bad checksum inside the image
+// data) passes here. The decoders find it in the rows they decode, so a window that ends
+// above such damage may still be served.
+bool reachesItsEnd(const InputFile& file, ImageFormat format);
+bool pngReachesItsEnd(const InputFile& file);
+bool jpegReachesItsEnd(const InputFile& file);
+bool webpReachesItsEnd(const InputFile& file);
 
 }  // namespace velmo::platform::probe

@@ -17,6 +17,7 @@ namespace {
 
 using platform::encodeJpeg;
 using platform::encodePng;
+using platform::PngColorType;
 using platform::PngImage;
 
 // |image|'s channels as a render bitmap's pixels (taken as premultiplied when |alpha|).
@@ -109,7 +110,7 @@ TEST(PngImageEncoder, KeepsSixteenBitSamplesAndPalettes) {
   PngImage deep;
   deep.width = 17;
   deep.height = 5;
-  deep.colorType = 2;
+  deep.colorType = PngColorType::Rgb;
   deep.bitDepth = 16;
   for (size_t i = 0; i < 17 * 5 * 6; ++i) deep.pixels.push_back(static_cast<uint8_t>(i * 37 + 11));
   const DecodedPng sixteen = decodePngRaw(encodePng(deep));
@@ -120,7 +121,7 @@ TEST(PngImageEncoder, KeepsSixteenBitSamplesAndPalettes) {
   PngImage indexed;
   indexed.width = 5;
   indexed.height = 3;
-  indexed.colorType = 3;
+  indexed.colorType = PngColorType::Palette;
   indexed.bitDepth = 4;
   indexed.rowBytes = 4;  // 3 packed bytes and one of padding
   indexed.pixels = {0x01, 0x20, 0x10, 0xAA, 0x22, 0x21, 0x00, 0xAA, 0x00, 0x12, 0x20};

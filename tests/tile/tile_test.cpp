@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <tuple>
@@ -18,6 +20,7 @@
 
 #include "tests/support/image_files.h"
 #include "tests/support/messages.h"
+#include "tests/support/png_chunks.h"
 #include "tests/support/test_support.h"
 
 namespace velmo::testing {
@@ -31,7 +34,8 @@ const std::string kUnreadable(messages::kCannotReadLongImage);
 const std::string kInvalidWindow(messages::kInvalidTileWindow);
 const std::string kNoDestination(messages::kNoTileDestination);
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kExact = std::numeric_limits<double>::infinity();
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr double kExact = kInfinity;  // the PSNR of identical images
 const std::string kCamera = dataPath("camera/canon_sx60hs_orientation6.jpg");
 
 EncodableMap window(double x, double y, double width, double height, double sample = 1) {
@@ -47,25 +51,10 @@ std::pair<int, int> pngFormat(const std::string& path) {
 
 // A PNG whose IHDR promises 100000 x 100000 RGB pixels and whose data never comes.
 void writePngBomb(const std::string& path) {
-  std::vector<uint8_t> bytes = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  const auto be32 = [&](uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<uint8_t>(v >> shift));
-  };
-  const auto chunk = [&](const char* type, const std::vector<uint8_t>& data) {
-    be32(static_cast<uint32_t>(data.size()));
-    const size_t start = bytes.size();
-    bytes.insert(bytes.end(), type, type + 4);
-    bytes.insert(bytes.end(), data.begin(), data.end());
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = start; i < bytes.size(); ++i) {
-      crc ^= bytes[i];
-      for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    be32(~crc);
-  };
-  chunk("IHDR", {0, 1, 0x86, 0xA0, 0, 1, 0x86, 0xA0, 8, 2, 0, 0, 0});
-  chunk("IDAT", {0x78, 0x9C, 0, 0});  // the start of a zlib stream that never goes on
-  chunk("IEND", {});
+  const std::vector<uint8_t> bytes =
+      pngFromChunks({{"IHDR", {0, 1, 0x86, 0xA0, 0, 1, 0x86, 0xA0, 8, 2, 0, 0, 0}},
+                     {"IDAT", {0x78, 0x9C, 0, 0}},  // the start of a zlib stream that never goes on
+                     {"IEND", {}}});
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size()));
@@ -114,12 +103,13 @@ class TileTest : public ::testing::Test {
     arguments.emplace_back("destination", outputs_.file(name));
     return harness_.call("tile", host::EncodableValue(arguments), timeout);
   }
-  // The tile as RGBA, or an empty image when the call failed.
-  RgbaImage tileImage(const std::string& source, const EncodableMap& arguments,
-                      const std::string& name) {
+  // The tile as RGBA into |image|; a failed call is a fatal failure, so callers wrap this in
+  // ASSERT_NO_FATAL_FAILURE and never go on to measure an image that is not there.
+  void tileImage(const std::string& source, const EncodableMap& arguments, const std::string& name,
+                 RgbaImage& image) {
     Reply reply = tile(source, arguments, name);
-    EXPECT_TRUE(reply.ok()) << reply.errorMessage();
-    return reply.ok() ? readImageFile(png(name)) : RgbaImage();
+    ASSERT_TRUE(reply.ok()) << reply.errorMessage();
+    image = readImageFile(png(name));
   }
 
   static inline std::unique_ptr<ScratchDir> shared_;
@@ -149,6 +139,15 @@ TEST_F(TileTest, WindowArithmetic) {
       {"negative sizes extend left and up", window(110, 20, -100, -10), 100, 10, 10, 10},
       {"x 1e19", window(1e19, 0, 10, 10), 0, 0},
       {"x not a number", window(kNaN, 0, 10, 10), 0, 0},
+      // From a finite origin, an infinite extent is clipped like a huge finite one.
+      {"width 1e308", window(1000, 4, 1e308, 10), 80, 10, 1000, 4},
+      {"width infinite", window(1000, 4, kInfinity, 10), 80, 10, 1000, 4},
+      {"height infinite", window(3, 4050, 20, kInfinity), 20, 50, 3, 4050},
+      {"width minus infinity reaches the left edge", window(30, 7, -kInfinity, 5), 30, 5, 0, 7},
+      {"x infinite", window(kInfinity, 0, 10, 10), 0, 0},
+      {"y minus infinity", window(0, -kInfinity, 10, kInfinity), 0, 0},
+      {"width not a number", window(0, 0, kNaN, 10), 0, 0},
+      {"height not a number", window(0, 0, 10, kNaN), 0, 0},
       {"sample not a number", window(0, 0, 30, 20, kNaN), 30, 20, 0, 0},
       {"sample below 1", window(0, 0, 30, 20, 0.5), 30, 20, 0, 0},
       {"integers", plainMap({{"width", int32_t{30}}, {"height", int64_t{20}}, {"sample", 2}}), 15,
@@ -223,7 +222,8 @@ TEST_F(TileTest, WindowAtSampleOneKeepsPixelsAndFormat) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    const RgbaImage got = tileImage(c.path, window(c.x, c.y, c.width, c.height), "t");
+    RgbaImage got;
+    ASSERT_NO_FATAL_FAILURE(tileImage(c.path, window(c.x, c.y, c.width, c.height), "t", got));
     EXPECT_EQ(pngFormat(png("t")), c.format);
     EXPECT_EQ(maxDifference(got, boxAverage(readImageFile(c.path), c.x, c.y, c.width, c.height)),
               0);
@@ -244,12 +244,13 @@ TEST_F(TileTest, UniformWindowStaysUniformWhenShrunk) {
       {opaque, 2, 0}, {translucent, 3, 2}, {jpeg, 7, 0}};
   for (const auto& [path, sample, tolerance] : cases) {
     SCOPED_TRACE(path);
-    const RgbaImage got = tileImage(path, window(1, 2, 299, 297, sample), "u");
+    RgbaImage got;
+    ASSERT_NO_FATAL_FAILURE(tileImage(path, window(1, 2, 299, 297, sample), "u", got));
     // A redrawn tile is always RGBA.
     EXPECT_EQ(pngFormat(png("u")), std::make_pair(6, 8));
     for (size_t i = 0; i < got.rgba.size(); ++i) ASSERT_EQ(got.rgba[i], got.rgba[i % 4]) << i / 4;
     const RgbaImage source = readImageFile(path);
-    for (size_t c = 0; c < 4 && !got.rgba.empty(); ++c) {
+    for (size_t c = 0; c < 4; ++c) {
       EXPECT_NEAR(got.rgba[c], source.rgba[c], tolerance);
     }
     std::filesystem::remove(png("u"));
@@ -265,7 +266,8 @@ TEST_F(TileTest, JpegIsCutInItsStoredGrid) {
       {0, 0, 2048, 1536, 2, 35}, {37, 1101, 301, 203, 1, 40}, {101, 57, 900, 600, 3, 42}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c[0]);
-    const RgbaImage got = tileImage(kCamera, window(c[0], c[1], c[2], c[3], c[4]), "j");
+    RgbaImage got;
+    ASSERT_NO_FATAL_FAILURE(tileImage(kCamera, window(c[0], c[1], c[2], c[3], c[4]), "j", got));
     EXPECT_GT(psnr(got, boxAverage(full, c[0], c[1], c[2], c[3], c[4])), c[5]);
     std::filesystem::remove(png("j"));
   }
@@ -299,11 +301,14 @@ TEST_F(TileTest, OtherFormats) {
     SCOPED_TRACE(c.path);
     std::string name = "f";
     name += std::to_string(i);
-    const RgbaImage whole = tileImage(dataPath(c.path), window(0, 0, 1e6, 1e6), name);
+    RgbaImage whole;
+    ASSERT_NO_FATAL_FAILURE(tileImage(dataPath(c.path), window(0, 0, 1e6, 1e6), name, whole));
     EXPECT_EQ(pngFormat(png(name)).first, c.colorType);
     EXPECT_EQ(whole.width, c.width);
     EXPECT_EQ(whole.height, c.height);
-    const RgbaImage part = tileImage(dataPath(c.path), window(c.x, c.y, 51, 41), name + "w");
+    RgbaImage part;
+    ASSERT_NO_FATAL_FAILURE(
+        tileImage(dataPath(c.path), window(c.x, c.y, 51, 41), name + "w", part));
     EXPECT_GE(psnr(part, boxAverage(whole, c.x, c.y, 51, 41), true), c.minPsnr);
   }
 }
@@ -344,6 +349,59 @@ TEST_F(TileTest, EncodedTileOver16MiBIsRefused) {
   Reply rgb = tile(sources_.file("rgb.png"), window(0, 0, 2048, 2048));
   ASSERT_TRUE(rgb.ok()) << rgb.errorMessage();
   EXPECT_EQ(intEntry(rgb.map(), "width"), 2048);
+
+  // The limit is 16 MiB, not 16 million bytes: 1975 rows of RGBA noise encode to about
+  // 16.2 MB, between the two, and pass.
+  Reply edge = tile(sources_.file("rgba.png"), window(0, 0, 2048, 1975), "edge");
+  ASSERT_TRUE(edge.ok()) << edge.errorMessage();
+  const std::optional<int64_t> bytes = intEntry(edge.map(), "byteSize");
+  ASSERT_TRUE(bytes);
+  EXPECT_GT(*bytes, 16'000'000);
+  EXPECT_LT(*bytes, 16'777'216);
+}
+
+// A file cut short is refused when the source is opened, before the window is looked at: a
+// window above the cut gets no tile, and an invalid window gets the source's message.
+TEST_F(TileTest, TruncatedFilesAreRefusedWhateverTheWindow) {
+  const auto cut = [&](const std::string& from, const std::string& name, double keep) {
+    const std::string path = sources_.file(name);
+    std::ifstream in(from, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    bytes.resize(static_cast<size_t>(static_cast<double>(bytes.size()) * keep));
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  };
+  const std::vector<std::string> damaged = {
+      dataPath("bad/png_truncated.png"),
+      dataPath("bad/png_broken_data_stream.png"),  // garbage where the end chunk should be
+      cut(tall(), "tall_cut.png", 0.5),
+      cut(kCamera, "camera_cut.jpg", 0.6),
+      cut(dataPath("formats/webp_lossless.webp"), "cut.webp", 0.9),
+  };
+  const std::vector<std::pair<const char*, EncodableMap>> windows = {
+      {"top corner", window(0, 0, 16, 16)},
+      {"outside the image", window(1e6, 1e6, 16, 16)},
+      {"no size", plainMap({{"x", 1}})},
+  };
+  for (const std::string& path : damaged) {
+    for (const auto& [what, arguments] : windows) {
+      SCOPED_TRACE(path + ", " + what);
+      // A tile made by mistake must not answer the next call from the cache.
+      EXPECT_EQ(tile(path, arguments).errorMessage(), kUnreadable);
+      std::filesystem::remove(png("tile"));
+    }
+  }
+  // The intact files tile, with bytes after the end of a JPEG or PNG tolerated.
+  const std::string trailing = sources_.file("trailing.jpg");
+  std::filesystem::copy_file(kCamera, trailing);
+  std::ofstream(trailing, std::ios::binary | std::ios::app) << "trailing bytes";
+  for (const std::string& path :
+       {tall(), kCamera, trailing, dataPath("formats/webp_lossless.webp")}) {
+    SCOPED_TRACE(path);
+    Reply reply = tile(path, window(0, 0, 16, 16), "whole");
+    EXPECT_TRUE(reply.ok()) << reply.errorMessage();
+    std::filesystem::remove(png("whole"));
+  }
 }
 
 }  // namespace

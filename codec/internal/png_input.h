@@ -1,0 +1,67 @@
+// Private to codec/. What every libspng decode in this system shares: the limits it accepts,
+// a buffered stream over the file, the header, the declared alpha and colour profile, and
+// the conversion of decoded rows to Bitmap pixels. The full-image decoder and the window
+// reader both read through this.
+#pragma once
+
+#include <spng.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "codec/image_encoder.h"
+#include "codec/internal/library_owners.h"
+#include "platform/input_file.h"
+
+namespace velmo::platform {
+
+class PngInput {
+ public:
+  // Opens |file| for decoding: the limits set, the header read and the chunks before the
+  // image data with it. nullptr when the header cannot be read or the frame is over the
+  // limits of checked.h. |file| must outlive the result.
+  static std::unique_ptr<PngInput> open(const InputFile& file);
+
+  spng_ctx* context() const { return ctx_.get(); }
+  uint32_t width() const { return ihdr_.width; }
+  uint32_t height() const { return ihdr_.height; }
+  PngColorType colorType() const { return static_cast<PngColorType>(ihdr_.color_type); }
+  uint8_t bitDepth() const { return ihdr_.bit_depth; }
+  bool interlaced() const { return ihdr_.interlace_method == SPNG_INTERLACE_ADAM7; }
+  bool grey() const {
+    return colorType() == PngColorType::Grey || colorType() == PngColorType::GreyAlpha;
+  }
+  // Alpha as the file declares it: a colour type with alpha, or a tRNS chunk.
+  bool hasAlpha() const;
+  // The iCCP profile, empty when there is none.
+  const std::vector<uint8_t>& icc() const { return icc_; }
+
+  PngInput(const PngInput&) = delete;
+  PngInput& operator=(const PngInput&) = delete;
+
+ private:
+  explicit PngInput(const InputFile& file);
+  static int read(spng_ctx*, void* self, void* destination, size_t length) noexcept;
+
+  // libspng reads chunk headers and data in small pieces; a read-ahead buffer keeps that to
+  // one system call per 64 KiB.
+  const InputFile* file_;
+  uint64_t offset_ = 0;  // file offset of the next byte not yet in |buffer_|
+  std::vector<uint8_t> buffer_;
+  size_t start_ = 0;
+  size_t end_ = 0;
+
+  SpngContext ctx_;
+  spng_ihdr ihdr_{};
+  std::vector<uint8_t> icc_;
+};
+
+// Converts pixels first, first + step, ... (below |end|) of a row decoded as SPNG_FMT_RGBA8,
+// or as SPNG_FMT_RGBA16 when |sixteen|, to Bitmap pixels at the same places of |out|.
+// 16-bit samples are rounded to the nearest 8-bit value.
+void pngRowToPixels(const uint8_t* row, bool sixteen, uint32_t first, uint32_t end, uint32_t step,
+                    uint32_t* out);
+
+}  // namespace velmo::platform

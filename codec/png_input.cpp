@@ -1,0 +1,99 @@
+#include "codec/internal/png_input.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/bitmap.h"
+#include "platform/checked.h"
+
+namespace velmo::platform {
+namespace {
+
+// Ancillary chunks that libspng keeps in memory (text, ICC profile, EXIF...): no single one
+// above 16 MiB, and 64 MiB in all, decompressed text included. The image data is streamed
+// and not counted.
+constexpr size_t kMaxChunkBytes = size_t{16} << 20;
+constexpr size_t kMaxChunkCacheBytes = size_t{64} << 20;
+constexpr size_t kReadAheadBytes = size_t{64} << 10;
+
+inline uint32_t to8(uint16_t v) {
+  return (uint32_t{v} * 255 + 32767) / 65535;
+}
+
+}  // namespace
+
+PngInput::PngInput(const InputFile& file) : file_(&file), buffer_(kReadAheadBytes) {}
+
+std::unique_ptr<PngInput> PngInput::open(const InputFile& file) {
+  std::unique_ptr<PngInput> input(new PngInput(file));
+  input->ctx_.reset(spng_ctx_new(0));
+  spng_ctx* ctx = input->ctx_.get();
+  if (ctx == nullptr) return nullptr;
+  if (spng_set_image_limits(ctx, kMaxFrameSide, kMaxFrameSide) != 0 ||
+      spng_set_chunk_limits(ctx, kMaxChunkBytes, kMaxChunkCacheBytes) != 0 ||
+      // A damaged critical chunk fails the decode; a damaged ancillary one is dropped.
+      // DEFLATE checksums are verified.
+      spng_set_crc_action(ctx, SPNG_CRC_ERROR, SPNG_CRC_DISCARD) != 0 ||
+      spng_set_png_stream(ctx, read, input.get()) != 0 || spng_get_ihdr(ctx, &input->ihdr_) != 0) {
+    return nullptr;
+  }
+  if (!frameWithinLimits(input->ihdr_.width, input->ihdr_.height)) return nullptr;
+  // Read with the chunks before the image data; a failure there shows again when the rows
+  // are decoded.
+  spng_iccp iccp{};
+  if (spng_get_iccp(ctx, &iccp) == 0 && iccp.profile != nullptr) {
+    const auto* profile = reinterpret_cast<const uint8_t*>(iccp.profile);
+    input->icc_.assign(profile, profile + iccp.profile_len);
+  }
+  return input;
+}
+
+bool PngInput::hasAlpha() const {
+  if (colorType() == PngColorType::GreyAlpha || colorType() == PngColorType::Rgba) return true;
+  spng_trns trns{};
+  return spng_get_trns(ctx_.get(), &trns) == 0;
+}
+
+int PngInput::read(spng_ctx*, void* self, void* destination, size_t length) noexcept {
+  auto& in = *static_cast<PngInput*>(self);
+  auto* out = static_cast<uint8_t*>(destination);
+  while (length > 0) {
+    if (in.start_ == in.end_) {
+      if (length >= in.buffer_.size()) {
+        const size_t got = in.file_->readAt(in.offset_, {out, length});
+        in.offset_ += got;
+        return got == length ? 0 : SPNG_IO_EOF;
+      }
+      const size_t got = in.file_->readAt(in.offset_, in.buffer_);
+      if (got == 0) return SPNG_IO_EOF;
+      in.offset_ += got;
+      in.start_ = 0;
+      in.end_ = got;
+    }
+    const size_t take = std::min(length, in.end_ - in.start_);
+    std::memcpy(out, in.buffer_.data() + in.start_, take);
+    in.start_ += take;
+    out += take;
+    length -= take;
+  }
+  return 0;
+}
+
+void pngRowToPixels(const uint8_t* row, bool sixteen, uint32_t first, uint32_t end, uint32_t step,
+                    uint32_t* out) {
+  if (sixteen) {
+    for (uint32_t x = first; x < end; x += step) {
+      // Host-endian samples, as libspng gives them for SPNG_FMT_RGBA16.
+      uint16_t s[4];
+      std::memcpy(s, row + size_t{x} * 8, sizeof s);
+      out[x] = premultiply(to8(s[0]), to8(s[1]), to8(s[2]), to8(s[3]));
+    }
+  } else {
+    for (uint32_t x = first; x < end; x += step) {
+      const uint8_t* s = row + size_t{x} * 4;
+      out[x] = premultiply(s[0], s[1], s[2], s[3]);
+    }
+  }
+}
+
+}  // namespace velmo::platform
