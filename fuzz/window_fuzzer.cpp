@@ -30,16 +30,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!info) return 0;
   auto frame = platform::openFrameWindow(*file, *info);
   if (!frame) return 0;
-  const TileWindow window = clipTileWindow(le16(trailer), le16(trailer + 2), le16(trailer + 4),
-                                           le16(trailer + 6), frame->width(), frame->height());
+  const platform::PixelRect window = clipTileWindow(
+      le16(trailer), le16(trailer + 2), le16(trailer + 4), le16(trailer + 6), frame->size());
   const double sample = tileSample(1 + trailer[8] % 16);
-  const std::optional<TileSize> tile = tileSize(window, sample);
+  const std::optional<platform::PixelSize> tile = tileSize(window, sample);
   if (!tile) return 0;
-  const platform::PixelWindow pixels{window.x, window.y, window.width, window.height};
   if (tile->width == window.width && tile->height == window.height) {
-    (void)frame->readWindow(pixels);
+    (void)frame->readWindow(window);
   } else {
-    (void)frame->readWindowShrunk(pixels, tile->width, tile->height);
+    (void)frame->readWindowShrunk(window, *tile);
   }
   return 0;
 }
