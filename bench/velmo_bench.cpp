@@ -29,7 +29,6 @@
 #include "method/error.h"
 #include "platform/atomic_file.h"
 #include "platform/input_file.h"
-#include "render/blur_context.h"
 #include "render/output.h"
 #include "render/render.h"
 #include "source/image_source.h"
