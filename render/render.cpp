@@ -12,6 +12,7 @@
 #include "render/geometry.h"
 #include "render/output.h"
 #include "render/request.h"
+#include "render/strokes.h"
 #include "source/image_source.h"
 
 namespace velmo {
@@ -69,7 +70,7 @@ platform::BitmapView cropPhoto(const platform::Bitmap& oriented, const ImageSour
 
 }  // namespace
 
-host::EncodableMap render(const host::EncodableMap& arguments, BlurContext& /*blurContext*/) {
+host::EncodableMap render(const host::EncodableMap& arguments, BlurContext& blurContext) {
   const RenderRequest request = readRenderRequest(arguments);
   checkRequest(request);
 
@@ -87,11 +88,18 @@ host::EncodableMap render(const host::EncodableMap& arguments, BlurContext& /*bl
     throw fail(messages::kInvalidWatermarkSize);
   }
 
+  // One blur preview serves every blur stroke; none is made when no stroke asks for it.
+  std::optional<platform::Bitmap> obscured;
+  if (wantsBlur(request.strokes)) {
+    obscured = blurContext.obscuredPreview(cropped);
+    if (!obscured) throw fail(messages::kBlurFailed);
+  }
+
   draw::Canvas canvas(static_cast<uint32_t>(request.width), static_cast<uint32_t>(request.height),
                       alpha);
   compose(canvas, request,
           {cropped, static_cast<double>(oriented.width()), static_cast<double>(oriented.height()),
-           nullptr});
+           obscured ? &*obscured : nullptr});
   oriented = platform::Bitmap();  // the canvas holds all that is needed from here on
 
   return write(canvas.view(), *request.destination, alpha, request.maxFileBytes);
