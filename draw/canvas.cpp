@@ -223,6 +223,19 @@ void Canvas::drawStretchedThrough(const BitmapView& image, Canvas& coverage, int
   check();
 }
 
+void Canvas::paintThrough(const Color& color, Canvas& coverage, int x, int y) {
+  cairo_surface_flush(coverage.surface_.get());
+  cairo_t* cr = context_.get();
+  cairo_save(cr);
+  cairo_identity_matrix(cr);
+  cairo_rectangle(cr, x, y, coverage.width(), coverage.height());
+  cairo_clip(cr);
+  applyColor(color);
+  cairo_mask_surface(cr, coverage.surface_.get(), x, y);
+  cairo_restore(cr);
+  check();
+}
+
 BitmapView Canvas::view() {
   cairo_surface_flush(surface_.get());
   return {reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(surface_.get())), width_,

@@ -127,6 +127,10 @@ class Canvas {
   // touched, and only they are worked on.
   void drawStretchedThrough(const BitmapView& image, Canvas& coverage, int x, int y);
 
+  // |color| painted with the current blend mode through |coverage| placed with its top-left
+  // pixel at (x, y) in device pixels. Only the pixels under the coverage canvas are worked on.
+  void paintThrough(const Color& color, Canvas& coverage, int x, int y);
+
   // The pixels, after flushing pending drawing. Not for a coverage canvas.
   BitmapView view();
 

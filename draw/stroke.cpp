@@ -18,13 +18,21 @@ constexpr double kHuge = 1e300;
 // and are dropped before stroking.
 constexpr double kMinStep = 1.0 / 16;
 
-// Entry and exit parameters along a + t (b - a) of the segment's part inside the box, from
-// a's side: the Liang-Barsky bounds. nullopt when no part is inside.
-std::optional<std::pair<double, double>> clipParameters(Point a, Point b, const Box& box) {
+// Where the segment a-b enters and leaves the box: the Liang-Barsky parameters along
+// a + t (b - a), with the box edge crossed there (0 left, 1 right, 2 top, 3 bottom), or -1
+// when that end lies inside. nullopt when no part of the segment is inside.
+struct Crossing {
+  double enter = 0;
+  double leave = 1;
+  int enterEdge = -1;
+  int leaveEdge = -1;
+};
+
+std::optional<Crossing> crossing(Point a, Point b, const Box& box) {
   const double dx = b.x - a.x, dy = b.y - a.y;
   const double p[4] = {-dx, dx, -dy, dy};
   const double q[4] = {a.x - box.left, box.right - a.x, a.y - box.top, box.bottom - a.y};
-  double enter = 0, leave = 1;
+  Crossing c;
   for (int i = 0; i < 4; ++i) {
     if (p[i] == 0) {
       if (q[i] < 0) return std::nullopt;  // parallel to this edge and outside it
@@ -32,18 +40,37 @@ std::optional<std::pair<double, double>> clipParameters(Point a, Point b, const 
     }
     const double t = q[i] / p[i];
     if (p[i] < 0) {
-      if (t > leave) return std::nullopt;
-      enter = std::max(enter, t);
+      if (t > c.leave) return std::nullopt;
+      if (t > c.enter) {
+        c.enter = t;
+        c.enterEdge = i;
+      }
     } else {
-      if (t < enter) return std::nullopt;
-      leave = std::min(leave, t);
+      if (t < c.enter) return std::nullopt;
+      if (t < c.leave) {
+        c.leave = t;
+        c.leaveEdge = i;
+      }
     }
   }
-  return std::pair{enter, leave};
+  return c;
 }
 
-Point toward(Point from, Point to, double t) {
-  return {from.x + t * (to.x - from.x), from.y + t * (to.y - from.y)};
+// The point where the line through a and b meets box edge |edge|. It is worked out from
+// the edge's own coordinate and the slope, measured from the end nearer to the edge: a
+// parameter t near 1 cannot tell how far before b the cut lies when a is very far away.
+// |t| is the parameter of the same point, used if the slope is beyond doubles.
+Point onEdge(Point a, Point b, int edge, double t, const Box& box) {
+  const bool vertical = edge < 2;
+  const double at = edge == 0 ? box.left : edge == 1 ? box.right : edge == 2 ? box.top : box.bottom;
+  // Along and across the edge.
+  const double aAlong = vertical ? a.x : a.y, bAlong = vertical ? b.x : b.y;
+  const double aAcross = vertical ? a.y : a.x, bAcross = vertical ? b.y : b.x;
+  const bool fromA = std::abs(at - aAlong) <= std::abs(at - bAlong);
+  const double slope = (bAcross - aAcross) / (bAlong - aAlong);
+  const double across = fromA ? aAcross + (at - aAlong) * slope : bAcross + (at - bAlong) * slope;
+  if (!std::isfinite(across)) return {a.x + t * (b.x - a.x), a.y + t * (b.y - a.y)};
+  return vertical ? Point{at, across} : Point{across, at};
 }
 
 Point limit(Point p) {
@@ -70,11 +97,19 @@ Box figureBox(Point first, Point last, const StrokeSpace& space) {
       pull(std::max(first.x, last.x), space.width), pull(std::max(first.y, last.y), space.height)};
 }
 
+// Polylines with more segments than this are stroked piece by piece: Cairo's stroker holds
+// the outline of a whole path at once, which for millions of segments runs to gigabytes.
+constexpr size_t kSegmentsPerPiece = 4096;
+
 // Adds the visible pieces of the polyline through |points| to the path: each segment cut to
-// |box|, consecutive pieces joined where they still meet.
-void addPolyline(Canvas& canvas, std::span<const Point> points, const Box& box) {
+// |box|, consecutive pieces joined where they still meet. With |strokeEvery| set, strokes the
+// path after that many segments and goes on with a new one; a round join split that way
+// becomes two round caps, which cover the same disc.
+void addPolyline(Canvas& canvas, std::span<const Point> points, const Box& box,
+                 size_t strokeEvery = 0) {
   bool open = false;
   Point pen;
+  size_t segments = 0;
   for (size_t i = 1; i < points.size(); ++i) {
     const auto piece = clipSegment(points[i - 1], points[i], box);
     if (!piece) {
@@ -85,7 +120,50 @@ void addPolyline(Canvas& canvas, std::span<const Point> points, const Box& box) 
     canvas.lineTo(piece->second);
     pen = piece->second;
     open = true;
+    if (++segments == strokeEvery) {
+      canvas.stroke();
+      segments = 0;
+      open = false;
+    }
   }
+}
+
+// A whole-pixel rectangle of the canvas.
+struct PixelBox {
+  int x = 0;
+  int y = 0;
+  uint32_t width = 0;
+  uint32_t height = 0;
+};
+
+// The canvas pixels that a brush of width lw along |points| can touch: their bounding box
+// grown by half the brush and a pixel for the antialiased edge, cut to the canvas.
+std::optional<PixelBox> brushExtents(const std::vector<Point>& points, double lw,
+                                     const Canvas& canvas) {
+  double minX = points[0].x, maxX = minX, minY = points[0].y, maxY = minY;
+  for (const Point& p : points) {
+    minX = std::min(minX, p.x);
+    maxX = std::max(maxX, p.x);
+    minY = std::min(minY, p.y);
+    maxY = std::max(maxY, p.y);
+  }
+  const double spread = lw / 2 + 1;
+  const double left = std::floor(std::max(0.0, minX - spread));
+  const double top = std::floor(std::max(0.0, minY - spread));
+  const double right = std::ceil(std::min<double>(canvas.width(), maxX + spread));
+  const double bottom = std::ceil(std::min<double>(canvas.height(), maxY + spread));
+  if (!(left < right && top < bottom)) return std::nullopt;
+  return PixelBox{static_cast<int>(left), static_cast<int>(top),
+                  static_cast<uint32_t>(right - left), static_cast<uint32_t>(bottom - top)};
+}
+
+// A coverage canvas over |extents|, in the main canvas's coordinates, with the brush set.
+Canvas coverageCanvas(const PixelBox& extents, double lw) {
+  Canvas coverage(extents.width, extents.height, Canvas::Format::Coverage);
+  coverage.translate(-extents.x, -extents.y);
+  coverage.setLineWidth(lw);
+  coverage.setRoundCapsAndJoins();
+  return coverage;
 }
 
 void addSegment(Canvas& canvas, Point a, Point b, const Box& box) {
@@ -116,40 +194,44 @@ std::vector<Point> thinned(const std::vector<Point>& points) {
   return kept;
 }
 
+// The brush area of a polyline or, for one point, a disc, drawn as coverage.
+void drawBrushArea(Canvas& coverage, const std::vector<Point>& points, double lw, const Box& box) {
+  if (points.size() == 1) {
+    addDisc(coverage, points[0], lw, box);
+    coverage.fill();
+  } else {
+    addPolyline(coverage, points, box, kSegmentsPerPiece);
+    coverage.stroke();
+  }
+}
+
 // The blur preview stretched over the canvas, copied through the brush area. The brush is
 // drawn as coverage over its own device extents only, so a small brush costs little on a
 // large canvas.
 void drawBlur(Canvas& canvas, const std::vector<Point>& points, double lw, const Box& box,
               const platform::BitmapView& obscured) {
-  double minX = points[0].x, maxX = minX, minY = points[0].y, maxY = minY;
-  for (const Point& p : points) {
-    minX = std::min(minX, p.x);
-    maxX = std::max(maxX, p.x);
-    minY = std::min(minY, p.y);
-    maxY = std::max(maxY, p.y);
-  }
-  // Half the brush and a pixel for the antialiased edge.
-  const double spread = lw / 2 + 1;
-  const double left = std::floor(std::max(0.0, minX - spread));
-  const double top = std::floor(std::max(0.0, minY - spread));
-  const double right = std::ceil(std::min<double>(canvas.width(), maxX + spread));
-  const double bottom = std::ceil(std::min<double>(canvas.height(), maxY + spread));
-  if (!(left < right && top < bottom)) return;
+  const auto extents = brushExtents(points, lw, canvas);
+  if (!extents) return;
+  Canvas coverage = coverageCanvas(*extents, lw);
+  drawBrushArea(coverage, thinned(points), lw, box);
+  canvas.drawStretchedThrough(obscured, coverage, extents->x, extents->y);
+}
 
-  const auto x = static_cast<int>(left), y = static_cast<int>(top);
-  Canvas coverage(static_cast<uint32_t>(right - left), static_cast<uint32_t>(bottom - top),
-                  Canvas::Format::Coverage);
-  coverage.translate(-left, -top);
-  coverage.setLineWidth(lw);
-  coverage.setRoundCapsAndJoins();
-  if (points.size() == 1) {
-    addDisc(coverage, points[0], lw, box);
-    coverage.fill();
-  } else {
-    addPolyline(coverage, thinned(points), box);
-    coverage.stroke();
+// A freehand polyline. One of very many segments is drawn in pieces as coverage first, so
+// that a translucent colour is laid down once where the pieces overlap.
+void drawFreehand(Canvas& canvas, const std::vector<Point>& points, const Color& color, double lw,
+                  const Box& box) {
+  const std::vector<Point> kept = thinned(points);
+  if (kept.size() <= kSegmentsPerPiece) {
+    addPolyline(canvas, kept, box);
+    canvas.stroke();
+    return;
   }
-  canvas.drawStretchedThrough(obscured, coverage, x, y);
+  const auto extents = brushExtents(kept, lw, canvas);
+  if (!extents) return;
+  Canvas coverage = coverageCanvas(*extents, lw);
+  drawBrushArea(coverage, kept, lw, box);
+  canvas.paintThrough(color, coverage, extents->x, extents->y);
 }
 
 void drawFigure(Canvas& canvas, const Stroke& stroke, const std::vector<Point>& points, double lw,
@@ -191,8 +273,7 @@ void drawFigure(Canvas& canvas, const Stroke& stroke, const std::vector<Point>& 
         addDisc(canvas, first, lw, box);
         canvas.fill();
       } else {
-        addPolyline(canvas, thinned(points), box);
-        canvas.stroke();
+        drawFreehand(canvas, points, stroke.color, lw, box);
       }
       return;
   }
@@ -223,21 +304,11 @@ std::array<Point, 2> arrowBarbs(Point from, Point to, double lineWidth) {
 std::optional<std::pair<Point, Point>> clipSegment(Point a, Point b, const Box& box) {
   a = limit(a);
   b = limit(b);
-  // The bounds are found from both ends, and each cut point is measured from the end nearer
-  // to it: a parameter close to 1 cannot say how far before the end a cut lies when the other
-  // end is very far away, one close to 0 can.
-  const auto fromA = clipParameters(a, b, box);
-  const auto fromB = clipParameters(b, a, box);
-  if (!fromA || !fromB) return std::nullopt;
-  const auto [enterA, leaveA] = *fromA;
-  const auto [enterB, leaveB] = *fromB;
-  const Point start = enterA == 0        ? a
-                      : enterA <= leaveB ? toward(a, b, enterA)
-                                         : toward(b, a, leaveB);
-  const Point end = enterB == 0        ? b
-                    : enterB <= leaveA ? toward(b, a, enterB)
-                                       : toward(a, b, leaveA);
-  return std::pair{enterA == 0 ? a : inside(start, box), enterB == 0 ? b : inside(end, box)};
+  const auto c = crossing(a, b, box);
+  if (!c) return std::nullopt;
+  const Point start = c->enterEdge < 0 ? a : inside(onEdge(a, b, c->enterEdge, c->enter, box), box);
+  const Point end = c->leaveEdge < 0 ? b : inside(onEdge(a, b, c->leaveEdge, c->leave, box), box);
+  return std::pair{start, end};
 }
 
 void drawStrokes(Canvas& canvas, std::span<const Stroke> strokes, const StrokeSpace& space,
