@@ -236,6 +236,19 @@ void Canvas::paintThrough(const Color& color, Canvas& coverage, int x, int y) {
   check();
 }
 
+uint8_t* Canvas::coverageBytes() {
+  cairo_surface_flush(surface_.get());
+  return cairo_image_surface_get_data(surface_.get());
+}
+
+size_t Canvas::strideBytes() const {
+  return static_cast<size_t>(cairo_image_surface_get_stride(surface_.get()));
+}
+
+void Canvas::markDirty() {
+  cairo_surface_mark_dirty(surface_.get());
+}
+
 BitmapView Canvas::view() {
   cairo_surface_flush(surface_.get());
   return {reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(surface_.get())), width_,

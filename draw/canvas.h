@@ -131,6 +131,12 @@ class Canvas {
   // pixel at (x, y) in device pixels. Only the pixels under the coverage canvas are worked on.
   void paintThrough(const Color& color, Canvas& coverage, int x, int y);
 
+  // The bytes of a coverage canvas, one per pixel, rows strideBytes() apart, for writing
+  // coverage directly; markDirty() must follow the writing, before the canvas is used again.
+  uint8_t* coverageBytes();
+  size_t strideBytes() const;
+  void markDirty();
+
   // The pixels, after flushing pending drawing. Not for a coverage canvas.
   BitmapView view();
 

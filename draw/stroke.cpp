@@ -63,14 +63,14 @@ std::optional<Crossing> crossing(Point a, Point b, const Box& box) {
 Point onEdge(Point a, Point b, int edge, double t, const Box& box) {
   const bool vertical = edge < 2;
   const double at = edge == 0 ? box.left : edge == 1 ? box.right : edge == 2 ? box.top : box.bottom;
-  // Along and across the edge.
-  const double aAlong = vertical ? a.x : a.y, bAlong = vertical ? b.x : b.y;
-  const double aAcross = vertical ? a.y : a.x, bAcross = vertical ? b.y : b.x;
-  const bool fromA = std::abs(at - aAlong) <= std::abs(at - bAlong);
-  const double slope = (bAcross - aAcross) / (bAlong - aAlong);
-  const double across = fromA ? aAcross + (at - aAlong) * slope : bAcross + (at - bAlong) * slope;
-  if (!std::isfinite(across)) return {a.x + t * (b.x - a.x), a.y + t * (b.y - a.y)};
-  return vertical ? Point{at, across} : Point{across, at};
+  // The coordinate the edge fixes (x for a vertical edge), and the one that runs along it.
+  const double aFixed = vertical ? a.x : a.y, bFixed = vertical ? b.x : b.y;
+  const double aAlong = vertical ? a.y : a.x, bAlong = vertical ? b.y : b.x;
+  const bool fromA = std::abs(at - aFixed) <= std::abs(at - bFixed);
+  const double slope = (bAlong - aAlong) / (bFixed - aFixed);
+  const double along = fromA ? aAlong + (at - aFixed) * slope : bAlong + (at - bFixed) * slope;
+  if (!std::isfinite(along)) return {a.x + t * (b.x - a.x), a.y + t * (b.y - a.y)};
+  return vertical ? Point{at, along} : Point{along, at};
 }
 
 Point limit(Point p) {
@@ -179,7 +179,8 @@ void addDisc(Canvas& canvas, Point centre, double lw, const Box& box) {
   canvas.addEllipse(centre.x - lw * 0.5, centre.y - lw * 0.5, lw, lw);
 }
 
-// The polyline's points with runs of near-duplicates thinned out; the last point is kept.
+// The polyline's points without those that lie within kMinStep of the last one kept. The
+// first point stays, and a polyline keeps at least two points (a dot where all coincide).
 std::vector<Point> thinned(const std::vector<Point>& points) {
   std::vector<Point> kept;
   kept.reserve(points.size());
@@ -194,9 +195,92 @@ std::vector<Point> thinned(const std::vector<Point>& points) {
   return kept;
 }
 
-// The brush area of a polyline or, for one point, a disc, drawn as coverage.
-void drawBrushArea(Canvas& coverage, const std::vector<Point>& points, double lw, const Box& box) {
+// Brushes up to this wide are rasterised here rather than by Cairo. Cairo's stroker spends
+// microseconds on every segment of a polyline that crosses itself, as pen strokes do; here a
+// segment costs its own pixels, which for a narrow brush is far less.
+constexpr double kRasterBrushWidth = 32;
+
+// Adds a round brush of width lw along the polyline through |points| to |coverage|, which
+// lies over |extents|: every pixel takes the larger of its coverage and clamp(lw / 2 + 0.5 -
+// d, 0, 1), d the distance from its centre to the nearest segment. That is the stroked
+// outline with round caps and joins, its edge antialiased over one pixel, and overlapping
+// segments are covered once. A single point gives a disc.
+void rasterBrush(Canvas& coverage, const PixelBox& extents, const std::vector<Point>& points,
+                 double lw, const Box& box) {
+  uint8_t* bytes = coverage.coverageBytes();
+  const size_t stride = coverage.strideBytes();
+  const int width = static_cast<int>(extents.width), height = static_cast<int>(extents.height);
+  const double outer = lw / 2 + 0.5;  // beyond this distance nothing is covered
+
+  auto addSegment = [&](Point from, Point to) {
+    // Relative to the coverage canvas. The pixel loop runs in floats, which hold these offsets
+    // (within the canvas and the brush's reach) to a thousandth of a pixel.
+    const double ax = from.x - extents.x, ay = from.y - extents.y;
+    const double dx = to.x - from.x, dy = to.y - from.y;
+    const double length = std::hypot(dx, dy);
+    const double topEdge = std::max(0.0, std::floor(std::min(ay, ay + dy) - outer));
+    const double bottomEdge = std::min(height - 1.0, std::ceil(std::max(ay, ay + dy) + outer));
+    if (!(topEdge <= bottomEdge)) return;
+    const int top = static_cast<int>(topEdge), bottom = static_cast<int>(bottomEdge);
+    const auto fdx = static_cast<float>(dx), fdy = static_cast<float>(dy);
+    const auto inverse = static_cast<float>(length > 0 ? 1 / (length * length) : 0);
+    const auto fouter = static_cast<float>(outer);
+    for (int y = top; y <= bottom; ++y) {
+      const double cy = y + 0.5 - ay;
+      // The pixels of this row the brush can reach: those next to the part of the segment
+      // within |outer| rows, and within |outer| of the line through it.
+      double low = 0, high = 1;
+      double x0 = -outer, x1 = outer;
+      if (dy != 0) {
+        low = std::max(std::min((cy - outer) / dy, (cy + outer) / dy), 0.0);
+        high = std::min(std::max((cy - outer) / dy, (cy + outer) / dy), 1.0);
+        if (low > high) continue;
+        const double a = (cy * dx - outer * length) / dy, b = (cy * dx + outer * length) / dy;
+        x0 = std::max(std::min(low * dx, high * dx) - outer, std::min(a, b));
+        x1 = std::min(std::max(low * dx, high * dx) + outer, std::max(a, b));
+      } else {
+        x0 = std::min(0.0, dx) - outer;
+        x1 = std::max(0.0, dx) + outer;
+      }
+      // Cut to the canvas before converting, so that far-off values never meet an int.
+      const double leftEdge = std::max(0.0, std::floor(ax + x0));
+      const double rightEdge = std::min(width - 1.0, std::ceil(ax + x1));
+      if (!(leftEdge <= rightEdge)) continue;
+      const int left = static_cast<int>(leftEdge), right = static_cast<int>(rightEdge);
+      uint8_t* row = bytes + static_cast<size_t>(y) * stride + left;
+      const auto fcy = static_cast<float>(cy);
+      const auto start = static_cast<float>(left + 0.5 - ax);
+      for (int i = 0; i <= right - left; ++i) {
+        const float cx = start + static_cast<float>(i);
+        const float t = std::clamp((cx * fdx + fcy * fdy) * inverse, 0.0f, 1.0f);
+        const float ex = cx - t * fdx, ey = fcy - t * fdy;
+        const float c = std::clamp(fouter - std::sqrt(ex * ex + ey * ey), 0.0f, 1.0f);
+        row[i] = std::max(row[i], static_cast<uint8_t>(c * 255 + 0.5f));
+      }
+    }
+  };
+
   if (points.size() == 1) {
+    const Point p = points[0];
+    if (p.x >= box.left && p.x <= box.right && p.y >= box.top && p.y <= box.bottom) {
+      addSegment(p, p);
+    }
+  } else {
+    for (size_t i = 1; i < points.size(); ++i) {
+      if (const auto piece = clipSegment(points[i - 1], points[i], box)) {
+        addSegment(piece->first, piece->second);
+      }
+    }
+  }
+  coverage.markDirty();
+}
+
+// The brush area of a polyline or, for one point, a disc, drawn as coverage.
+void drawBrushArea(Canvas& coverage, const PixelBox& extents, const std::vector<Point>& points,
+                   double lw, const Box& box) {
+  if (lw <= kRasterBrushWidth) {
+    rasterBrush(coverage, extents, points, lw, box);
+  } else if (points.size() == 1) {
     addDisc(coverage, points[0], lw, box);
     coverage.fill();
   } else {
@@ -210,19 +294,21 @@ void drawBrushArea(Canvas& coverage, const std::vector<Point>& points, double lw
 // large canvas.
 void drawBlur(Canvas& canvas, const std::vector<Point>& points, double lw, const Box& box,
               const platform::BitmapView& obscured) {
-  const auto extents = brushExtents(points, lw, canvas);
+  const std::vector<Point> kept = thinned(points);
+  const auto extents = brushExtents(kept, lw, canvas);
   if (!extents) return;
   Canvas coverage = coverageCanvas(*extents, lw);
-  drawBrushArea(coverage, thinned(points), lw, box);
+  drawBrushArea(coverage, *extents, kept, lw, box);
   canvas.drawStretchedThrough(obscured, coverage, extents->x, extents->y);
 }
 
-// A freehand polyline. One of very many segments is drawn in pieces as coverage first, so
-// that a translucent colour is laid down once where the pieces overlap.
+// A freehand polyline. A narrow brush, or one of very many segments, is drawn as coverage
+// first and the colour laid through it once, so a translucent colour does not build up where
+// the line crosses itself.
 void drawFreehand(Canvas& canvas, const std::vector<Point>& points, const Color& color, double lw,
                   const Box& box) {
   const std::vector<Point> kept = thinned(points);
-  if (kept.size() <= kSegmentsPerPiece) {
+  if (lw > kRasterBrushWidth && kept.size() - 1 <= kSegmentsPerPiece) {
     addPolyline(canvas, kept, box);
     canvas.stroke();
     return;
@@ -230,7 +316,7 @@ void drawFreehand(Canvas& canvas, const std::vector<Point>& points, const Color&
   const auto extents = brushExtents(kept, lw, canvas);
   if (!extents) return;
   Canvas coverage = coverageCanvas(*extents, lw);
-  drawBrushArea(coverage, kept, lw, box);
+  drawBrushArea(coverage, *extents, kept, lw, box);
   canvas.paintThrough(color, coverage, extents->x, extents->y);
 }
 
