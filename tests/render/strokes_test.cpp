@@ -110,6 +110,15 @@ TEST_F(StrokesTest, ColoursFromEveryNumberForm) {
   }
 }
 
+TEST_F(StrokesTest, ATranslucentLineIsLaidDownOnceWhereItCrossesItself) {
+  // An X drawn as one freehand stroke: its crossing is no darker than its arms.
+  const RgbaImage out =
+      render(uniform(), {stroke(points({{0.2, 0.2}, {0.8, 0.8}, {0.8, 0.2}, {0.2, 0.8}}),
+                                EncodableValue(), int64_t{0x80FF0000})});
+  EXPECT_EQ(pixel(out, 0.5, 0.5), pixel(out, 0.35, 0.35));
+  EXPECT_NE(pixel(out, 0.5, 0.5), kGrey);
+}
+
 TEST_F(StrokesTest, ShapesByExactName) {
   const std::string grey = uniform();
   // First (0.2, 0.2), a middle point (0.8, 0.2), last (0.8, 0.8): probes on the top edge of
