@@ -22,7 +22,6 @@
 #include "codec/image_probe.h"
 #include "method/error.h"
 #include "platform/input_file.h"
-#include "render/blur_context.h"
 #include "render/render.h"
 #include "source/image_source.h"
 #include "tile/tile.h"

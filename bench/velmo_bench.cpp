@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -26,10 +27,12 @@
 #include "codec/image_decoder.h"
 #include "codec/image_encoder.h"
 #include "codec/image_probe.h"
+#include "draw/blur.h"
+#include "draw/canvas.h"
+#include "draw/stroke.h"
 #include "method/error.h"
 #include "platform/atomic_file.h"
 #include "platform/input_file.h"
-#include "render/blur_context.h"
 #include "render/output.h"
 #include "render/render.h"
 #include "source/image_source.h"
@@ -369,6 +372,109 @@ void registerTiles() {
   }
 }
 
+// ---- 5. strokes ---------------------------------------------------------------------------
+
+// Pen strokes as a finger draws them: 20 random walks of 200 points, each step up to 1 % of
+// the canvas, default width; then 3 blur brushes of 20 points, 5 % of the short side wide.
+std::vector<draw::Stroke> penStrokes() {
+  std::mt19937 random(7);
+  std::uniform_real_distribution<double> start(0.15, 0.85), step(-0.01, 0.01);
+  std::vector<draw::Stroke> strokes;
+  for (int i = 0; i < 23; ++i) {
+    draw::Stroke stroke;
+    stroke.color = draw::colorFromArgb(0xFFFF3B30);
+    const bool blur = i >= 20;
+    if (blur) {
+      stroke.shape = draw::Shape::Blur;
+      stroke.widthFraction = 0.05;
+    }
+    double x = start(random), y = start(random);
+    for (int p = 0; p < (blur ? 20 : 200); ++p) {
+      x += step(random) * (blur ? 3 : 1);
+      y += step(random) * (blur ? 3 : 1);
+      stroke.points.push_back({x, y});
+    }
+    strokes.push_back(std::move(stroke));
+  }
+  return strokes;
+}
+
+draw::StrokeSpace wholeCanvas(const platform::Bitmap& canvas) {
+  const double w = canvas.width(), h = canvas.height();
+  return {w, h, w, h, {0, 0, 1, 1}};
+}
+
+void registerStrokes() {
+  for (const std::string size : {"1080x810", "4000x3000"}) {
+    if (!have(("canvas_" + size + ".ppm").c_str())) continue;
+    // The render's share: the strokes drawn onto the canvas (the blur preview made from it
+    // once beforehand), and the JPEG encode of that canvas.
+    add("strokes/ours/" + size, Speed::Milli, [size](benchmark::State& state) {
+      const platform::Bitmap& photo = canvasBitmap(size);
+      draw::Canvas canvas(photo.width(), photo.height(), false);
+      canvas.drawStretched(photo.view());
+      const auto preview = draw::BlurContext().obscuredPreview(photo.view());
+      if (!preview) failBench("no blur preview");
+      const std::vector<draw::Stroke> strokes = penStrokes();
+      for (auto _ : state) {
+        draw::drawStrokes(canvas, strokes, wholeCanvas(photo), preview->view());
+      }
+    });
+    add("strokes/jpeg_encode/" + size, Speed::Milli, [size](benchmark::State& state) {
+      const platform::Bitmap& photo = canvasBitmap(size);
+      draw::Canvas canvas(photo.width(), photo.height(), false);
+      canvas.drawStretched(photo.view());
+      const auto preview = draw::BlurContext().obscuredPreview(photo.view());
+      if (!preview) failBench("no blur preview");
+      draw::drawStrokes(canvas, penStrokes(), wholeCanvas(photo), preview->view());
+      for (auto _ : state) benchmark::DoNotOptimize(platform::encodeJpeg(canvas.view(), 92));
+    });
+    add("strokes/blur_preview/" + size, Speed::Micro, [size](benchmark::State& state) {
+      const platform::Bitmap& photo = canvasBitmap(size);
+      const draw::BlurContext blur;
+      for (auto _ : state) benchmark::DoNotOptimize(blur.obscuredPreview(photo.view()));
+    });
+  }
+  if (have("canvas_4000x3000.ppm")) {
+    // One-point blur brushes, each costing only its own few pixels.
+    add("strokes/ours_5000_blur_dots/4000x3000", Speed::Slow, [](benchmark::State& state) {
+      const platform::Bitmap& photo = canvasBitmap("4000x3000");
+      draw::Canvas canvas(photo.width(), photo.height(), false);
+      canvas.drawStretched(photo.view());
+      const auto preview = draw::BlurContext().obscuredPreview(photo.view());
+      if (!preview) failBench("no blur preview");
+      std::mt19937 random(11);
+      std::uniform_real_distribution<double> anywhere(0, 1);
+      std::vector<draw::Stroke> dots(5000);
+      for (draw::Stroke& dot : dots) {
+        dot.shape = draw::Shape::Blur;
+        dot.points = {{anywhere(random), anywhere(random)}};
+      }
+      for (auto _ : state) draw::drawStrokes(canvas, dots, wholeCanvas(photo), preview->view());
+    });
+  }
+
+  if (!have(kPhotoJpeg)) return;
+  // The preview of a whole decoded 12 MP photo, beside that decode.
+  const std::string photo = input(kPhotoJpeg);
+  auto decodeWhole = [photo] {
+    auto file = platform::InputFile::open(photo);
+    auto info = file ? platform::probeImage(*file) : std::nullopt;
+    if (!info) failBench("cannot open the photo");
+    auto bitmap = platform::decodeThumbnail(*file, *info, 4032);
+    if (!bitmap) failBench("decodeThumbnail gave no image");
+    return std::move(*bitmap);
+  };
+  add("blur_preview/decode/jpeg_12mp", Speed::Slow, [decodeWhole](benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(decodeWhole());
+  });
+  add("blur_preview/ours/jpeg_12mp", Speed::Milli, [decodeWhole](benchmark::State& state) {
+    const platform::Bitmap& decoded = cached<platform::Bitmap>("12mp decoded", decodeWhole);
+    const draw::BlurContext blur;
+    for (auto _ : state) benchmark::DoNotOptimize(blur.obscuredPreview(decoded.view()));
+  });
+}
+
 }  // namespace
 }  // namespace velmo::bench
 
@@ -399,6 +505,7 @@ int main(int argc, char** argv) {
   velmo::bench::registerEncoding();
   velmo::bench::registerRender();
   velmo::bench::registerTiles();
+  velmo::bench::registerStrokes();
 
   int restCount = static_cast<int>(rest.size());
   benchmark::Initialize(&restCount, rest.data());

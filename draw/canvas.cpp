@@ -1,8 +1,54 @@
 #include "draw/canvas.h"
 
+#include <cmath>
 #include <new>
 
 namespace velmo::draw {
+namespace {
+
+cairo_format_t cairoFormat(Canvas::Format format) {
+  switch (format) {
+    case Canvas::Format::Opaque:
+      return CAIRO_FORMAT_RGB24;
+    case Canvas::Format::Alpha:
+      return CAIRO_FORMAT_ARGB32;
+    case Canvas::Format::Coverage:
+      return CAIRO_FORMAT_A8;
+  }
+  return CAIRO_FORMAT_ARGB32;
+}
+
+void refuseTransform(bool usable) {
+  if (!usable) throw DrawError(CAIRO_STATUS_INVALID_MATRIX);
+}
+
+// A pattern showing |image| stretched over a width x height device rectangle at the origin,
+// with edge pixels repeated outward and a high-quality filter.
+CairoPattern stretchedPattern(cairo_surface_t* image, const BitmapView& view, uint32_t width,
+                              uint32_t height) {
+  CairoPattern pattern(cairo_pattern_create_for_surface(image));
+  throwIfFailed(cairo_pattern_status(pattern.get()));
+  cairo_matrix_t matrix;
+  // Pattern space maps canvas pixels to image pixels.
+  cairo_matrix_init_scale(&matrix, static_cast<double>(view.width) / width,
+                          static_cast<double>(view.height) / height);
+  cairo_pattern_set_matrix(pattern.get(), &matrix);
+  cairo_pattern_set_extend(pattern.get(), CAIRO_EXTEND_PAD);
+  cairo_pattern_set_filter(pattern.get(), CAIRO_FILTER_GOOD);
+  return pattern;
+}
+
+}  // namespace
+
+DrawError::DrawError(cairo_status_t status)
+    : std::runtime_error(std::string("drawing failed: ") + cairo_status_to_string(status)),
+      status_(status) {}
+
+void throwIfFailed(cairo_status_t status) {
+  if (status == CAIRO_STATUS_SUCCESS) return;
+  if (status == CAIRO_STATUS_NO_MEMORY) throw std::bad_alloc();
+  throw DrawError(status);
+}
 
 CairoSurface wrapPixels(const BitmapView& pixels) {
   auto* data = reinterpret_cast<unsigned char*>(const_cast<uint32_t*>(pixels.pixels));
@@ -10,44 +56,204 @@ CairoSurface wrapPixels(const BitmapView& pixels) {
       data, pixels.hasAlpha ? CAIRO_FORMAT_ARGB32 : CAIRO_FORMAT_RGB24,
       static_cast<int>(pixels.width), static_cast<int>(pixels.height),
       static_cast<int>(pixels.strideBytes)));
-  if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) throw std::bad_alloc();
+  throwIfFailed(cairo_surface_status(surface.get()));
   return surface;
 }
 
-Canvas::Canvas(uint32_t width, uint32_t height, bool hasAlpha)
+Canvas::Canvas(uint32_t width, uint32_t height, Format format)
     : width_(width),
       height_(height),
-      hasAlpha_(hasAlpha),
-      surface_(cairo_image_surface_create(hasAlpha ? CAIRO_FORMAT_ARGB32 : CAIRO_FORMAT_RGB24,
-                                          static_cast<int>(width), static_cast<int>(height))) {
-  if (cairo_surface_status(surface_.get()) != CAIRO_STATUS_SUCCESS) throw std::bad_alloc();
+      format_(format),
+      surface_(cairo_image_surface_create(cairoFormat(format), static_cast<int>(width),
+                                          static_cast<int>(height))) {
+  throwIfFailed(cairo_surface_status(surface_.get()));
   context_.reset(cairo_create(surface_.get()));
-  if (cairo_status(context_.get()) != CAIRO_STATUS_SUCCESS) throw std::bad_alloc();
+  throwIfFailed(cairo_status(context_.get()));
+}
+
+void Canvas::check() {
+  throwIfFailed(status());
+}
+
+void Canvas::save() {
+  cairo_save(context_.get());
+  savedPaint_.push_back(paint_);
+}
+
+void Canvas::restore() {
+  cairo_restore(context_.get());
+  if (!savedPaint_.empty()) {
+    paint_ = savedPaint_.back();
+    savedPaint_.pop_back();
+  }
+  check();
+}
+
+void Canvas::translate(double dx, double dy) {
+  refuseTransform(std::isfinite(dx) && std::isfinite(dy));
+  cairo_translate(context_.get(), dx, dy);
+}
+
+void Canvas::rotate(double radians) {
+  refuseTransform(std::isfinite(radians));
+  cairo_rotate(context_.get(), radians);
+}
+
+void Canvas::scale(double sx, double sy) {
+  refuseTransform(std::isfinite(sx) && std::isfinite(sy) && sx != 0 && sy != 0);
+  cairo_scale(context_.get(), sx, sy);
+  // A product of tiny factors can still make the matrix singular; Cairo then marks the
+  // context, and that is reported rather than left to swallow the drawing after it.
+  check();
+}
+
+void Canvas::setLineWidth(double width) {
+  cairo_set_line_width(context_.get(), width);
+}
+
+void Canvas::setRoundCapsAndJoins() {
+  cairo_set_line_cap(context_.get(), CAIRO_LINE_CAP_ROUND);
+  cairo_set_line_join(context_.get(), CAIRO_LINE_JOIN_ROUND);
+}
+
+void Canvas::setStrokeColor(const Color& color) {
+  paint_.stroke = color;
+}
+void Canvas::setFillColor(const Color& color) {
+  paint_.fill = color;
+}
+
+void Canvas::setBlend(Blend blend) {
+  cairo_set_operator(context_.get(),
+                     blend == Blend::Copy ? CAIRO_OPERATOR_SOURCE : CAIRO_OPERATOR_OVER);
+}
+
+void Canvas::applyColor(const Color& color) {
+  cairo_set_source_rgba(context_.get(), color.red, color.green, color.blue, color.alpha);
+}
+
+void Canvas::newPath() {
+  cairo_new_path(context_.get());
+}
+void Canvas::moveTo(Point p) {
+  cairo_move_to(context_.get(), p.x, p.y);
+}
+void Canvas::lineTo(Point p) {
+  cairo_line_to(context_.get(), p.x, p.y);
+}
+void Canvas::closePath() {
+  cairo_close_path(context_.get());
+}
+void Canvas::curveTo(Point c1, Point c2, Point end) {
+  cairo_curve_to(context_.get(), c1.x, c1.y, c2.x, c2.y, end.x, end.y);
+}
+
+void Canvas::addRectangle(double x, double y, double width, double height) {
+  moveTo({x, y});
+  lineTo({x + width, y});
+  lineTo({x + width, y + height});
+  lineTo({x, y + height});
+  closePath();
+}
+
+void Canvas::addEllipse(double x, double y, double width, double height) {
+  // Four quarter arcs, each a cubic Bezier whose control points lie kappa of the radius
+  // along the tangents: the usual circle approximation, stretched per axis.
+  constexpr double kappa = 0.5522847498307936;  // 4/3 (sqrt(2) - 1)
+  const double rx = width / 2, ry = height / 2;
+  const double cx = x + rx, cy = y + ry;
+  const double kx = rx * kappa, ky = ry * kappa;
+  moveTo({cx + rx, cy});
+  curveTo({cx + rx, cy + ky}, {cx + kx, cy + ry}, {cx, cy + ry});
+  curveTo({cx - kx, cy + ry}, {cx - rx, cy + ky}, {cx - rx, cy});
+  curveTo({cx - rx, cy - ky}, {cx - kx, cy - ry}, {cx, cy - ry});
+  curveTo({cx + kx, cy - ry}, {cx + rx, cy - ky}, {cx + rx, cy});
+  closePath();
+}
+
+void Canvas::stroke() {
+  applyColor(paint_.stroke);
+  cairo_stroke(context_.get());
+  check();
+}
+
+void Canvas::fill() {
+  applyColor(paint_.fill);
+  cairo_set_fill_rule(context_.get(), CAIRO_FILL_RULE_WINDING);
+  cairo_fill(context_.get());
+  check();
+}
+
+void Canvas::clip() {
+  cairo_set_fill_rule(context_.get(), CAIRO_FILL_RULE_WINDING);
+  cairo_clip(context_.get());
+  check();
 }
 
 void Canvas::drawStretched(const BitmapView& image) {
   CairoSurface source = wrapPixels(image);
+  CairoPattern pattern = stretchedPattern(source.get(), image, width_, height_);
   cairo_t* cr = context_.get();
   cairo_save(cr);
-  CairoPattern pattern(cairo_pattern_create_for_surface(source.get()));
-  cairo_matrix_t matrix;
-  // Pattern space maps canvas pixels to image pixels.
-  cairo_matrix_init_scale(&matrix, static_cast<double>(image.width) / width_,
-                          static_cast<double>(image.height) / height_);
-  cairo_pattern_set_matrix(pattern.get(), &matrix);
-  cairo_pattern_set_extend(pattern.get(), CAIRO_EXTEND_PAD);
-  cairo_pattern_set_filter(pattern.get(), CAIRO_FILTER_GOOD);
+  cairo_identity_matrix(cr);
   cairo_set_source(cr, pattern.get());
   // The image covers the whole canvas, so nothing underneath needs blending.
   cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
   cairo_paint(cr);
   cairo_restore(cr);
+  check();
+}
+
+void Canvas::drawStretchedThrough(const BitmapView& image, Canvas& coverage, int x, int y) {
+  CairoSurface source = wrapPixels(image);
+  CairoPattern pattern = stretchedPattern(source.get(), image, width_, height_);
+  cairo_surface_flush(coverage.surface_.get());
+  cairo_t* cr = context_.get();
+  cairo_save(cr);
+  cairo_identity_matrix(cr);
+  // The clip keeps the composite to the coverage rectangle.
+  cairo_rectangle(cr, x, y, coverage.width(), coverage.height());
+  cairo_clip(cr);
+  cairo_set_source(cr, pattern.get());
+  // Cairo's SOURCE operator under a mask interpolates between the canvas and the source by
+  // the mask's coverage, which is the copy blend limited to the covered pixels.
+  cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+  cairo_mask_surface(cr, coverage.surface_.get(), x, y);
+  cairo_restore(cr);
+  check();
+}
+
+void Canvas::paintThrough(const Color& color, Canvas& coverage, int x, int y) {
+  cairo_surface_flush(coverage.surface_.get());
+  cairo_t* cr = context_.get();
+  cairo_save(cr);
+  cairo_identity_matrix(cr);
+  cairo_rectangle(cr, x, y, coverage.width(), coverage.height());
+  cairo_clip(cr);
+  applyColor(color);
+  cairo_mask_surface(cr, coverage.surface_.get(), x, y);
+  cairo_restore(cr);
+  check();
+}
+
+uint8_t* Canvas::coverageBytes() {
+  cairo_surface_flush(surface_.get());
+  return cairo_image_surface_get_data(surface_.get());
+}
+
+size_t Canvas::strideBytes() const {
+  return static_cast<size_t>(cairo_image_surface_get_stride(surface_.get()));
+}
+
+void Canvas::markDirty() {
+  cairo_surface_mark_dirty(surface_.get());
 }
 
 BitmapView Canvas::view() {
   cairo_surface_flush(surface_.get());
   return {reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(surface_.get())), width_,
-          height_, static_cast<size_t>(cairo_image_surface_get_stride(surface_.get())), hasAlpha_};
+          height_, static_cast<size_t>(cairo_image_surface_get_stride(surface_.get())),
+          format_ == Format::Alpha};
 }
 
 }  // namespace velmo::draw

@@ -3,11 +3,25 @@
 // Opaque canvases are Cairo RGB24, canvases with alpha ARGB32 (premultiplied), both treated
 // as sRGB. Their pixels are in the Bitmap layout, so view() hands them to the encoders
 // without a copy. Sides are limited to 16380 by the callers (Cairo's own limit is 32767).
+// A coverage canvas is Cairo A8: it holds only how much of each pixel a figure covers, and
+// serves as a mask for drawStretchedThrough().
+//
+// Errors: Cairo keeps its first error in the context and ignores everything after it. The
+// canvas reports that error instead of hiding it: operations that can fail throw
+// std::bad_alloc when Cairo ran out of memory and DrawError for anything else. Transforms that
+// Cairo could not invert are refused before they reach the context, so the context stays
+// usable. Callers keep coordinates within Cairo's fixed-point range (about +-8 million
+// pixels); larger values wrap around.
 #pragma once
 
+#include <cairo.h>
+
 #include <cstdint>
+#include <stdexcept>
+#include <vector>
 
 #include "draw/cairo_owners.h"
+#include "draw/color.h"
 #include "platform/bitmap.h"
 
 namespace velmo::draw {
@@ -15,33 +29,134 @@ namespace velmo::draw {
 using platform::Bitmap;
 using platform::BitmapView;
 
+// A Cairo failure other than lack of memory, with Cairo's own status and text.
+class DrawError : public std::runtime_error {
+ public:
+  explicit DrawError(cairo_status_t status);
+  cairo_status_t status() const { return status_; }
+
+ private:
+  cairo_status_t status_;
+};
+
+// Nothing for CAIRO_STATUS_SUCCESS; std::bad_alloc for CAIRO_STATUS_NO_MEMORY; DrawError for
+// any other status.
+void throwIfFailed(cairo_status_t status);
+
 // A Cairo image surface over pixels the caller owns (Bitmap layout, possibly a sub-rectangle
 // of a larger bitmap through its stride). The pixels must outlive the surface.
 CairoSurface wrapPixels(const BitmapView& pixels);
 
+struct Point {
+  double x = 0;
+  double y = 0;
+  friend bool operator==(const Point&, const Point&) = default;
+};
+
+enum class Blend {
+  Normal,  // source over
+  Copy,    // the source replaces what is underneath, alpha included
+};
+
 class Canvas {
  public:
-  // Throws std::bad_alloc when the surface cannot be made.
-  Canvas(uint32_t width, uint32_t height, bool hasAlpha);
+  enum class Format { Opaque, Alpha, Coverage };
+
+  Canvas(uint32_t width, uint32_t height, bool hasAlpha)
+      : Canvas(width, height, hasAlpha ? Format::Alpha : Format::Opaque) {}
+  // Starts transparent (black for an opaque canvas, empty for a coverage canvas). Throws
+  // std::bad_alloc or DrawError (an unsupported size) when the surface cannot be made.
+  Canvas(uint32_t width, uint32_t height, Format format);
+  Canvas(Canvas&&) = default;
+  Canvas& operator=(Canvas&&) = default;
 
   uint32_t width() const { return width_; }
   uint32_t height() const { return height_; }
-  bool hasAlpha() const { return hasAlpha_; }
+  bool hasAlpha() const { return format_ == Format::Alpha; }
   cairo_t* context() { return context_.get(); }
+  // The context's status: CAIRO_STATUS_SUCCESS unless Cairo failed.
+  cairo_status_t status() const { return cairo_status(context_.get()); }
 
-  // Draws |image| stretched over the rectangle (0, 0, width, height) of the canvas with a
-  // high-quality filter; edge pixels are repeated outward so the borders do not fade.
+  // Graphics state: transform, line settings, colours, blend mode and clip. Every save()
+  // needs its restore().
+  void save();
+  void restore();
+
+  // Coordinate transforms. A transform with a non-finite value, or a scale by 0, would leave
+  // Cairo without an inverse: it is refused with DrawError and the context is left as it was.
+  void translate(double dx, double dy);
+  void rotate(double radians);
+  void scale(double sx, double sy);
+
+  void setLineWidth(double width);
+  void setRoundCapsAndJoins();
+  // Colours for stroke() and for fill() (and for the coverage of a coverage canvas, where
+  // only the alpha counts).
+  void setStrokeColor(const Color& color);
+  void setFillColor(const Color& color);
+  void setBlend(Blend blend);
+
+  // The current path.
+  void newPath();
+  void moveTo(Point p);
+  void lineTo(Point p);
+  void closePath();
+  // A cubic Bezier segment from the current point.
+  void curveTo(Point c1, Point c2, Point end);
+  // The closed outline of the rectangle, as explicit lines.
+  void addRectangle(double x, double y, double width, double height);
+  // The closed ellipse inscribed in the rectangle, as four Bezier curves in canvas space
+  // (never by scaling the coordinates, which fails for a box of zero width). Both sides must
+  // be above 0.
+  void addEllipse(double x, double y, double width, double height);
+
+  // Outline the current path with the line settings in the stroke colour and consume it.
+  void stroke();
+  // Fill the current path (non-zero winding) in the fill colour and consume it.
+  void fill();
+  // Intersect the clip with the current path (non-zero winding) and consume it.
+  void clip();
+
+  // Draws |image| stretched over the rectangle (0, 0, width, height) of the canvas in device
+  // pixels, replacing what is there, with a high-quality filter; edge pixels are repeated
+  // outward so the borders do not fade.
   void drawStretched(const BitmapView& image);
+  // The same stretched image, blended by copy through |coverage| placed with its top-left
+  // pixel at (x, y) in device pixels: each pixel becomes image * m + pixel * (1 - m), alpha
+  // included, where m is the coverage there. Pixels outside the coverage canvas are not
+  // touched, and only they are worked on.
+  void drawStretchedThrough(const BitmapView& image, Canvas& coverage, int x, int y);
 
-  // The pixels, after flushing pending drawing.
+  // |color| painted with the current blend mode through |coverage| placed with its top-left
+  // pixel at (x, y) in device pixels. Only the pixels under the coverage canvas are worked on.
+  void paintThrough(const Color& color, Canvas& coverage, int x, int y);
+
+  // The bytes of a coverage canvas, one per pixel, rows strideBytes() apart, for writing
+  // coverage directly; markDirty() must follow the writing, before the canvas is used again.
+  uint8_t* coverageBytes();
+  size_t strideBytes() const;
+  void markDirty();
+
+  // The pixels, after flushing pending drawing. Not for a coverage canvas.
   BitmapView view();
 
  private:
+  struct Paint {
+    Color stroke;
+    Color fill;
+  };
+  void applyColor(const Color& color);
+  void check();
+
   uint32_t width_;
   uint32_t height_;
-  bool hasAlpha_;
+  Format format_;
   CairoSurface surface_;
   CairoContext context_;
+  // Cairo has one source for stroking and filling; the two colours are kept here, saved and
+  // restored with the rest of the state.
+  Paint paint_;
+  std::vector<Paint> savedPaint_;
 };
 
 }  // namespace velmo::draw

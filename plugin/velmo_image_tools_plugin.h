@@ -4,9 +4,9 @@
 
 #include <memory>
 
+#include "draw/blur.h"
 #include "host/plugin_registrar.h"
 #include "plugin/serial_worker.h"
-#include "render/blur_context.h"
 
 namespace velmo {
 
@@ -34,7 +34,7 @@ class VelmoImageToolsPlugin : public host::MethodCallDelegate,
   // Declared in this order so that worker is made first and destroyed last: the blur engine
   // is never destroyed under a running call.
   SerialWorker worker;
-  BlurContext blurContext;
+  draw::BlurContext blurContext;
   std::weak_ptr<host::TaskRunner> mainThread_;
 };
 

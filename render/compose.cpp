@@ -1,7 +1,12 @@
 #include "render/compose.h"
 
+#include <cmath>
+#include <optional>
+
+#include "draw/stroke.h"
 #include "draw/text.h"
 #include "draw/watermark.h"
+#include "render/strokes.h"
 #include "render/watermark.h"
 
 namespace velmo {
@@ -9,16 +14,34 @@ namespace velmo {
 void compose(draw::Canvas& canvas, const RenderRequest& request, const Composition& layers) {
   canvas.drawStretched(layers.cropped);
 
-  // The watermark is laid out in the reference space, which the canvas shows whole.
-  cairo_t* cr = canvas.context();
-  cairo_save(cr);
-  cairo_scale(cr, static_cast<double>(canvas.width()) / request.referenceWidth,
-              static_cast<double>(canvas.height()) / request.referenceHeight);
-  if (const auto watermark = readWatermark(request.watermark)) {
+  // Strokes, in canvas pixels. Their points are fractions of the whole oriented photo, mapped
+  // through the crop fractions as the recipe gave them.
+  if (!request.strokes.empty()) {
+    draw::StrokeSpace space;
+    space.width = canvas.width();
+    space.height = canvas.height();
+    space.fullWidth = layers.orientedWidth;
+    space.fullHeight = layers.orientedHeight;
+    space.crop = {request.crop[0], request.crop[1], request.crop[2], request.crop[3]};
+    std::optional<platform::BitmapView> obscured;
+    if (layers.obscured != nullptr) obscured = layers.obscured->view();
+    draw::drawStrokes(canvas, readStrokes(request.strokes), space, obscured);
+  }
+
+  // The watermark is laid out in the reference space, which the canvas shows whole. A
+  // reference so small that the scale is no longer a number (a subnormal width) would show
+  // at most a fragment of one glyph: nothing is drawn.
+  const double scaleX = static_cast<double>(canvas.width()) / request.referenceWidth;
+  const double scaleY = static_cast<double>(canvas.height()) / request.referenceHeight;
+  const auto watermark = readWatermark(request.watermark);
+  if (watermark && std::isfinite(scaleX) && std::isfinite(scaleY)) {
+    cairo_t* cr = canvas.context();
+    cairo_save(cr);
+    cairo_scale(cr, scaleX, scaleY);
     draw::drawWatermark(cr, *watermark, request.referenceWidth, request.referenceHeight,
                         draw::systemTextEngine());
+    cairo_restore(cr);
   }
-  cairo_restore(cr);
 }
 
 }  // namespace velmo

@@ -12,6 +12,7 @@
 #include "render/geometry.h"
 #include "render/output.h"
 #include "render/request.h"
+#include "render/strokes.h"
 #include "source/image_source.h"
 
 namespace velmo {
@@ -69,7 +70,7 @@ platform::BitmapView cropPhoto(const platform::Bitmap& oriented, const ImageSour
 
 }  // namespace
 
-host::EncodableMap render(const host::EncodableMap& arguments, BlurContext& /*blurContext*/) {
+host::EncodableMap render(const host::EncodableMap& arguments, BlurContext& blurContext) {
   const RenderRequest request = readRenderRequest(arguments);
   checkRequest(request);
 
@@ -90,6 +91,13 @@ host::EncodableMap render(const host::EncodableMap& arguments, BlurContext& /*bl
     throw fail(messages::kInvalidWatermarkSize);
   }
 
+  // One blur preview serves every blur stroke; none is made when no stroke asks for it.
+  std::optional<platform::Bitmap> obscured;
+  if (wantsBlur(request.strokes)) {
+    obscured = blurContext.obscuredPreview(cropped);
+    if (!obscured) throw fail(messages::kBlurFailed);
+  }
+
   // From here on only memory can fail (the file write aside): the canvas, the drawing and the
   // encoding.
   return failWhenOutOfMemory(messages::kOutputOutOfRange, [&] {
@@ -97,8 +105,9 @@ host::EncodableMap render(const host::EncodableMap& arguments, BlurContext& /*bl
                         static_cast<uint32_t>(request.height), alpha);
     compose(canvas, request,
             {cropped, static_cast<double>(oriented.width()),
-             static_cast<double>(oriented.height()), nullptr});
+             static_cast<double>(oriented.height()), obscured ? &*obscured : nullptr});
     oriented = platform::Bitmap();  // the canvas holds all that is needed from here on
+    obscured.reset();
     return write(canvas.view(), *request.destination, alpha, request.maxFileBytes);
   });
 }

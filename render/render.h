@@ -2,10 +2,12 @@
 // size, annotated, and written as JPEG or PNG under a byte limit.
 #pragma once
 
+#include "draw/blur.h"
 #include "host/encodable_value.h"
-#include "render/blur_context.h"
 
 namespace velmo {
+
+using draw::BlurContext;
 
 // Returns the file result map of the written file; throws PluginError with the catalogue
 // message of the first failing check, or the file system's error from the write.

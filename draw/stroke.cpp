@@ -1,0 +1,424 @@
+#include "draw/stroke.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <numbers>
+
+namespace velmo::draw {
+namespace {
+
+// Box edges further than this outside the canvas are pulled in to it: still far enough out
+// that no edge of the widest brush reaches the canvas, near enough for Cairo's range.
+constexpr double kFarOutside = 1 << 21;
+// Coordinates are held within this before segments are clipped, so that differences of two
+// coordinates stay finite. Nothing this far out can be seen.
+constexpr double kHuge = 1e300;
+// Consecutive points of a polyline closer than this to the last kept one add nothing visible
+// and are dropped before stroking.
+constexpr double kMinStep = 1.0 / 16;
+
+// Where the segment a-b enters and leaves the box: the Liang-Barsky parameters along
+// a + t (b - a), with the box edge crossed there (0 left, 1 right, 2 top, 3 bottom), or -1
+// when that end lies inside. nullopt when no part of the segment is inside.
+struct Crossing {
+  double enter = 0;
+  double leave = 1;
+  int enterEdge = -1;
+  int leaveEdge = -1;
+};
+
+std::optional<Crossing> crossing(Point a, Point b, const Box& box) {
+  const double dx = b.x - a.x, dy = b.y - a.y;
+  const double p[4] = {-dx, dx, -dy, dy};
+  const double q[4] = {a.x - box.left, box.right - a.x, a.y - box.top, box.bottom - a.y};
+  Crossing c;
+  for (int i = 0; i < 4; ++i) {
+    if (p[i] == 0) {
+      if (q[i] < 0) return std::nullopt;  // parallel to this edge and outside it
+      continue;
+    }
+    const double t = q[i] / p[i];
+    if (p[i] < 0) {
+      if (t > c.leave) return std::nullopt;
+      if (t > c.enter) {
+        c.enter = t;
+        c.enterEdge = i;
+      }
+    } else {
+      if (t < c.enter) return std::nullopt;
+      if (t < c.leave) {
+        c.leave = t;
+        c.leaveEdge = i;
+      }
+    }
+  }
+  return c;
+}
+
+// The point where the line through a and b meets box edge |edge|. It is worked out from
+// the edge's own coordinate and the slope, measured from the end nearer to the edge: a
+// parameter t near 1 cannot tell how far before b the cut lies when a is very far away.
+// |t| is the parameter of the same point, used if the slope is beyond doubles.
+Point onEdge(Point a, Point b, int edge, double t, const Box& box) {
+  const bool vertical = edge < 2;
+  const double at = edge == 0 ? box.left : edge == 1 ? box.right : edge == 2 ? box.top : box.bottom;
+  // The coordinate the edge fixes (x for a vertical edge), and the one that runs along it.
+  const double aFixed = vertical ? a.x : a.y, bFixed = vertical ? b.x : b.y;
+  const double aAlong = vertical ? a.y : a.x, bAlong = vertical ? b.y : b.x;
+  const bool fromA = std::abs(at - aFixed) <= std::abs(at - bFixed);
+  const double slope = (bAlong - aAlong) / (bFixed - aFixed);
+  const double along = fromA ? aAlong + (at - aFixed) * slope : bAlong + (at - bFixed) * slope;
+  if (!std::isfinite(along)) return {a.x + t * (b.x - a.x), a.y + t * (b.y - a.y)};
+  return vertical ? Point{at, along} : Point{along, at};
+}
+
+Point limit(Point p) {
+  return {std::clamp(p.x, -kHuge, kHuge), std::clamp(p.y, -kHuge, kHuge)};
+}
+
+Point inside(Point p, const Box& box) {
+  return {std::clamp(p.x, box.left, box.right), std::clamp(p.y, box.top, box.bottom)};
+}
+
+// The canvas grown by the line width and 2 pixels: what lies beyond cannot reach a pixel.
+Box reach(const StrokeSpace& space, double lw) {
+  const double margin = lw + 2;
+  return {-margin, -margin, space.width + margin, space.height + margin};
+}
+
+// The first-last box of a figure, with edges far outside the canvas pulled in.
+Box figureBox(Point first, Point last, const StrokeSpace& space) {
+  auto pull = [](double v, double extent) {
+    return std::clamp(v, -kFarOutside, extent + kFarOutside);
+  };
+  return {
+      pull(std::min(first.x, last.x), space.width), pull(std::min(first.y, last.y), space.height),
+      pull(std::max(first.x, last.x), space.width), pull(std::max(first.y, last.y), space.height)};
+}
+
+// Polylines with more segments than this are stroked piece by piece: Cairo's stroker holds
+// the outline of a whole path at once, which for millions of segments runs to gigabytes.
+constexpr size_t kSegmentsPerPiece = 4096;
+
+// Adds the visible pieces of the polyline through |points| to the path: each segment cut to
+// |box|, consecutive pieces joined where they still meet. With |strokeEvery| set, strokes the
+// path after that many segments and goes on with a new one; a round join split that way
+// becomes two round caps, which cover the same disc.
+void addPolyline(Canvas& canvas, std::span<const Point> points, const Box& box,
+                 size_t strokeEvery = 0) {
+  bool open = false;
+  Point pen;
+  size_t segments = 0;
+  for (size_t i = 1; i < points.size(); ++i) {
+    const auto piece = clipSegment(points[i - 1], points[i], box);
+    if (!piece) {
+      open = false;
+      continue;
+    }
+    if (!open || !(piece->first == pen)) canvas.moveTo(piece->first);
+    canvas.lineTo(piece->second);
+    pen = piece->second;
+    open = true;
+    if (++segments == strokeEvery) {
+      canvas.stroke();
+      segments = 0;
+      open = false;
+    }
+  }
+}
+
+// A whole-pixel rectangle of the canvas.
+struct PixelBox {
+  int x = 0;
+  int y = 0;
+  uint32_t width = 0;
+  uint32_t height = 0;
+};
+
+// The canvas pixels that a brush of width lw along |points| can touch: their bounding box
+// grown by half the brush and a pixel for the antialiased edge, cut to the canvas.
+std::optional<PixelBox> brushExtents(const std::vector<Point>& points, double lw,
+                                     const Canvas& canvas) {
+  double minX = points[0].x, maxX = minX, minY = points[0].y, maxY = minY;
+  for (const Point& p : points) {
+    minX = std::min(minX, p.x);
+    maxX = std::max(maxX, p.x);
+    minY = std::min(minY, p.y);
+    maxY = std::max(maxY, p.y);
+  }
+  const double spread = lw / 2 + 1;
+  const double left = std::floor(std::max(0.0, minX - spread));
+  const double top = std::floor(std::max(0.0, minY - spread));
+  const double right = std::ceil(std::min<double>(canvas.width(), maxX + spread));
+  const double bottom = std::ceil(std::min<double>(canvas.height(), maxY + spread));
+  if (!(left < right && top < bottom)) return std::nullopt;
+  return PixelBox{static_cast<int>(left), static_cast<int>(top),
+                  static_cast<uint32_t>(right - left), static_cast<uint32_t>(bottom - top)};
+}
+
+// A coverage canvas over |extents|, in the main canvas's coordinates, with the brush set.
+Canvas coverageCanvas(const PixelBox& extents, double lw) {
+  Canvas coverage(extents.width, extents.height, Canvas::Format::Coverage);
+  coverage.translate(-extents.x, -extents.y);
+  coverage.setLineWidth(lw);
+  coverage.setRoundCapsAndJoins();
+  return coverage;
+}
+
+void addSegment(Canvas& canvas, Point a, Point b, const Box& box) {
+  const Point segment[2] = {a, b};
+  addPolyline(canvas, segment, box);
+}
+
+// Adds a disc of diameter lw at |centre| unless it is out of reach.
+void addDisc(Canvas& canvas, Point centre, double lw, const Box& box) {
+  if (centre.x < box.left || centre.x > box.right || centre.y < box.top || centre.y > box.bottom) {
+    return;
+  }
+  canvas.addEllipse(centre.x - lw * 0.5, centre.y - lw * 0.5, lw, lw);
+}
+
+// The polyline's points without those that lie within kMinStep of the last one kept. The
+// first point stays, and a polyline keeps at least two points (a dot where all coincide).
+std::vector<Point> thinned(const std::vector<Point>& points) {
+  std::vector<Point> kept;
+  kept.reserve(points.size());
+  for (const Point& p : points) {
+    if (!kept.empty() && std::abs(p.x - kept.back().x) < kMinStep &&
+        std::abs(p.y - kept.back().y) < kMinStep) {
+      continue;
+    }
+    kept.push_back(p);
+  }
+  if (kept.size() == 1 && points.size() > 1) kept.push_back(points.back());
+  return kept;
+}
+
+// Brushes up to this wide are rasterised here rather than by Cairo. Cairo's stroker spends
+// microseconds on every segment of a polyline that crosses itself, as pen strokes do; here a
+// segment costs its own pixels, which for a narrow brush is far less.
+constexpr double kRasterBrushWidth = 32;
+
+// Adds a round brush of width lw along the polyline through |points| to |coverage|, which
+// lies over |extents|: every pixel takes the larger of its coverage and clamp(lw / 2 + 0.5 -
+// d, 0, 1), d the distance from its centre to the nearest segment. That is the stroked
+// outline with round caps and joins, its edge antialiased over one pixel, and overlapping
+// segments are covered once. A single point gives a disc.
+void rasterBrush(Canvas& coverage, const PixelBox& extents, const std::vector<Point>& points,
+                 double lw, const Box& box) {
+  uint8_t* bytes = coverage.coverageBytes();
+  const size_t stride = coverage.strideBytes();
+  const int width = static_cast<int>(extents.width), height = static_cast<int>(extents.height);
+  const double outer = lw / 2 + 0.5;  // beyond this distance nothing is covered
+
+  auto addSegment = [&](Point from, Point to) {
+    // Relative to the coverage canvas. The pixel loop runs in floats, which hold these offsets
+    // (within the canvas and the brush's reach) to a thousandth of a pixel.
+    const double ax = from.x - extents.x, ay = from.y - extents.y;
+    const double dx = to.x - from.x, dy = to.y - from.y;
+    const double length = std::hypot(dx, dy);
+    const double topEdge = std::max(0.0, std::floor(std::min(ay, ay + dy) - outer));
+    const double bottomEdge = std::min(height - 1.0, std::ceil(std::max(ay, ay + dy) + outer));
+    if (!(topEdge <= bottomEdge)) return;
+    const int top = static_cast<int>(topEdge), bottom = static_cast<int>(bottomEdge);
+    const auto fdx = static_cast<float>(dx), fdy = static_cast<float>(dy);
+    const auto inverse = static_cast<float>(length > 0 ? 1 / (length * length) : 0);
+    const auto fouter = static_cast<float>(outer);
+    for (int y = top; y <= bottom; ++y) {
+      const double cy = y + 0.5 - ay;
+      // The pixels of this row the brush can reach: those next to the part of the segment
+      // within |outer| rows, and within |outer| of the line through it.
+      double low = 0, high = 1;
+      double x0 = -outer, x1 = outer;
+      if (dy != 0) {
+        low = std::max(std::min((cy - outer) / dy, (cy + outer) / dy), 0.0);
+        high = std::min(std::max((cy - outer) / dy, (cy + outer) / dy), 1.0);
+        if (low > high) continue;
+        const double a = (cy * dx - outer * length) / dy, b = (cy * dx + outer * length) / dy;
+        x0 = std::max(std::min(low * dx, high * dx) - outer, std::min(a, b));
+        x1 = std::min(std::max(low * dx, high * dx) + outer, std::max(a, b));
+      } else {
+        x0 = std::min(0.0, dx) - outer;
+        x1 = std::max(0.0, dx) + outer;
+      }
+      // Cut to the canvas before converting, so that far-off values never meet an int.
+      const double leftEdge = std::max(0.0, std::floor(ax + x0));
+      const double rightEdge = std::min(width - 1.0, std::ceil(ax + x1));
+      if (!(leftEdge <= rightEdge)) continue;
+      const int left = static_cast<int>(leftEdge), right = static_cast<int>(rightEdge);
+      uint8_t* row = bytes + static_cast<size_t>(y) * stride + left;
+      const auto fcy = static_cast<float>(cy);
+      const auto start = static_cast<float>(left + 0.5 - ax);
+      for (int i = 0; i <= right - left; ++i) {
+        const float cx = start + static_cast<float>(i);
+        const float t = std::clamp((cx * fdx + fcy * fdy) * inverse, 0.0f, 1.0f);
+        const float ex = cx - t * fdx, ey = fcy - t * fdy;
+        const float c = std::clamp(fouter - std::sqrt(ex * ex + ey * ey), 0.0f, 1.0f);
+        row[i] = std::max(row[i], static_cast<uint8_t>(c * 255 + 0.5f));
+      }
+    }
+  };
+
+  if (points.size() == 1) {
+    const Point p = points[0];
+    if (p.x >= box.left && p.x <= box.right && p.y >= box.top && p.y <= box.bottom) {
+      addSegment(p, p);
+    }
+  } else {
+    for (size_t i = 1; i < points.size(); ++i) {
+      if (const auto piece = clipSegment(points[i - 1], points[i], box)) {
+        addSegment(piece->first, piece->second);
+      }
+    }
+  }
+  coverage.markDirty();
+}
+
+// The brush area of a polyline or, for one point, a disc, drawn as coverage.
+void drawBrushArea(Canvas& coverage, const PixelBox& extents, const std::vector<Point>& points,
+                   double lw, const Box& box) {
+  if (lw <= kRasterBrushWidth) {
+    rasterBrush(coverage, extents, points, lw, box);
+  } else if (points.size() == 1) {
+    addDisc(coverage, points[0], lw, box);
+    coverage.fill();
+  } else {
+    addPolyline(coverage, points, box, kSegmentsPerPiece);
+    coverage.stroke();
+  }
+}
+
+// The blur preview stretched over the canvas, copied through the brush area. The brush is
+// drawn as coverage over its own device extents only, so a small brush costs little on a
+// large canvas.
+void drawBlur(Canvas& canvas, const std::vector<Point>& points, double lw, const Box& box,
+              const platform::BitmapView& obscured) {
+  const std::vector<Point> kept = thinned(points);
+  const auto extents = brushExtents(kept, lw, canvas);
+  if (!extents) return;
+  Canvas coverage = coverageCanvas(*extents, lw);
+  drawBrushArea(coverage, *extents, kept, lw, box);
+  canvas.drawStretchedThrough(obscured, coverage, extents->x, extents->y);
+}
+
+// A freehand polyline. A narrow brush, or one of very many segments, is drawn as coverage
+// first and the colour laid through it once, so a translucent colour does not build up where
+// the line crosses itself.
+void drawFreehand(Canvas& canvas, const std::vector<Point>& points, const Color& color, double lw,
+                  const Box& box) {
+  const std::vector<Point> kept = thinned(points);
+  if (lw > kRasterBrushWidth && kept.size() - 1 <= kSegmentsPerPiece) {
+    addPolyline(canvas, kept, box);
+    canvas.stroke();
+    return;
+  }
+  const auto extents = brushExtents(kept, lw, canvas);
+  if (!extents) return;
+  Canvas coverage = coverageCanvas(*extents, lw);
+  drawBrushArea(coverage, *extents, kept, lw, box);
+  canvas.paintThrough(color, coverage, extents->x, extents->y);
+}
+
+void drawFigure(Canvas& canvas, const Stroke& stroke, const std::vector<Point>& points, double lw,
+                const StrokeSpace& space, const std::optional<platform::BitmapView>& obscured) {
+  const Box box = reach(space, lw);
+  const Point first = points.front(), last = points.back();
+  switch (stroke.shape) {
+    case Shape::Blur:
+      if (obscured) drawBlur(canvas, points, lw, box, *obscured);
+      return;
+    case Shape::Rectangle:
+    case Shape::Ellipse: {
+      const Box figure = figureBox(first, last, space);
+      const double w = figure.right - figure.left, h = figure.bottom - figure.top;
+      if (w == 0 || h == 0) {
+        // A box without area is stroked as the line it is (a dot when it is a point).
+        addSegment(canvas, {figure.left, figure.top}, {figure.right, figure.bottom}, box);
+      } else if (stroke.shape == Shape::Rectangle) {
+        canvas.addRectangle(figure.left, figure.top, w, h);
+      } else {
+        canvas.addEllipse(figure.left, figure.top, w, h);
+      }
+      canvas.stroke();
+      return;
+    }
+    case Shape::Line:
+    case Shape::Arrow:
+      addSegment(canvas, first, last, box);
+      canvas.stroke();
+      if (stroke.shape == Shape::Arrow) {
+        const auto barbs = arrowBarbs(first, last, lw);
+        addSegment(canvas, last, barbs[0], box);
+        addSegment(canvas, last, barbs[1], box);
+        canvas.stroke();
+      }
+      return;
+    case Shape::Freehand:
+      if (points.size() == 1) {
+        addDisc(canvas, first, lw, box);
+        canvas.fill();
+      } else {
+        drawFreehand(canvas, points, stroke.color, lw, box);
+      }
+      return;
+  }
+}
+
+}  // namespace
+
+Point mapPoint(const StrokeSpace& space, Point fraction) {
+  return {space.width * (fraction.x - space.crop[0]) / space.crop[2],
+          space.height * (fraction.y - space.crop[1]) / space.crop[3]};
+}
+
+double lineWidth(const StrokeSpace& space, double widthFraction) {
+  const double minSide = space.fullHeight < space.fullWidth ? space.fullHeight : space.fullWidth;
+  const double lw = space.width * minSide * widthFraction / (space.fullWidth * space.crop[2]);
+  if (!(lw >= 1)) return 1;  // NaN included
+  return std::min(lw, kMaxLineWidth);
+}
+
+std::array<Point, 2> arrowBarbs(Point from, Point to, double lineWidth) {
+  const double angle = std::atan2(to.y - from.y, to.x - from.x);
+  const double head = lineWidth * 4.0;
+  const double left = angle - std::numbers::pi / 6, right = angle + std::numbers::pi / 6;
+  return {Point{to.x - head * std::cos(left), to.y - head * std::sin(left)},
+          Point{to.x - head * std::cos(right), to.y - head * std::sin(right)}};
+}
+
+std::optional<std::pair<Point, Point>> clipSegment(Point a, Point b, const Box& box) {
+  a = limit(a);
+  b = limit(b);
+  const auto c = crossing(a, b, box);
+  if (!c) return std::nullopt;
+  const Point start = c->enterEdge < 0 ? a : inside(onEdge(a, b, c->enterEdge, c->enter, box), box);
+  const Point end = c->leaveEdge < 0 ? b : inside(onEdge(a, b, c->leaveEdge, c->leave, box), box);
+  return std::pair{start, end};
+}
+
+void drawStrokes(Canvas& canvas, std::span<const Stroke> strokes, const StrokeSpace& space,
+                 std::optional<platform::BitmapView> obscured) {
+  std::vector<Point> points;
+  for (const Stroke& stroke : strokes) {
+    points.clear();
+    for (const Point& fraction : stroke.points) {
+      const Point p = mapPoint(space, fraction);
+      // A point with no finite position is left out, as if it had not been given.
+      if (std::isfinite(p.x) && std::isfinite(p.y)) points.push_back(p);
+    }
+    if (points.empty()) continue;
+
+    const double lw = lineWidth(space, stroke.widthFraction);
+    canvas.save();
+    canvas.setStrokeColor(stroke.color);
+    canvas.setFillColor(stroke.color);
+    canvas.setLineWidth(lw);
+    canvas.setRoundCapsAndJoins();
+    drawFigure(canvas, stroke, points, lw, space, obscured);
+    canvas.restore();
+    assert(canvas.status() == CAIRO_STATUS_SUCCESS);
+  }
+}
+
+}  // namespace velmo::draw

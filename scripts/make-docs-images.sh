@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Makes the pictures in docs/ from the bundled example photo with the command-line host, so
+# they always show what the current code draws:
+#   docs/strokes.jpg  one stroke of each shape, an arrow, and a blur brush over the "6".
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="$PWD"
+fi
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" >/dev/null
+cmake --build build --target velmo-image-tools
+tool=build/velmo-image-tools
+
+mkdir -p docs
+# Points are fractions of the upright photo (1800 x 1200); colours 0xAARRGGBB.
+"$tool" call render '{
+  "path": "examples/landscape_orientation6.jpg",
+  "destination": "docs/strokes",
+  "width": 1200,
+  "height": 800,
+  "recipe": {
+    "strokes": [
+      {"shape": "freehand", "colorARGB": 4294916912, "widthFraction": 0.008,
+       "points": [[0.06, 0.30], [0.10, 0.24], [0.14, 0.28], [0.18, 0.22], [0.22, 0.27],
+                  [0.26, 0.21], [0.30, 0.26], [0.34, 0.20]]},
+      {"shape": "freehand", "colorARGB": 4294916912, "widthFraction": 0.03,
+       "points": [[0.40, 0.92]]},
+      {"shape": "rectangle", "colorARGB": 4281584491, "points": [[0.44, 0.01], [0.56, 0.10]]},
+      {"shape": "circle", "colorARGB": 4280780287, "widthFraction": 0.008,
+       "points": [[0.74, 0.66], [0.56, 0.98]]},
+      {"shape": "line", "colorARGB": 4294954240, "points": [[0.02, 0.37], [0.38, 0.36]]},
+      {"shape": "arrow", "colorARGB": 4294967295, "widthFraction": 0.01,
+       "points": [[0.22, 0.72], [0.42, 0.58]]},
+      {"shape": "blur", "widthFraction": 0.11,
+       "points": [[0.455, 0.45], [0.545, 0.45], [0.455, 0.52], [0.545, 0.55]]}
+    ]
+  }
+}'
+echo "docs/strokes.jpg"
