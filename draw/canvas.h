@@ -22,6 +22,7 @@
 
 #include "draw/cairo_owners.h"
 #include "draw/color.h"
+#include "draw/geometry.h"
 #include "platform/bitmap.h"
 
 namespace velmo::draw {
@@ -46,12 +47,6 @@ void throwIfFailed(cairo_status_t status);
 // A Cairo image surface over pixels the caller owns (Bitmap layout, possibly a sub-rectangle
 // of a larger bitmap through its stride). The pixels must outlive the surface.
 CairoSurface wrapPixels(const BitmapView& pixels);
-
-struct Point {
-  double x = 0;
-  double y = 0;
-  friend bool operator==(const Point&, const Point&) = default;
-};
 
 enum class Blend {
   Normal,  // source over

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "draw/color.h"
+#include "draw/geometry.h"
 
 namespace velmo::draw {
 
@@ -20,14 +21,6 @@ struct TextSize {
   double width = 0;
   double height = 0;
   friend bool operator==(const TextSize&, const TextSize&) = default;
-};
-
-struct Rect {
-  double x = 0;
-  double y = 0;
-  double width = 0;
-  double height = 0;
-  friend bool operator==(const Rect&, const Rect&) = default;
 };
 
 // A text laid out in one font size. Drawing uses the context's current transform and clip;

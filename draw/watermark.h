@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "draw/color.h"
+#include "draw/geometry.h"
 #include "draw/text.h"
 
 namespace velmo::draw {
@@ -47,12 +48,6 @@ double watermarkFontSize(double minRef, bool diagonal);
 double diagonalAlpha(std::optional<double> opacity);
 // The diagonal tiling density: 1 by default, 1.8 for 1.8 or more (NaN too), at least 0.6.
 double diagonalDensity(std::optional<double> density);
-
-struct Point {
-  double x = 0;
-  double y = 0;
-  friend bool operator==(const Point&, const Point&) = default;
-};
 
 // The staggered rows of diagonal copies: each copy's top-left corner before its turn. The
 // grid reaches one text width beyond every edge of the reference space.

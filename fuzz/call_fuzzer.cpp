@@ -11,7 +11,7 @@
 #include "host/standard_codec.h"
 #include "method/arguments.h"
 #include "method/error.h"
-#include "render/blur_context.h"
+#include "draw/blur.h"
 #include "render/render.h"
 #include "tile/tile.h"
 
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (width > 0 && height > 0 && width <= 16380 && height <= 16380 && width * height > 1'000'000) {
     return 0;
   }
-  static BlurContext blurContext;
+  static draw::BlurContext blurContext;
   try {
     (void)render(arguments, blurContext);
   } catch (const PluginError&) {
