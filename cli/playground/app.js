@@ -121,8 +121,14 @@ function renderArgs(destination) {
   };
 }
 
+// Indented JSON with each list of numbers on one line, so points and crops stay readable.
+function prettyJson(value) {
+  return JSON.stringify(value, null, 2).replace(/\[\s+([-+.\deE,\s]*?)\s+\]/g,
+    (_, inner) => `[${inner.replace(/,\s+/g, ', ')}]`);
+}
+
 function showRequest(args) {
-  $('request-json').textContent = JSON.stringify(args, null, 2);
+  $('request-json').textContent = prettyJson(args);
   const quoted = JSON.stringify(args).replace(/'/g, `'\\''`);
   $('request-cli').textContent = `velmo-image-tools call render '${quoted}'`;
 }
