@@ -180,9 +180,8 @@ class Playground {
                  serveAsset(res, req.matches[1].str());
                });
     // Browsers ask for an icon on their own; the page has none.
-    server.Get("/favicon.ico", [](const httplib::Request&, httplib::Response& res) {
-      res.status = 204;
-    });
+    server.Get("/favicon.ico",
+               [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
     server.Get(R"(/out/([0-9]+))", [this](const httplib::Request& req, httplib::Response& res) {
       serveOutput(req.matches[1].str(), res);
     });

@@ -7,6 +7,7 @@ With --screenshots DIR it also saves the page with a rendered photo and with the
 import argparse
 import json
 import os
+import re
 import sys
 import tempfile
 import time
@@ -108,6 +109,15 @@ def test_render(driver, server, results, shots):
         driver.execute_script('window.scrollTo(0, 0);')
         driver.save_screenshot(os.path.join(shots, 'playground-render.png'))
 
+    # A size the plug-in refuses: its error shows as "CODE: message".
+    width_box.clear()
+    width_box.send_keys('0')
+    driver.find_element(By.ID, 'render').click()
+    wait(driver, lambda d: not d.find_element(By.ID, 'error').get_attribute('hidden'), 'the error')
+    shown = driver.find_element(By.ID, 'error').text
+    results.check('a refused render shows the code and the catalogue message',
+                  re.fullmatch(r'[A-Z_]+: \S.*', shown) is not None, shown)
+
     if STROKES_AND_WATERMARK_DRAWN:
         check_drawn_pixels(server, sent, results)
     else:
@@ -196,8 +206,9 @@ def main():
     finally:
         if driver:
             driver.quit()
-        server.stop()
+        status = server.stop()
         profile.cleanup()
+    results.check('the server stops with status 0', status == 0, status)
     return results.finish('playground page')
 
 
