@@ -1,5 +1,6 @@
 // velmo-image-tools: the image-tools plug-in on the command line, driven over its channel
 // exactly as the host drives it.
+#include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <iostream>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "cli/json_values.h"
+#include "cli/playground.h"
 #include "cli/serve.h"
 #include "host/engine.h"
 #include "host/standard_codec.h"
@@ -46,6 +48,13 @@ constexpr const char* kUsage = R"(usage:
       --envelope: {"result": typed}, {"error": {"code": c, "message": m or null,
       "details": typed}}, or {"notImplemented": true} for the empty reply.
       --hex: bytes as hexadecimal text (whitespace ignored on input) instead of binary.
+
+  velmo-image-tools playground [--port N] [--root DIR]
+      Serves a page for trying "metadata", "render" and "tile" calls in a browser, on
+      127.0.0.1 only, and prints the address to open. Photos come from DIR (default: the
+      repository's examples folder) or are uploaded into a private temporary folder; outputs
+      go to another one. Every call goes through the channel to the plug-in, exactly as
+      `call` sends it. --port 0 (the default) picks a free port. Ctrl-C stops it.
 
   velmo-image-tools --help
 )";
@@ -224,6 +233,27 @@ int runCodec(const std::vector<std::string>& args) {
   return 0;
 }
 
+int runPlayground(const std::vector<std::string>& args) {
+  PlaygroundOptions options;
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (i + 1 >= args.size()) throw UsageError("playground: " + args[i] + " needs a value");
+    if (args[i] == "--port") {
+      const std::string& text = args[++i];
+      if (text.empty() || text.size() > 5 ||
+          !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }) ||
+          std::stoi(text) > 65535) {
+        throw UsageError("playground: --port needs a number from 0 to 65535");
+      }
+      options.port = std::stoi(text);
+    } else if (args[i] == "--root") {
+      options.root = args[++i];
+    } else {
+      throw UsageError("playground: unexpected " + args[i]);
+    }
+  }
+  return playground(options);
+}
+
 int run(const std::vector<std::string>& args) {
   if (args.empty()) {
     std::cout << kUsage;
@@ -240,6 +270,7 @@ int run(const std::vector<std::string>& args) {
     if (args.size() != 1) throw UsageError("serve takes no arguments");
     return serve(0, 1);
   }
+  if (command == "playground") return runPlayground(args);
   throw UsageError("unknown subcommand \"" + command + "\"");
 }
 

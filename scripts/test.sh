@@ -2,7 +2,9 @@
 # Builds the project and runs the test suite: a plain Release build with every test, a build
 # with AddressSanitizer + UndefinedBehaviorSanitizer (LeakSanitizer included) with every test
 # but the slow ones, a ThreadSanitizer build of the threaded parts (host, worker, dispatch,
-# load, the pipe host), and a short libFuzzer run of each fuzz target (fuzz/run.sh). Run from anywhere; needs the packages of install-deps.sh.
+# load, the pipe host), and a short libFuzzer run of each fuzz target (fuzz/run.sh); the
+# playground's server and page tests run after the Release tests. Run from anywhere; needs the
+# packages of install-deps.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,6 +18,10 @@ fi
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMO_WERROR=ON "${launcher[@]}" >/dev/null
 cmake --build build -j "$jobs"
 (cd build && ctest --output-on-failure -j "$jobs")
+# The playground: its server from outside, then its page in headless chromium (Debian's python3
+# has selenium; a python3 earlier on PATH may not).
+/usr/bin/python3 tests/playground/test_server.py
+/usr/bin/python3 tests/playground/test_browser.py
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELMO_SANITIZE=ON -DVELMO_WERROR=ON "${launcher[@]}" >/dev/null
 cmake --build build-asan -j "$jobs"

@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""The playground server from outside: what it refuses before the plug-in sees a request, and
+that it keeps answering the page while a render runs on the plug-in's worker."""
+import os
+import shutil
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(__file__))
+from support import REPO, Results, Server, image_size  # noqa: E402
+
+EXAMPLE = os.path.join(REPO, 'examples', 'landscape_orientation6.jpg')
+
+
+def make_root():
+    """A root holding one photo, a link leading out of it, and a folder link leading out."""
+    root = tempfile.mkdtemp(prefix='velmo-playground-test-')
+    shutil.copy(EXAMPLE, os.path.join(root, 'photo.jpg'))
+    os.symlink('/etc/passwd', os.path.join(root, 'escape.jpg'))
+    os.symlink('/etc', os.path.join(root, 'etc'))
+    os.symlink(os.path.join(root, 'photo.jpg'), os.path.join(root, 'inside.jpg'))
+    return root
+
+
+def test_paths(server, root, results):
+    outputs = server.info['outputs']
+    photo = os.path.join(root, 'photo.jpg')
+    good = {'path': photo, 'destination': outputs + '/ok', 'width': 120, 'height': 80}
+
+    status, answer = server.call('render', good)
+    results.check('a render inside the root is answered', status == 200 and 'result' in answer,
+                  answer)
+    if 'url' in answer:
+        data = server.download(answer['url'])
+        results.check('its output is served at the issued address', image_size(data) == (120, 80))
+    status, answer = server.call('metadata', {'path': os.path.join(root, 'inside.jpg')})
+    results.check('a link that stays inside the root is followed', 'result' in answer, answer)
+
+    # (case, key, value): each must be refused with HTTP 400 before the plug-in sees it.
+    refused = [
+        ('relative', 'path', 'photo.jpg'),
+        ('dot-dot', 'path', root + '/../../etc/passwd'),
+        ('dot-dot at the end', 'path', root + '/..'),
+        ('absolute outside', 'path', '/etc/passwd'),
+        ('link to a file outside', 'path', root + '/escape.jpg'),
+        ('link to a folder outside', 'path', root + '/etc/passwd'),
+        ('NUL', 'path', photo + '\0.png'),
+        ('URL-encoded dot-dot', 'path', root + '/%2e%2e/%2E%2E/etc/passwd'),
+        ('URL-encoded NUL', 'path', photo + '%00'),
+        ('destination outside', 'destination', '/tmp/velmo-playground-escape'),
+        ('destination dot-dot', 'destination', outputs + '/../../escape'),
+        ('destination in the root', 'destination', root + '/written'),
+        ('destination through a link', 'destination', root + '/etc/written'),
+    ]
+    for case, key, value in refused:
+        args = dict(good, **{key: value})
+        status, answer = server.call('render', args)
+        results.check(f'refused: {case}', status == 400 and 'refused' in answer, (status, answer))
+    results.check('nothing was written outside', not os.path.exists('/tmp/velmo-playground-escape.jpg')
+                  and not os.path.exists(root + '/written.jpg'))
+
+    # Requests for anything but the page's files and issued outputs.
+    for path in ['/..%2f..%2fetc%2fpasswd', '/%2e%2e/%2e%2e/etc/passwd', '/../../etc/passwd',
+                 '/out/../../etc/passwd', '/out/999999', '/app.js%00.png', '/CMakeLists.txt',
+                 '/etc/passwd']:
+        status, body = server.request('GET', path)
+        results.check(f'not served: {path}', status in (400, 404) and b'root:' not in body,
+                      status)
+    for path in ['/', '/app.js', '/style.css']:
+        status, _ = server.request('GET', path)
+        results.check(f'served: {path}', status == 200, status)
+
+
+def test_uploads(server, results):
+    with open(os.path.join(REPO, 'examples', 'long_screenshot.png'), 'rb') as f:
+        png = f.read()
+    cases = [
+        ('a PNG', png, 200),
+        ('text', b'hello, this is not an image\n' * 10, 415),
+        ('a JPEG signature over junk', b'\xff\xd8\xff\xe0' + b'\0' * 4000, 415),
+        ('an HTML page', b'<!doctype html><script>alert(1)</script>', 415),
+        ('over the size limit', b'\x89PNG\r\n\x1a\n' + b'\0' * (41 << 20), 413),
+    ]
+    for name, body, expected in cases:
+        status, _ = server.request('POST', '/api/upload?name=x.png', body,
+                                   {'Content-Type': 'application/octet-stream'})
+        results.check(f'upload of {name}: HTTP {expected}', status == expected, status)
+    uploads = os.listdir(server.info['uploads'])
+    results.check('only the accepted upload is kept', len(uploads) == 1, uploads)
+    status, listing = server.get_json('/api/photos')
+    names = [p['name'] for p in listing['photos']]
+    results.check('the upload is offered as a photo', any(n.startswith('upload 1') for n in names),
+                  names)
+
+
+def test_origin(server, photo, results):
+    port = server.port
+    cases = [
+        ('same origin', {'Origin': f'http://127.0.0.1:{port}'}, 200),
+        ('localhost', {'Origin': f'http://localhost:{port}', 'Host': f'localhost:{port}'}, 200),
+        ('another site', {'Origin': 'http://evil.example'}, 403),
+        ('another port', {'Origin': f'http://127.0.0.1:{port + 1}'}, 403),
+        ('a rebound name', {'Host': f'evil.example:{port}'}, 403),
+        ('a cross-site fetch', {'Sec-Fetch-Site': 'cross-site'}, 403),
+    ]
+    for name, headers, expected in cases:
+        status, _ = server.call('metadata', {'path': photo}, headers)
+        results.check(f'origin: {name}', status == expected, status)
+
+
+def test_busy(server, photo, results):
+    """Page requests are answered while renders keep the plug-in's one worker busy."""
+    outputs = server.info['outputs']
+    finished = {}
+
+    def render(i):
+        finished[i] = server.call('render', {'path': photo, 'destination': f'{outputs}/busy{i}',
+                               'width': 4000, 'height': 4000, 'maxFileBytes': 300000})
+        finished[i] = (finished[i][1], time.monotonic())
+
+    renders = [threading.Thread(target=render, args=(i,)) for i in range(3)]
+    for t in renders:
+        t.start()
+    answers = []
+
+    def page(path):
+        answers.append((server.request('GET', path)[0], time.monotonic()))
+
+    pages = [threading.Thread(target=page, args=(p,))
+             for p in ['/', '/app.js', '/style.css', '/api/photos'] * 10]
+    for t in pages:
+        t.start()
+    for t in pages:
+        t.join()
+    for t in renders:
+        t.join()
+    results.check('all 40 page requests answered', [a[0] for a in answers] == [200] * 40, answers)
+    results.check('the renders went through the channel', all('ms' in a for a, _ in finished.values()),
+                  finished)
+    results.check('... and the page requests were answered before they were done',
+                  max(a[1] for a in answers) < max(t for _, t in finished.values()))
+
+
+def main():
+    results = Results()
+    root = make_root()
+    server = Server(root)
+    try:
+        test_paths(server, root, results)
+        test_uploads(server, results)
+        photo = os.path.join(root, 'photo.jpg')
+        test_origin(server, photo, results)
+        test_busy(server, photo, results)
+        temp = os.path.dirname(server.info['outputs'])
+    finally:
+        status = server.stop()
+        shutil.rmtree(root)
+    results.check('stops with status 0 on SIGTERM', status == 0, status)
+    results.check('removes its temporary folder', not os.path.exists(temp))
+    return results.finish('playground server')
+
+
+if __name__ == '__main__':
+    sys.exit(main())
