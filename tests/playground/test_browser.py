@@ -21,9 +21,8 @@ from selenium.webdriver.support.ui import Select, WebDriverWait
 sys.path.insert(0, os.path.dirname(__file__))
 from support import Results, Server, image_size, pixels_of  # noqa: E402
 
-# Strokes and the watermark are drawn by the composition pass once that lands; until then the
-# render answers without them. Set to True (or VELMO_EXPECT_DRAWING=1) to check their pixels.
-STROKES_AND_WATERMARK_DRAWN = os.environ.get('VELMO_EXPECT_DRAWING') == '1'
+# The stroke and the watermark must show in the rendered pixels.
+STROKES_AND_WATERMARK_DRAWN = True
 
 
 def start_browser(profile):
