@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the pictures in docs/ from the bundled example photo with the command-line host, so
 # they always show what the current code draws:
-#   docs/strokes.jpg  one stroke of each shape, an arrow, and a blur brush over the "6".
+#   docs/strokes.jpg         one stroke of each shape, an arrow, and a blur brush over the "6";
+#   docs/example-render.jpg  the main job's render (examples/render.json).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -40,3 +41,9 @@ mkdir -p docs
   }
 }'
 echo "docs/strokes.jpg"
+
+# The main job's request, written next to docs/ instead of out/example/.
+sed 's#"out/example/landscape_annotated"#"docs/example-render"#' examples/render.json >docs/.request.json
+"$tool" call render @docs/.request.json
+rm -f docs/.request.json
+echo "docs/example-render.jpg"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the command-line host and runs the main job on the bundled examples: "metadata" of
-# the example images, a "render" with a crop and a quarter turn, and a few "tile" windows of
+# the example images, a "render" of the example photo with a crop, a quarter turn, a stroke of
+# each shape, a blur brush and a watermark (examples/render.json), and a few "tile" windows of
 # a long screenshot (fresh each run). Results go to out/example/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,7 +11,7 @@ if command -v ccache >/dev/null 2>&1; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   export CCACHE_BASEDIR="$PWD"
 fi
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" >/dev/null
 cmake --build build --target velmo-image-tools
 tool=build/velmo-image-tools
 
