@@ -42,7 +42,7 @@ case "$target" in
         { cat "$f"; printf '\x00\x00\x00\x00\x40\x00\x40\x00\x01'; } >"$seeds/$(basename "$f")"
       done
     dict=fuzz/dict/image.dict ;;
-  render | tile) "$build/velmo_fuzz_seeds" "$target" "$seeds" >/dev/null; dict=fuzz/dict/call.dict ;;
+  render | tile) "$build/fuzz/velmo_fuzz_seeds" "$target" "$seeds" >/dev/null; dict=fuzz/dict/call.dict ;;
 esac
 [ -d "tests/fuzz_regressions/$target" ] && cp "tests/fuzz_regressions/$target"/* "$seeds"/ 2>/dev/null || true
 
