@@ -5,14 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-launcher=()
-if command -v ccache >/dev/null 2>&1; then
-  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-  export CCACHE_BASEDIR="$PWD"
-fi
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" >/dev/null
-cmake --build build --target velmo-image-tools
-tool=build/velmo-image-tools
+source scripts/build-cli.sh
 
 mkdir -p docs/gallery
 rm -f docs/gallery/*.jpg
