@@ -33,7 +33,7 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_SANI
   -DVELMO_WERROR=ON "${launcher[@]}" >/dev/null
 cmake --build build-tsan -j "$jobs" --target velmo_tests_host velmo_tests_plugin velmo_tests_cli \
   velmo-image-tools
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
 (cd build-tsan && ctest --output-on-failure -j "$jobs" -L 'host|plugin|cli')
 
 # Coverage-guided fuzzing, a short fixed time per target on top of the replays above.
