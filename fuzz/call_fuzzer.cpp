@@ -7,11 +7,11 @@
 #include <system_error>
 #include <variant>
 
+#include "draw/blur.h"
 #include "fuzz/fuzz_support.h"
 #include "host/standard_codec.h"
 #include "method/arguments.h"
 #include "method/error.h"
-#include "draw/blur.h"
 #include "render/render.h"
 #include "tile/tile.h"
 

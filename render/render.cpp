@@ -101,11 +101,11 @@ host::EncodableMap render(const host::EncodableMap& arguments, BlurContext& blur
   // From here on only memory can fail (the file write aside): the canvas, the drawing and the
   // encoding.
   return failWhenOutOfMemory(messages::kOutputOutOfRange, [&] {
-    draw::Canvas canvas(static_cast<uint32_t>(request.width),
-                        static_cast<uint32_t>(request.height), alpha);
+    draw::Canvas canvas(static_cast<uint32_t>(request.width), static_cast<uint32_t>(request.height),
+                        alpha);
     compose(canvas, request,
-            {cropped, static_cast<double>(oriented.width()),
-             static_cast<double>(oriented.height()), obscured ? &*obscured : nullptr});
+            {cropped, static_cast<double>(oriented.width()), static_cast<double>(oriented.height()),
+             obscured ? &*obscured : nullptr});
     oriented = platform::Bitmap();  // the canvas holds all that is needed from here on
     obscured.reset();
     return write(canvas.view(), *request.destination, alpha, request.maxFileBytes);
