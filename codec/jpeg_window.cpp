@@ -72,7 +72,7 @@ class JpegWindowReader final : public FrameWindowReader {
       }
       return image;
     } catch (const std::bad_alloc&) {
-      return WindowFailure::Unreadable;
+      return WindowFailure::OutOfMemory;
     }
   }
 
@@ -117,7 +117,7 @@ class JpegWindowReader final : public FrameWindowReader {
         }
       }
     } catch (const std::bad_alloc&) {
-      return WindowFailure::Unreadable;
+      return WindowFailure::OutOfMemory;
     }
     // A CMYK file's profile has been applied by the CMYK conversion already.
     return shrinker.finish(jpeg_->cmyk() ? std::span<const uint8_t>() : jpeg_->icc(),

@@ -64,7 +64,7 @@ class PngWindowReader final : public FrameWindowReader {
       carryAncillary(image);
       return image;
     } catch (const std::bad_alloc&) {
-      return WindowFailure::Unreadable;
+      return WindowFailure::OutOfMemory;
     }
   }
 
@@ -83,7 +83,7 @@ class PngWindowReader final : public FrameWindowReader {
       });
       if (!decoded) return WindowFailure::Unreadable;
     } catch (const std::bad_alloc&) {
-      return WindowFailure::Unreadable;
+      return WindowFailure::OutOfMemory;
     }
     return shrinker.finish(png_->icc(), png_->grey());
   }

@@ -34,7 +34,7 @@ class WebPWindowReader final : public FrameWindowReader {
       if (window_detail::iccDescribes(webp_->icc(), "RGB ")) image.icc = webp_->icc();
       return image;
     } catch (const std::bad_alloc&) {
-      return WindowFailure::Unreadable;
+      return WindowFailure::OutOfMemory;
     }
   }
 
@@ -54,7 +54,7 @@ class WebPWindowReader final : public FrameWindowReader {
         shrinker.pushRow(pixels.data() + size_t{y} * window.width);
       }
     } catch (const std::bad_alloc&) {
-      return WindowFailure::Unreadable;
+      return WindowFailure::OutOfMemory;
     }
     return shrinker.finish(webp_->icc(), false);
   }

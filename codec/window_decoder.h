@@ -30,8 +30,10 @@
 namespace velmo::platform {
 
 enum class WindowFailure {
-  // The window's data cannot be decoded (corrupt, truncated, lack of memory while decoding).
+  // The window's data cannot be decoded (corrupt or truncated).
   Unreadable,
+  // No memory for the window's pixels.
+  OutOfMemory,
   // The shrinker, or the colour conversion feeding it, could not be set up.
   ScalerSetup,
   // Lack of memory while shrinking.

@@ -25,6 +25,7 @@ constexpr const char* kTileMime = "image/png";
 [[noreturn]] void failWindow(platform::WindowFailure failure) {
   switch (failure) {
     case platform::WindowFailure::ScalerSetup:
+    case platform::WindowFailure::OutOfMemory:
       throw fail(messages::kCannotCreateTile);
     case platform::WindowFailure::Scaling:
       throw fail(messages::kCannotScaleTile);

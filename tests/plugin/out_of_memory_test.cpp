@@ -43,9 +43,18 @@ std::vector<Case> cases(const std::string& photo, const std::string& dir) {
                      {"height", height},
                      {"recipe", map({{"quarterTurns", turns}})}});
   };
+  auto tile = [&](int64_t width, int64_t height, const char* name) {
+    return plainMap({{"path", photo},
+                     {"destination", dir + "/" + name},
+                     {"width", width},
+                     {"height", height},
+                     {"sample", 1}});
+  };
   return {
       // The 24 MB decode fits in 40 MB more; the turned copy beside it does not.
       {"render", "render", render(30, 20, 0, "small"), render(2000, 3000, 1, "big"), 40u << 20},
+      // A 2048 x 2000 window of the photo is 16 MB before it is encoded; 8 MB more is too little.
+      {"tile", "tile", tile(16, 16, "t0"), tile(2048, 2000, "t1"), 8u << 20},
   };
 }
 
@@ -106,7 +115,9 @@ TEST(OutOfMemory, AfterTheDecodeAnswersTheMethodsCatalogueMessage) {
                                    }),
                false);
   EXPECT_EQ(messageUnderCap("render", dir), messages::kOutputOutOfRange);
+  EXPECT_EQ(messageUnderCap("tile", dir), messages::kCannotCreateTile);
   EXPECT_FALSE(std::filesystem::exists(dir.file("big.jpg")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("t1.png")));
 }
 
 }  // namespace
