@@ -6,6 +6,11 @@
 //   bench_make_images canvas IN.jpg OUT.ppm WIDTH HEIGHT  a photo fitted to WIDTH x HEIGHT
 //   bench_make_images rgba IN.jpg OUT.png SIDE            a SIDE x SIDE photo crop with a soft
 //                                                         transparent vignette
+//   bench_make_images tilefloor IN OUT.png X Y W H SAMPLE the floor of a "tile": a plain row
+//                                                         loop (libspng or libjpeg) decoding
+//                                                         down to the window's last row, the
+//                                                         window box-averaged by SAMPLE, and
+//                                                         one PNG encode (zlib 4, adaptive)
 #include <spng.h>
 
 #include <algorithm>
@@ -298,11 +303,77 @@ void makeRgba(const std::string& photo, const std::string& out, uint32_t side) {
   png.finish();
 }
 
+// Calls |onRow(y, rgb)| for the rows 0 .. |last| of an 8-bit RGB PNG or a JPEG, in order.
+template <typename OnRow>
+void decodeRows(const std::string& path, uint32_t last, OnRow onRow) {
+  File file(std::fopen(path.c_str(), "rb"));
+  if (!file) die("cannot open " + path);
+  unsigned char magic[2] = {};
+  if (std::fread(magic, 1, 2, file.get()) != 2) die(path + ": too short");
+  std::rewind(file.get());
+  if (magic[0] == 0xFF && magic[1] == 0xD8) {
+    jpeg_decompress_struct dinfo{};
+    jpeg_error_mgr err{};
+    dinfo.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&dinfo);
+    jpeg_stdio_src(&dinfo, file.get());
+    jpeg_read_header(&dinfo, TRUE);
+    dinfo.out_color_space = JCS_RGB;
+    jpeg_start_decompress(&dinfo);
+    std::vector<uint8_t> row(size_t{dinfo.output_width} * 3);
+    while (dinfo.output_scanline <= last && dinfo.output_scanline < dinfo.output_height) {
+      const uint32_t y = dinfo.output_scanline;
+      JSAMPROW pointer = row.data();
+      jpeg_read_scanlines(&dinfo, &pointer, 1);
+      onRow(y, row.data());
+    }
+    jpeg_abort_decompress(&dinfo);
+    jpeg_destroy_decompress(&dinfo);
+    return;
+  }
+  std::unique_ptr<spng_ctx, SpngFree> ctx(spng_ctx_new(0));
+  if (!ctx || spng_set_png_file(ctx.get(), file.get()) != 0) die("spng: " + path);
+  spng_set_image_limits(ctx.get(), 100000, 100000);
+  spng_ihdr ihdr{};
+  if (spng_get_ihdr(ctx.get(), &ihdr) != 0) die(path + ": not a PNG");
+  if (spng_decode_image(ctx.get(), nullptr, 0, SPNG_FMT_RGB8, SPNG_DECODE_PROGRESSIVE) != 0)
+    die(path + ": PNG decode failed");
+  std::vector<uint8_t> row(size_t{ihdr.width} * 3);
+  for (uint32_t y = 0; y <= last && y < ihdr.height; ++y) {
+    const int e = spng_decode_row(ctx.get(), row.data(), row.size());
+    if (e != 0 && e != SPNG_EOI) die(path + ": " + spng_strerror(e));
+    onRow(y, row.data());
+  }
+}
+
+void tileFloor(const std::string& in, const std::string& out, uint32_t x, uint32_t y, uint32_t w,
+               uint32_t h, uint32_t sample) {
+  const uint32_t outW = w / sample, outH = h / sample;
+  std::vector<uint32_t> sums(size_t{outW} * 3);
+  std::vector<uint8_t> line(size_t{outW} * 3);
+  PngWriter png(out, outW, outH, SPNG_COLOR_TYPE_TRUECOLOR, 8, 4, -1);
+  const uint32_t area = sample * sample;
+  decodeRows(in, y + outH * sample - 1, [&](uint32_t row, const uint8_t* rgb) {
+    if (row < y) return;
+    for (uint32_t i = 0; i < outW * sample; ++i) {
+      for (int c = 0; c < 3; ++c) sums[(i / sample) * 3 + c] += rgb[(x + i) * 3 + c];
+    }
+    if ((row - y) % sample != sample - 1) return;
+    for (size_t i = 0; i < sums.size(); ++i) {
+      line[i] = static_cast<uint8_t>((sums[i] + area / 2) / area);
+      sums[i] = 0;
+    }
+    png.row(line.data(), line.size());
+  });
+  png.finish();
+}
+
 int usage() {
   std::cerr << "usage: bench_make_images gradient|blank OUT.png W H\n"
                "       bench_make_images long OUT.png OUT.jpg W H\n"
                "       bench_make_images canvas IN.jpg OUT.ppm W H\n"
-               "       bench_make_images rgba IN.jpg OUT.png SIDE\n";
+               "       bench_make_images rgba IN.jpg OUT.png SIDE\n"
+               "       bench_make_images tilefloor IN OUT.png X Y W H SAMPLE\n";
   return 64;
 }
 
@@ -318,6 +389,11 @@ int run(int argc, char** argv) {
     writePpm(argv[3], fitPhoto(argv[2], parseSide(argv[4]), parseSide(argv[5])));
   } else if (what == "rgba" && argc == 5) {
     makeRgba(argv[2], argv[3], parseSide(argv[4]));
+  } else if (what == "tilefloor" && argc == 9) {
+    // The window may start at the image's edge.
+    auto offset = [](const char* text) { return text == std::string("0") ? 0u : parseSide(text); };
+    tileFloor(argv[2], argv[3], offset(argv[4]), offset(argv[5]), parseSide(argv[6]),
+              parseSide(argv[7]), parseSide(argv[8]));
   } else {
     return usage();
   }

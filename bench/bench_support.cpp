@@ -3,10 +3,12 @@
 #include <spng.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <numbers>
 // jpeglib.h needs size_t and FILE declared first.
 #include <cstdio>
 
@@ -172,6 +174,28 @@ unsigned dctScaleFor(uint32_t width, uint32_t height, uint32_t limit) {
     if ((longer * n + 7) / 8 >= limit) return n;
   }
   return 8;
+}
+
+std::vector<std::vector<FractionPoint>> fullJobPens() {
+  std::vector<std::vector<FractionPoint>> pens(5);
+  for (int i = 0; i < 5; ++i) {
+    for (int j = 0; j < 50; ++j) {
+      const double t = j / 49.0;
+      pens[i].push_back(
+          {0.15 + 0.7 * t,
+           0.2 + 0.15 * i + 0.04 * std::sin(2 * std::numbers::pi * (2 * t + 0.3 * i))});
+    }
+  }
+  return pens;
+}
+
+std::vector<FractionPoint> fullJobBlurPath() {
+  std::vector<FractionPoint> path;
+  for (int k = 0; k < 20; ++k) {
+    const double t = k / 19.0;
+    path.push_back({0.3 + 0.4 * t, 0.5 + 0.05 * std::cos(2 * std::numbers::pi * t)});
+  }
+  return path;
 }
 
 }  // namespace velmo::bench

@@ -52,4 +52,28 @@ Pixels libjpegDecodeScaled(const std::string& path, unsigned scaleNum);
 // still at least |limit|, the scale a decode to |limit| has to start from.
 unsigned dctScaleFor(uint32_t width, uint32_t height, uint32_t limit);
 
+// The "render-full" job, done the same way by ours and by every peer: the 12 MP photo cut to
+// its middle 80 % and rendered to 1080 x 810, with five pen strokes of 50 points (5 output
+// pixels wide, round caps and joins), one blur brush of 20 points (40 output pixels wide) and
+// a small signature. Points are fractions of the whole photo (bench/pillow_full.py repeats
+// these formulas for Pillow).
+struct FractionPoint {
+  double x = 0;
+  double y = 0;
+};
+inline constexpr double kFullInset = 0.1;  // crop [0.1, 0.1, 0.8, 0.8]
+inline constexpr int kFullWidth = 1080;
+inline constexpr int kFullHeight = 810;
+inline constexpr double kFullPenWidth = 5;    // output pixels
+inline constexpr double kFullBlurWidth = 40;  // output pixels
+inline constexpr uint32_t kFullPenColor = 0xFFFF3B30;
+inline constexpr const char* kFullSignature = "Velmo 2026";
+std::vector<std::vector<FractionPoint>> fullJobPens();  // 5 strokes of 50 points
+std::vector<FractionPoint> fullJobBlurPath();           // 20 points
+// Where a fraction of the photo lands on the 1080 x 810 output.
+inline FractionPoint fullJobOnCanvas(FractionPoint p) {
+  const double side = 1 - 2 * kFullInset;
+  return {(p.x - kFullInset) / side * kFullWidth, (p.y - kFullInset) / side * kFullHeight};
+}
+
 }  // namespace velmo::bench

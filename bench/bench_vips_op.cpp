@@ -4,6 +4,7 @@
 //   bench_vips_op noop                                start-up (vips_init) only
 //   bench_vips_op header FILE                         vips_image_new_from_file
 //   bench_vips_op thumbnail FILE WIDTH                vips_thumbnail, pixels in memory
+//   bench_vips_op full FILE OUT                       the render-full job (vips_peer.h)
 //   bench_vips_op tile FILE X Y W H SAMPLE sequential|random OUT
 //                                                     extract_area [+ resize] + pngsave
 #include <cstdlib>
@@ -28,7 +29,7 @@ int print(const vips::Size& size) {
 }
 
 int usage() {
-  std::cerr << "usage: bench_vips_op noop | header FILE | thumbnail FILE WIDTH |\n"
+  std::cerr << "usage: bench_vips_op noop | header FILE | thumbnail FILE WIDTH | full FILE OUT |\n"
                "       tile FILE X Y W H SAMPLE sequential|random OUT\n";
   return 64;
 }
@@ -41,6 +42,7 @@ int run(int argc, char** argv) {
   if (op == "header" && argc == 3) return print(vips::header(argv[2]));
   if (op == "thumbnail" && argc == 4)
     return print(vips::thumbnailToMemory(argv[2], number(argv[3])));
+  if (op == "full" && argc == 4) return print(vips::renderFull(argv[2], argv[3]));
   if (op == "tile" && argc == 10) {
     const std::string access = argv[8];
     if (access != "sequential" && access != "random") return usage();

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in build-bench (Release), generates the large inputs into a scratch
 # folder (build-bench/bench-data, kept between runs and never committed), then runs ours and
-# the peers (libvips, Pillow, libjpeg-turbo's tools) side by side and prints a table per goal.
+# the peers (libvips, Pillow, libjpeg-turbo's tools) side by side, prints a table per goal and
+# draws bench/chart.png from the run's results.json.
 #
-#   bench/run.sh [--quick] [--goals 1,2,3,4]
+#   bench/run.sh [--quick] [--goals 1,2,3,4,5]
 #
 # VELMO_WITH_PEERS=1 installs the peers first (scripts/install-deps.sh, as root).
 # VELMO_BENCH_DATA=DIR puts the generated inputs elsewhere (they take about 40 MB).
@@ -38,4 +39,11 @@ for target in velmo_bench bench_op bench_vips_op velmo-image-tools; do
 done
 
 # Pillow is installed for Debian's own Python, not for whatever python3 comes first in PATH.
-exec /usr/bin/python3 bench/bench.py --build "$build" --data "$data" "$@"
+/usr/bin/python3 bench/bench.py --build "$build" --data "$data" "$@"
+
+# The chart of the run's ratios to the floors (bench/chart.png, shown in the README).
+if /usr/bin/python3 -c "import matplotlib" 2>/dev/null; then
+  /usr/bin/python3 bench/chart.py "$data/out/results.json" bench/chart.png
+else
+  echo "note: python3-matplotlib is not installed; no chart (VELMO_WITH_PEERS=1 installs it)" >&2
+fi

@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -317,6 +318,82 @@ void registerRender() {
 #endif
 }
 
+// ---- 5. render-full -------------------------------------------------------------------------
+
+host::EncodableList pointList(const std::vector<FractionPoint>& points) {
+  host::EncodableList list;
+  for (const FractionPoint& p : points) list.push_back(host::EncodableList{p.x, p.y});
+  return list;
+}
+
+// The render-full job as "render" arguments. widthFraction is of the photo's shorter side in
+// photo pixels, so a width in output pixels is scaled by output pixels per photo pixel.
+host::EncodableMap fullJobArguments(const std::string& destination) {
+  const double side = 1 - 2 * kFullInset;
+  const double outputPerPhotoPixel = kFullWidth / (4032.0 * side);
+  auto fraction = [&](double pixels) { return pixels / (3024.0 * outputPerPhotoPixel); };
+  host::EncodableList strokes;
+  for (const auto& pen : fullJobPens()) {
+    strokes.push_back(host::EncodableMap{{"points", pointList(pen)},
+                                         {"colorARGB", int64_t{kFullPenColor}},
+                                         {"widthFraction", fraction(kFullPenWidth)}});
+  }
+  strokes.push_back(host::EncodableMap{{"points", pointList(fullJobBlurPath())},
+                                       {"shape", std::string("blur")},
+                                       {"widthFraction", fraction(kFullBlurWidth)}});
+  return {
+      {"path", input(kPhotoJpeg)},
+      {"destination", destination},
+      {"width", int64_t{kFullWidth}},
+      {"height", int64_t{kFullHeight}},
+      {"recipe",
+       host::EncodableMap{
+           {"crop", host::EncodableList{kFullInset, kFullInset, side, side}},
+           {"strokes", strokes},
+           {"watermark", host::EncodableMap{{"enabled", true},
+                                            {"text", std::string(kFullSignature)},
+                                            {"style", std::string("minimalSignature")}}},
+       }},
+  };
+}
+
+void registerRenderFull() {
+  if (!have(kPhotoJpeg)) return;
+  const std::string photo = input(kPhotoJpeg);
+  add("full/ours/jpeg_12mp", Speed::Milli, [](benchmark::State& state) {
+    const host::EncodableMap arguments = fullJobArguments(output("full_ours"));
+    BlurContext blur;
+    for (auto _ : state) benchmark::DoNotOptimize(velmo::render(arguments, blur));
+  });
+  // The plain render of the same crop, no annotations.
+  add("full/ours_plain/jpeg_12mp", Speed::Milli, [](benchmark::State& state) {
+    const host::EncodableMap arguments = renderArguments(output("full_plain"), kFullInset);
+    BlurContext blur;
+    for (auto _ : state) benchmark::DoNotOptimize(velmo::render(arguments, blur));
+  });
+  // The floor: libjpeg-turbo decoding at the smallest DCT scale whose crop still covers the
+  // output, and one encode of the output canvas.
+  add("full/floor/jpeg_12mp", Speed::Milli, [photo](benchmark::State& state) {
+    const double side = 1 - 2 * kFullInset;
+    const auto limit = static_cast<uint32_t>(std::ceil(kFullWidth / side));
+    const unsigned scale = dctScaleFor(4032, 3024, limit);
+    const Pixels& canvas = canvasPixels("1080x810");
+    size_t bytes = 0;
+    for (auto _ : state) {
+      benchmark::DoNotOptimize(libjpegDecodeScaled(photo, scale));
+      bytes = libjpegCompress(canvas, 92, false).size();
+    }
+    state.counters["scale_eighths"] = scale;
+    state.counters["bytes"] = static_cast<double>(bytes);
+  });
+#ifdef VELMO_HAVE_VIPS
+  add("full/vips/jpeg_12mp", Speed::Milli, [photo](benchmark::State& state) {
+    const std::string out = output("full_vips.jpg");
+    for (auto _ : state) benchmark::DoNotOptimize(vips::renderFull(photo, out));
+  });
+#endif
+}
+
 // ---- 4. tiles ------------------------------------------------------------------------------
 
 struct TileCase {
@@ -506,6 +583,7 @@ int main(int argc, char** argv) {
   velmo::bench::registerRender();
   velmo::bench::registerTiles();
   velmo::bench::registerStrokes();
+  velmo::bench::registerRenderFull();
 
   int restCount = static_cast<int>(rest.size());
   benchmark::Initialize(&restCount, rest.data());

@@ -39,4 +39,11 @@ std::vector<uint8_t> pngSaveBuffer(const Pixels& image);
 Size tile(const std::string& path, int x, int y, int width, int height, int sample, bool sequential,
           const std::string& out);
 
+// The render-full job (see bench_support.h) with libvips: vips_thumbnail (shrink-on-load) to
+// 1350 across, extract_area of the middle 80 %, the pens as 5-pixel bands of draw_line with
+// round discs at the points (vips draws without anti-aliasing), a gaussblur of the brush's
+// box pasted through a mask of 20-pixel discs, vips_text drawn through draw_mask, jpegsave at
+// Q 92 to |out|.
+Size renderFull(const std::string& path, const std::string& out);
+
 }  // namespace velmo::bench::vips

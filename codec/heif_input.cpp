@@ -54,6 +54,7 @@ heif_reader_grow_status HeifFile::waitForSize(int64_t size, void* self) {
 std::unique_ptr<HeifFile> HeifFile::open(const InputFile& file, int maxItemSide) {
   // The decoder plug-ins are registered once for the process and kept: decodes may run until
   // the process ends.
+  if (!heifLibraryLoaded()) return nullptr;
   static std::once_flag initialised;
   std::call_once(initialised, [] { heif_init(nullptr); });
   static const heif_reader reader{1, &HeifFile::position, &HeifFile::read, &HeifFile::seek,

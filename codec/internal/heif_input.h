@@ -87,6 +87,12 @@ HeifColor heifColor(const heif_image_handle* handle);
 // Whether a libheif size is positive and within the frame limits.
 bool heifSizeWithinLimits(int width, int height);
 
+// Opens libheif on the first call (see heif_library.cpp); false when it cannot be loaded.
+// Every use of libheif starts after this answered true.
+bool heifLibraryLoaded();
+// The address of libheif's function |name|, once heifLibraryLoaded() answered true.
+void* heifSymbol(const char* name);
+
 // libheif's own default side limit for items decoded along with a primary image.
 inline constexpr int kMaxHeifItemSide = 32768;
 

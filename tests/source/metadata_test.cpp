@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -144,6 +145,29 @@ TEST(Metadata, AnythingButAnImageFilePathCannotBeRead) {
     expectReply(harness.call("metadata", argument, std::chrono::seconds(20)), std::nullopt,
                 messages::kUnreadableImage);
   }
+}
+
+// Whether libheif is mapped into this process.
+bool libheifLoaded() {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    if (line.find("/libheif.so") != std::string::npos) return true;
+  }
+  return false;
+}
+
+// libheif, and the encoders and decoders it links, cost every process their loading time:
+// they are opened only when a HEIF file is met.
+TEST(Metadata, LibheifLoadsOnlyWhenAHeifFileIsMet) {
+  // ctest runs each test in a process of its own; run after others, libheif may be in already.
+  if (libheifLoaded()) GTEST_SKIP() << "libheif was loaded by an earlier test in this process";
+  PluginHarness harness;
+  EXPECT_TRUE(harness.call("metadata", map({{"path", dataPath("camera/grayscale.jpg")}})).ok());
+  EXPECT_FALSE(libheifLoaded());
+  EXPECT_TRUE(
+      harness.call("metadata", map({{"path", dataPath("formats/heif_hopper_128.heif")}})).ok());
+  EXPECT_TRUE(libheifLoaded());
 }
 
 }  // namespace
