@@ -53,7 +53,7 @@ target_link_libraries(velmo_image_tools_shared PRIVATE ${velmo_private_libraries
 # package they come together as velmo::image_tools_deps, which the package config makes.
 set_target_properties(velmo_image_tools_static PROPERTIES EXPORT_NAME image_tools_static)
 target_link_libraries(velmo_image_tools_static INTERFACE
-  $<BUILD_INTERFACE:${velmo_private_libraries}>
+  "$<BUILD_INTERFACE:${velmo_private_libraries}>"
   $<INSTALL_INTERFACE:velmo::image_tools_deps>)
 
 install(TARGETS velmo_image_tools_shared EXPORT velmo_image_tools_shared
