@@ -46,7 +46,12 @@ set_target_properties(velmo_image_tools_shared PROPERTIES
   SOVERSION ${PROJECT_VERSION_MAJOR}
   LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/velmo_image_tools.map)
 target_link_options(velmo_image_tools_shared PRIVATE
-  -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/velmo_image_tools.map -Wl,--no-undefined)
+  -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/velmo_image_tools.map)
+# Every symbol resolved when the library is linked; not under the sanitizers, whose runtime
+# clang links into programs only.
+if(NOT (VELMO_SANITIZE OR VELMO_SANITIZE_THREAD OR VELMO_LIBFUZZER))
+  target_link_options(velmo_image_tools_shared PRIVATE -Wl,--no-undefined)
+endif()
 target_link_libraries(velmo_image_tools_shared PRIVATE ${velmo_private_libraries})
 
 # A static archive carries none of its dependencies: a consumer links them. In the installed
