@@ -3,19 +3,19 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <optional>
+#include <memory>
 #include <string>
-#include <thread>
+#include <system_error>
+#include <vector>
 
-#include "host/engine.h"
-#include "plugin/velmo_image_tools_plugin.h"
+#include "capi/velmo_image_tools.h"
+#include "platform/owner.h"
 
 namespace velmo::cli {
 namespace {
@@ -47,12 +47,12 @@ size_t readFully(int fd, uint8_t* data, size_t size) {
 
 // One frame, written whole with unbuffered writes, so a reader sees it as soon as it is
 // answered. A reader that has gone away leaves nobody to serve: the process ends.
-void writeFrame(int fd, uint32_t id, const host::Bytes& payload) {
+void writeFrame(int fd, uint32_t id, const uint8_t* payload, size_t size) {
   uint8_t header[kHeaderSize];
-  writeLe32(header, static_cast<uint32_t>(payload.size()));
+  writeLe32(header, static_cast<uint32_t>(size));
   writeLe32(header + 4, id);
-  iovec parts[2] = {{header, kHeaderSize}, {const_cast<uint8_t*>(payload.data()), payload.size()}};
-  size_t total = kHeaderSize + payload.size();
+  iovec parts[2] = {{header, kHeaderSize}, {const_cast<uint8_t*>(payload), size}};
+  size_t total = kHeaderSize + size;
   int first = 0;
   while (total > 0) {
     const ssize_t n = ::writev(fd, parts + first, 2 - first);
@@ -75,70 +75,71 @@ void writeFrame(int fd, uint32_t id, const host::Bytes& payload) {
   }
 }
 
+// Where one call's reply frame goes.
+struct PendingReply {
+  int fd;
+  uint32_t id;
+};
+
+void writeReply(const uint8_t* reply, size_t length, void* user) {
+  const std::unique_ptr<PendingReply> pending(static_cast<PendingReply*>(user));
+  writeFrame(pending->fd, pending->id, reply, length);
+}
+
 }  // namespace
 
 int serve(int inputFd, int outputFd) {
   // A closed output pipe shows up as a failed write, handled where it happens.
   std::signal(SIGPIPE, SIG_IGN);
 
-  // Touched only on the main thread (tasks and reply callbacks run there).
-  uint64_t answered = 0;
-  bool inputDone = false;
-  int status = 0;
-  // Counted by the reader before each call is sent, so it is never behind the replies.
-  std::atomic<uint64_t> received{0};
+  // The plug-in answers on its own thread, so replies that are ready go out even while this
+  // thread waits for a writer that pauses (or keeps the pipe open).
+  platform::Owner<velmo_plugin, velmo_plugin_destroy> plugin(velmo_plugin_create());
+  if (!plugin) {
+    std::cerr << "velmo-image-tools serve: cannot start the plug-in\n";
+    return 2;
+  }
 
-  host::Engine engine;
-  VelmoImageToolsPlugin::registerWith(engine.registrar());
-  host::TaskRunner& mainThread = engine.mainThread();
-
-  // Reading happens off the main thread so that a writer that pauses (or keeps the pipe open)
-  // never holds back replies that are ready.
-  std::thread reader([&] {
-    std::string problem;
-    try {
-      for (;;) {
-        uint8_t header[kHeaderSize];
-        const size_t got = readFully(inputFd, header, kHeaderSize);
-        if (got == 0) break;
-        if (got < kHeaderSize) {
-          problem = "input ends inside a frame header";
-          break;
-        }
-        const uint32_t length = readLe32(header);
-        const uint32_t id = readLe32(header + 4);
-        if (length > kMaxFramePayload) {
-          problem = "frame " + std::to_string(id) + " announces " + std::to_string(length) +
-                    " payload bytes, more than the limit of " + std::to_string(kMaxFramePayload);
-          break;
-        }
-        host::Bytes payload(length);
-        if (readFully(inputFd, payload.data(), length) < length) {
-          problem = "input ends inside the payload of frame " + std::to_string(id);
-          break;
-        }
-        received.fetch_add(1);
-        engine.send(kChannelName, std::move(payload), [&answered, outputFd, id](host::Bytes reply) {
-          writeFrame(outputFd, id, reply);
-          ++answered;
-        });
+  std::string problem;
+  try {
+    for (;;) {
+      uint8_t header[kHeaderSize];
+      const size_t got = readFully(inputFd, header, kHeaderSize);
+      if (got == 0) break;
+      if (got < kHeaderSize) {
+        problem = "input ends inside a frame header";
+        break;
       }
-    } catch (const std::system_error& e) {
-      problem = e.what();
+      const uint32_t length = readLe32(header);
+      const uint32_t id = readLe32(header + 4);
+      if (length > kMaxFramePayload) {
+        problem = "frame " + std::to_string(id) + " announces " + std::to_string(length) +
+                  " payload bytes, more than the limit of " + std::to_string(kMaxFramePayload);
+        break;
+      }
+      std::vector<uint8_t> payload(length);
+      if (readFully(inputFd, payload.data(), length) < length) {
+        problem = "input ends inside the payload of frame " + std::to_string(id);
+        break;
+      }
+      auto pending = std::make_unique<PendingReply>(PendingReply{outputFd, id});
+      if (velmo_plugin_handle(plugin.get(), payload.data(), payload.size(), &writeReply,
+                              pending.get()) != 0) {
+        problem = "cannot queue frame " + std::to_string(id);
+        break;
+      }
+      pending.release();  // the reply callback takes it
     }
-    mainThread.post([&inputDone, &status, problem] {
-      inputDone = true;
-      if (!problem.empty()) {
-        std::cerr << "velmo-image-tools serve: " << problem << '\n';
-        status = 2;
-      }
-    });
-  });
+  } catch (const std::system_error& e) {
+    problem = e.what();
+  }
 
-  const auto finished = [&] { return inputDone && answered == received.load(); };
-  while (!finished()) mainThread.runUntil(finished, std::chrono::hours(1));
-  reader.join();
-  return status;
+  plugin.reset();  // waits until every call handed in is answered
+  if (!problem.empty()) {
+    std::cerr << "velmo-image-tools serve: " << problem << '\n';
+    return 2;
+  }
+  return 0;
 }
 
 }  // namespace velmo::cli

@@ -5,8 +5,10 @@
 #include <system_error>
 #include <variant>
 
+#include "draw/blur.h"
 #include "method/arguments.h"
 #include "method/error.h"
+#include "plugin/serial_worker.h"
 #include "render/render.h"
 #include "source/image_source.h"
 #include "tile/tile.h"
@@ -35,7 +37,9 @@ void VelmoImageToolsPlugin::registerWith(host::PluginRegistrar& registrar) {
 }
 
 VelmoImageToolsPlugin::VelmoImageToolsPlugin(std::weak_ptr<host::TaskRunner> mainThread)
-    : worker(kWorkerLabel), mainThread_(std::move(mainThread)) {}
+    : worker(std::make_unique<SerialWorker>(kWorkerLabel)),
+      blurContext(std::make_unique<draw::BlurContext>()),
+      mainThread_(std::move(mainThread)) {}
 
 VelmoImageToolsPlugin::~VelmoImageToolsPlugin() = default;
 
@@ -49,7 +53,7 @@ void VelmoImageToolsPlugin::handle(const host::MethodCall& call,
   }
   // The task must be copyable; the result is still used exactly once.
   std::shared_ptr<host::MethodResult> shared(std::move(result));
-  worker.submit([self = shared_from_this(), call, shared] { self->runWorkItem(call, shared); });
+  worker->submit([self = shared_from_this(), call, shared] { self->runWorkItem(call, shared); });
 }
 
 void VelmoImageToolsPlugin::runWorkItem(const host::MethodCall& call,
@@ -60,7 +64,7 @@ void VelmoImageToolsPlugin::runWorkItem(const host::MethodCall& call,
     if (call.method == "metadata") {
       outcome = metadata(arguments);
     } else if (call.method == "render") {
-      outcome = render(arguments, blurContext);
+      outcome = render(arguments, *blurContext);
     } else if (call.method == "tile") {
       outcome = tile(arguments);
     }

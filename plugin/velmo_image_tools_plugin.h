@@ -4,11 +4,15 @@
 
 #include <memory>
 
-#include "draw/blur.h"
 #include "host/plugin_registrar.h"
-#include "plugin/serial_worker.h"
 
 namespace velmo {
+
+// Held by pointer, so that this header (which embedders include) names no private header.
+class SerialWorker;
+namespace draw {
+class BlurContext;
+}
 
 inline constexpr const char* kChannelName = "velmo/image_tools";
 inline constexpr const char* kWorkerLabel = "velmo.image.processing";
@@ -33,8 +37,8 @@ class VelmoImageToolsPlugin : public host::MethodCallDelegate,
 
   // Declared in this order so that worker is made first and destroyed last: the blur engine
   // is never destroyed under a running call.
-  SerialWorker worker;
-  draw::BlurContext blurContext;
+  std::unique_ptr<SerialWorker> worker;
+  std::unique_ptr<draw::BlurContext> blurContext;
   std::weak_ptr<host::TaskRunner> mainThread_;
 };
 

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds the project and runs the test suite: a plain Release build with every test, a build
-# with AddressSanitizer + UndefinedBehaviorSanitizer (LeakSanitizer included) with every test
-# but the slow ones, a ThreadSanitizer build of the threaded parts (host, worker, dispatch,
-# load, the pipe host), and a short libFuzzer run of each fuzz target (fuzz/run.sh); the
-# playground's server and page tests run after the Release tests. Run from anywhere; needs the
-# packages of install-deps.sh.
+# Builds the project and runs the test suite: a plain Release build with every test, a build with
+# AddressSanitizer + UndefinedBehaviorSanitizer (LeakSanitizer included) with every test but
+# the slow ones, a ThreadSanitizer build of the threaded parts (host, worker, dispatch, load,
+# the pipe host, the C entry point), and a short libFuzzer run of each fuzz target
+# (fuzz/run.sh); the playground's server and page tests and the install of the library as an
+# embedder uses it (scripts/test-install.sh) run after the Release tests. Run from anywhere;
+# needs the packages of install-deps.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,6 +23,8 @@ cmake --build build -j "$jobs"
 # has selenium; a python3 earlier on PATH may not).
 /usr/bin/python3 tests/playground/test_server.py
 /usr/bin/python3 tests/playground/test_browser.py
+# The installed library, as an embedder uses it.
+bash scripts/test-install.sh build
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELMO_SANITIZE=ON -DVELMO_WERROR=ON "${launcher[@]}" >/dev/null
 cmake --build build-asan -j "$jobs"
@@ -32,9 +35,9 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_SANITIZE_THREAD=ON \
   -DVELMO_WERROR=ON "${launcher[@]}" >/dev/null
 cmake --build build-tsan -j "$jobs" --target velmo_tests_host velmo_tests_plugin velmo_tests_cli \
-  velmo-image-tools
+  velmo_tests_capi velmo-image-tools
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
-(cd build-tsan && ctest --output-on-failure -j "$jobs" -L 'host|plugin|cli')
+(cd build-tsan && ctest --output-on-failure -j "$jobs" -L 'host|plugin|cli|capi')
 
 # Coverage-guided fuzzing, a short fixed time per target on top of the replays above.
 mkdir -p build-fuzz

@@ -1,0 +1,261 @@
+// The C entry point, driven as a foreign caller drives it: codec bytes in, reply bytes out
+// through a C callback, from several threads at once.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "capi/velmo_image_tools.h"
+#include "tests/support/messages.h"
+#include "tests/support/test_support.h"
+
+namespace velmo::testing {
+namespace {
+
+using host::Bytes;
+using host::EncodableList;
+using host::EncodableMap;
+
+Bytes callBytes(const std::string& method, const host::EncodableValue& arguments) {
+  return host::encodeMethodCall({method, arguments});
+}
+
+// Every reply an instance gave: the bytes, the thread it came on, and the call's tag.
+struct Inbox {
+  struct Entry {
+    int tag;
+    Bytes reply;
+    std::thread::id thread;
+  };
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<Entry> entries;
+
+  // The user pointer of one call.
+  struct Ticket {
+    Inbox* inbox;
+    int tag;
+  };
+
+  static void receive(const uint8_t* reply, size_t length, void* user) {
+    auto* ticket = static_cast<Ticket*>(user);
+    Inbox& inbox = *ticket->inbox;
+    std::lock_guard lock(inbox.mutex);
+    inbox.entries.push_back(
+        {ticket->tag, Bytes(reply, reply + length), std::this_thread::get_id()});
+    delete ticket;
+    inbox.arrived.notify_all();
+  }
+
+  int send(velmo_plugin* plugin, const Bytes& call, int tag) {
+    return velmo_plugin_handle(plugin, call.data(), call.size(), &Inbox::receive,
+                               new Ticket{this, tag});
+  }
+
+  // Waits for the reply to the call tagged |tag| (one call at a time in these tests).
+  Reply waitFor(int tag) {
+    std::unique_lock lock(mutex);
+    arrived.wait(lock, [&] {
+      for (const auto& entry : entries) {
+        if (entry.tag == tag) return true;
+      }
+      return false;
+    });
+    for (const auto& entry : entries) {
+      if (entry.tag == tag) return decodeReply(entry.reply);
+    }
+    return {};
+  }
+};
+
+using Plugin = std::unique_ptr<velmo_plugin, decltype(&velmo_plugin_destroy)>;
+Plugin makePlugin() {
+  return Plugin(velmo_plugin_create(), &velmo_plugin_destroy);
+}
+
+TEST(CApi, BadBytesAreAnsweredAndNeverCrash) {
+  const Bytes valid = callBytes("metadata", EncodableMap{});
+  Bytes leftover = valid;
+  leftover.push_back(0x00);
+  const struct {
+    const char* name;
+    Bytes call;
+    Reply::Kind kind;
+    const char* code;  // for errors
+  } cases[] = {
+      {"no bytes", {}, Reply::Kind::NotImplemented, nullptr},
+      {"truncated", Bytes(valid.begin(), valid.end() - 1), Reply::Kind::NotImplemented, nullptr},
+      {"cut inside the name", Bytes(valid.begin(), valid.begin() + 4), Reply::Kind::NotImplemented,
+       nullptr},
+      {"unknown tag", {0x0f}, Reply::Kind::NotImplemented, nullptr},
+      {"extension tag as argument", {0x07, 0x01, 0x61, 0x80}, Reply::Kind::NotImplemented, nullptr},
+      {"name is not a string",
+       {0x03, 1, 0, 0, 0, 0x0d, 0x00},
+       Reply::Kind::NotImplemented,
+       nullptr},
+      {"string longer than the bytes",
+       {0x07, 0xff, 0xff, 0xff, 0xff, 0x7f, 0x61},
+       Reply::Kind::NotImplemented,
+       nullptr},
+      {"a byte left over", leftover, Reply::Kind::NotImplemented, nullptr},
+      {"null argument", callBytes("metadata", {}), Reply::Kind::Error, messages::kArgumentsCode},
+      {"list argument", callBytes("render", EncodableList{1, 2}), Reply::Kind::Error,
+       messages::kArgumentsCode},
+      {"string argument", callBytes("tile", "path"), Reply::Kind::Error, messages::kArgumentsCode},
+      {"map with a number key", callBytes("metadata", EncodableMap{{1, "path"}}),
+       Reply::Kind::Error, messages::kArgumentsCode},
+      {"empty map", valid, Reply::Kind::Error, messages::kProcessingCode},
+      {"unknown method", callBytes("Metadata", EncodableMap{}), Reply::Kind::NotImplemented,
+       nullptr},
+  };
+  Inbox inbox;  // outlives the plug-in, which may still answer into it
+  Plugin plugin = makePlugin();
+  ASSERT_NE(plugin, nullptr);
+  int tag = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(inbox.send(plugin.get(), c.call, ++tag), 0);
+    const Reply reply = inbox.waitFor(tag);
+    EXPECT_EQ(reply.kind, c.kind);
+    if (c.code != nullptr) {
+      EXPECT_EQ(reply.error.code, c.code);
+    }
+  }
+  plugin.reset();
+  EXPECT_EQ(inbox.entries.size(), std::size(cases));
+}
+
+TEST(CApi, RefusedCallsGetNoCallback) {
+  Plugin plugin = makePlugin();
+  int called = 0;
+  const auto count = [](const uint8_t*, size_t, void* user) { ++*static_cast<int*>(user); };
+  const uint8_t byte = 0;
+  EXPECT_EQ(velmo_plugin_handle(nullptr, &byte, 1, count, &called), -1);
+  EXPECT_EQ(velmo_plugin_handle(plugin.get(), &byte, 1, nullptr, &called), -1);
+  EXPECT_EQ(velmo_plugin_handle(plugin.get(), nullptr, 1, count, &called), -1);
+  plugin.reset();
+  velmo_plugin_destroy(nullptr);
+  EXPECT_EQ(called, 0);
+}
+
+// Four threads send at once; every call is answered exactly once, on the instance's reply
+// thread, and each thread's queued calls are answered in that thread's order.
+TEST(CApi, ConcurrentCallersGetOneReplyEachInTheirOrder) {
+  constexpr int kThreads = 4;
+  constexpr int kCallsPerThread = 30;
+  const std::string photo = dataPath("orientation/Landscape_1.jpg");
+  Inbox inbox;
+  Plugin plugin = makePlugin();
+  std::vector<std::thread> callers;
+  std::vector<std::thread::id> callerIds(kThreads);
+  for (int t = 0; t < kThreads; ++t) {
+    callers.emplace_back([&, t] {
+      callerIds[t] = std::this_thread::get_id();
+      for (int i = 0; i < kCallsPerThread; ++i) {
+        // Mostly queued calls; every fifth is refused at once for its argument.
+        Bytes call = i % 5 == 4   ? callBytes("metadata", EncodableList{})
+                     : i % 3 == 0 ? callBytes("unknown", EncodableMap{})
+                                  : callBytes("metadata", map({{"path", photo}}));
+        EXPECT_EQ(inbox.send(plugin.get(), call, t * 1000 + i), 0);
+      }
+    });
+  }
+  for (auto& caller : callers) caller.join();
+  plugin.reset();  // waits for every reply
+
+  ASSERT_EQ(inbox.entries.size(), size_t{kThreads * kCallsPerThread});
+  std::map<int, int> seen;
+  std::vector<int> lastQueued(kThreads, -1);
+  const std::thread::id replyThread = inbox.entries.front().thread;
+  for (const auto& entry : inbox.entries) {
+    const int t = entry.tag / 1000;
+    const int i = entry.tag % 1000;
+    ++seen[entry.tag];
+    EXPECT_EQ(entry.thread, replyThread);
+    for (const auto& id : callerIds) EXPECT_NE(entry.thread, id);
+    const Reply reply = decodeReply(entry.reply);
+    if (i % 5 == 4) {
+      EXPECT_EQ(reply.error.code, messages::kArgumentsCode) << entry.tag;
+      continue;
+    }
+    EXPECT_GT(i, lastQueued[t]) << "thread " << t << " answered out of order";
+    lastQueued[t] = i;
+    if (i % 3 == 0) {
+      EXPECT_EQ(reply.kind, Reply::Kind::NotImplemented) << entry.tag;
+    } else {
+      ASSERT_TRUE(reply.ok()) << entry.tag << " " << reply.errorMessage();
+      EXPECT_EQ(*host::findEntry(reply.map(), "width"), host::EncodableValue(1800));
+    }
+  }
+  EXPECT_EQ(seen.size(), size_t{kThreads * kCallsPerThread});
+  for (const auto& [tag, times] : seen) EXPECT_EQ(times, 1) << tag;
+}
+
+// Destroy right after handing in renders: it returns only once every one has been answered
+// and its file written.
+TEST(CApi, DestroyWaitsForQueuedCalls) {
+  constexpr int kRenders = 6;
+  ScratchDir out;
+  Inbox inbox;
+  Plugin plugin = makePlugin();
+  const auto destination = [&](int i) { return (out.path() / std::to_string(i)).string(); };
+  for (int i = 0; i < kRenders; ++i) {
+    const auto arguments = map({{"path", dataPath("camera/canon_sx60hs_orientation6.jpg")},
+                                {"destination", destination(i)},
+                                {"width", 600},
+                                {"height", 800}});
+    ASSERT_EQ(inbox.send(plugin.get(), callBytes("render", arguments), i), 0);
+  }
+  plugin.reset();
+  std::lock_guard lock(inbox.mutex);
+  ASSERT_EQ(inbox.entries.size(), size_t{kRenders});
+  for (int i = 0; i < kRenders; ++i) {
+    EXPECT_EQ(inbox.entries[i].tag, i);
+    const Reply reply = decodeReply(inbox.entries[i].reply);
+    EXPECT_TRUE(reply.ok()) << reply.errorMessage();
+    EXPECT_TRUE(std::filesystem::exists(destination(i) + ".jpg"));
+  }
+}
+
+// A reply callback may hand in the next call; destroy waits for those too.
+struct Chain {
+  velmo_plugin* plugin;
+  Bytes call;
+  int answered = 0;  // on the reply thread only
+
+  static void reply(const uint8_t*, size_t, void* user) {
+    auto* chain = static_cast<Chain*>(user);
+    if (++chain->answered < 5) {
+      EXPECT_EQ(velmo_plugin_handle(chain->plugin, chain->call.data(), chain->call.size(),
+                                    &Chain::reply, chain),
+                0);
+    }
+  }
+};
+
+TEST(CApi, CallbacksMayCallAgain) {
+  Chain chain{nullptr, callBytes("metadata", map({{"path", "/nonexistent"}}))};
+  Plugin plugin = makePlugin();
+  chain.plugin = plugin.get();
+  ASSERT_EQ(velmo_plugin_handle(plugin.get(), chain.call.data(), chain.call.size(), &Chain::reply,
+                                &chain),
+            0);
+  plugin.reset();
+  EXPECT_EQ(chain.answered, 5);
+}
+
+TEST(CApi, CreatesAndDestroysIdleInstances) {
+  for (int i = 0; i < 20; ++i) {
+    velmo_plugin* plugin = velmo_plugin_create();
+    ASSERT_NE(plugin, nullptr);
+    velmo_plugin_destroy(plugin);
+  }
+  EXPECT_STREQ(velmo_image_tools_version(), "0.3.0");
+}
+
+}  // namespace
+}  // namespace velmo::testing
