@@ -1,5 +1,7 @@
 #include "draw/canvas.h"
 
+#include <functional>
+
 #include <cmath>
 #include <new>
 
@@ -207,6 +209,20 @@ void Canvas::drawStretched(const BitmapView& image) {
 void Canvas::drawStretchedThrough(const BitmapView& image, Canvas& coverage, int x, int y) {
   CairoSurface source = wrapPixels(image);
   CairoPattern pattern = stretchedPattern(source.get(), image, width_, height_);
+  maskThrough(coverage, x, y, [&](cairo_t* cr) {
+    cairo_set_source(cr, pattern.get());
+    // Cairo's SOURCE operator under a mask interpolates between the canvas and the source by
+    // the mask's coverage, which is the copy blend limited to the covered pixels.
+    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+  });
+}
+
+void Canvas::paintThrough(const Color& color, Canvas& coverage, int x, int y) {
+  maskThrough(coverage, x, y, [&](cairo_t*) { applyColor(color); });
+}
+
+void Canvas::maskThrough(Canvas& coverage, int x, int y,
+                         const std::function<void(cairo_t*)>& setSource) {
   cairo_surface_flush(coverage.surface_.get());
   cairo_t* cr = context_.get();
   cairo_save(cr);
@@ -214,23 +230,7 @@ void Canvas::drawStretchedThrough(const BitmapView& image, Canvas& coverage, int
   // The clip keeps the composite to the coverage rectangle.
   cairo_rectangle(cr, x, y, coverage.width(), coverage.height());
   cairo_clip(cr);
-  cairo_set_source(cr, pattern.get());
-  // Cairo's SOURCE operator under a mask interpolates between the canvas and the source by
-  // the mask's coverage, which is the copy blend limited to the covered pixels.
-  cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
-  cairo_mask_surface(cr, coverage.surface_.get(), x, y);
-  cairo_restore(cr);
-  check();
-}
-
-void Canvas::paintThrough(const Color& color, Canvas& coverage, int x, int y) {
-  cairo_surface_flush(coverage.surface_.get());
-  cairo_t* cr = context_.get();
-  cairo_save(cr);
-  cairo_identity_matrix(cr);
-  cairo_rectangle(cr, x, y, coverage.width(), coverage.height());
-  cairo_clip(cr);
-  applyColor(color);
+  setSource(cr);
   cairo_mask_surface(cr, coverage.surface_.get(), x, y);
   cairo_restore(cr);
   check();

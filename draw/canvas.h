@@ -17,6 +17,7 @@
 #include <cairo.h>
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <vector>
 
@@ -141,6 +142,9 @@ class Canvas {
     Color fill;
   };
   void applyColor(const Color& color);
+  // Composites through |coverage| (an A8 canvas placed at (x, y)) with the source and operator
+  // that |setSource| sets on the context.
+  void maskThrough(Canvas& coverage, int x, int y, const std::function<void(cairo_t*)>& setSource);
   void check();
 
   uint32_t width_;
