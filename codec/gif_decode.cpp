@@ -64,6 +64,24 @@ uint32_t interlacedRow(uint32_t index, uint32_t height) {
   return 1 + index * 2;
 }
 
+// Whether frame 0's lines decode, read and dropped one at a time. For a frame placed far into
+// a large screen, so that damaged data fails before the canvas around it costs anything.
+bool frameLinesDecode(const InputFile& file) {
+  GifStream stream{&file, 0};
+  int openError = 0;
+  GifFile gif(DGifOpen(&stream, readGif, &openError));
+  int transparentIndex = NO_TRANSPARENT_COLOR;
+  if (!gif || !seekFirstFrame(gif.get(), transparentIndex)) return false;
+  if (DGifGetImageDesc(gif.get()) == GIF_ERROR) return false;
+  const int width = gif->Image.Width, height = gif->Image.Height;
+  if (width <= 0 || height <= 0) return false;
+  std::vector<GifPixelType> line(static_cast<size_t>(width));
+  for (int y = 0; y < height; ++y) {
+    if (DGifGetLine(gif.get(), line.data(), width) == GIF_ERROR) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<Bitmap> decodeGif(const InputFile& file, uint32_t maxPixelSize) {
@@ -92,6 +110,12 @@ std::optional<Bitmap> decodeGif(const InputFile& file, uint32_t maxPixelSize) {
   if (!frameWithinLimits(canvasWidth, canvasHeight)) return std::nullopt;
   const ColorMapObject* colors = frame.ColorMap != nullptr ? frame.ColorMap : gif->SColorMap;
   if (colors == nullptr || colors->Colors == nullptr) return std::nullopt;
+  // A screen much larger than its frame is a few header bytes that ask for a lot of work:
+  // check the frame's data first (it costs one more pass over a small frame).
+  if (uint64_t{canvasWidth} * canvasHeight > 4 * (uint64_t{frameWidth} * frameHeight) &&
+      !frameLinesDecode(file)) {
+    return std::nullopt;
+  }
 
   const bool covers =
       left == 0 && top == 0 && frameWidth >= screenWidth && frameHeight >= screenHeight;
