@@ -110,9 +110,11 @@ std::optional<Bitmap> decodeGif(const InputFile& file, uint32_t maxPixelSize) {
   if (!frameWithinLimits(canvasWidth, canvasHeight)) return std::nullopt;
   const ColorMapObject* colors = frame.ColorMap != nullptr ? frame.ColorMap : gif->SColorMap;
   if (colors == nullptr || colors->Colors == nullptr) return std::nullopt;
-  // A screen much larger than its frame is a few header bytes that ask for a lot of work:
-  // check the frame's data first (it costs one more pass over a small frame).
-  if (uint64_t{canvasWidth} * canvasHeight > 4 * (uint64_t{frameWidth} * frameHeight) &&
+  // Blank rows above the frame, or a screen much larger than it, are a few header bytes that
+  // ask for a lot of work before the first byte of image data is read: check the frame's data
+  // first (one more pass over the frame's lines).
+  if ((top > 0 ||
+       uint64_t{canvasWidth} * canvasHeight > 4 * (uint64_t{frameWidth} * frameHeight)) &&
       !frameLinesDecode(file)) {
     return std::nullopt;
   }
