@@ -6,8 +6,6 @@
 #include "draw/stroke.h"
 #include "draw/text.h"
 #include "draw/watermark.h"
-#include "render/strokes.h"
-#include "render/watermark.h"
 
 namespace velmo {
 
@@ -25,7 +23,7 @@ void compose(draw::Canvas& canvas, const RenderRequest& request, const Compositi
     space.crop = {request.crop[0], request.crop[1], request.crop[2], request.crop[3]};
     std::optional<platform::BitmapView> obscured;
     if (layers.obscured != nullptr) obscured = layers.obscured->view();
-    draw::drawStrokes(canvas, readStrokes(request.strokes), space, obscured);
+    draw::drawStrokes(canvas, request.strokes, space, obscured);
   }
 
   // The watermark is laid out in the reference space, which the canvas shows whole. A
@@ -33,7 +31,7 @@ void compose(draw::Canvas& canvas, const RenderRequest& request, const Compositi
   // at most a fragment of one glyph: nothing is drawn.
   const double scaleX = static_cast<double>(canvas.width()) / request.referenceWidth;
   const double scaleY = static_cast<double>(canvas.height()) / request.referenceHeight;
-  const auto watermark = readWatermark(request.watermark);
+  const auto& watermark = request.watermark;
   if (watermark && std::isfinite(scaleX) && std::isfinite(scaleY)) {
     cairo_t* cr = canvas.context();
     cairo_save(cr);

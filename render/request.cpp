@@ -2,6 +2,8 @@
 
 #include "method/arguments.h"
 #include "render/geometry.h"
+#include "render/strokes.h"
+#include "render/watermark.h"
 
 namespace velmo {
 
@@ -14,8 +16,8 @@ RenderRequest readRenderRequest(const host::EncodableMap& arguments) {
   if (const host::EncodableMap* recipe = readMap(arguments, "recipe")) {
     if (auto crop = readNumberList(*recipe, "crop")) request.crop = std::move(*crop);
     request.turns = normalizeTurns(readCount(*recipe, "quarterTurns").value_or(0));
-    if (auto strokes = readMapList(*recipe, "strokes")) request.strokes = std::move(*strokes);
-    request.watermark = readMap(*recipe, "watermark");
+    if (auto strokes = readMapList(*recipe, "strokes")) request.strokes = readStrokes(*strokes);
+    request.watermark = readWatermark(readMap(*recipe, "watermark"));
   }
 
   request.referenceWidth =

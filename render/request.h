@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "draw/stroke.h"
+#include "draw/watermark.h"
 #include "host/encodable_value.h"
 
 namespace velmo {
@@ -25,11 +27,10 @@ struct RenderRequest {
   std::vector<double> crop{0, 0, 1, 1};
   // The recipe's "quarterTurns" normalised to 0..3.
   int turns = 0;
-  // The recipe's "strokes": the stroke maps, in order (empty when absent). They point into the
-  // argument map, which outlives the request.
-  std::vector<const host::EncodableMap*> strokes;
-  // The recipe's "watermark" map, or nullptr.
-  const host::EncodableMap* watermark = nullptr;
+  // The recipe's "strokes", in order (empty when absent or when one element is not a map).
+  std::vector<draw::Stroke> strokes;
+  // The recipe's "watermark", or nullopt when it is switched off.
+  std::optional<draw::Watermark> watermark;
   // "referenceWidth" and "referenceHeight" (the output size when absent), unchecked.
   double referenceWidth = 0;
   double referenceHeight = 0;

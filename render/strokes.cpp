@@ -60,9 +60,9 @@ std::vector<draw::Stroke> readStrokes(const std::vector<const host::EncodableMap
   return strokes;
 }
 
-bool wantsBlur(const std::vector<const host::EncodableMap*>& maps) {
-  for (const host::EncodableMap* map : maps) {
-    if (readString(*map, "shape") == "blur") return true;
+bool wantsBlur(const std::vector<draw::Stroke>& strokes) {
+  for (const draw::Stroke& stroke : strokes) {
+    if (stroke.shape == draw::Shape::Blur) return true;
   }
   return false;
 }

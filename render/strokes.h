@@ -19,8 +19,8 @@ draw::Stroke readStroke(const host::EncodableMap& map);
 
 std::vector<draw::Stroke> readStrokes(const std::vector<const host::EncodableMap*>& maps);
 
-// Whether some stroke's "shape" is exactly the string "blur": such a render needs the blur
-// preview. Reads nothing else.
-bool wantsBlur(const std::vector<const host::EncodableMap*>& maps);
+// Whether some stroke has the shape "blur" (its name exactly): such a render needs the blur
+// preview, whatever the stroke's points.
+bool wantsBlur(const std::vector<draw::Stroke>& strokes);
 
 }  // namespace velmo
