@@ -497,6 +497,24 @@ void registerStrokes() {
         draw::drawStrokes(canvas, strokes, wholeCanvas(photo), preview->view());
       }
     });
+    // The two parts of that set on their own: the 20 pens, and the 3 blur brushes.
+    for (const bool blur : {false, true}) {
+      add(std::string("strokes/") + (blur ? "blur_only/" : "pens_only/") + size, Speed::Milli,
+          [size, blur](benchmark::State& state) {
+            const platform::Bitmap& photo = canvasBitmap(size);
+            draw::Canvas canvas(photo.width(), photo.height(), false);
+            canvas.drawStretched(photo.view());
+            const auto preview = draw::BlurContext().obscuredPreview(photo.view());
+            if (!preview) failBench("no blur preview");
+            std::vector<draw::Stroke> strokes = penStrokes();
+            std::erase_if(strokes, [blur](const draw::Stroke& s) {
+              return (s.shape == draw::Shape::Blur) != blur;
+            });
+            for (auto _ : state) {
+              draw::drawStrokes(canvas, strokes, wholeCanvas(photo), preview->view());
+            }
+          });
+    }
     add("strokes/jpeg_encode/" + size, Speed::Milli, [size](benchmark::State& state) {
       const platform::Bitmap& photo = canvasBitmap(size);
       draw::Canvas canvas(photo.width(), photo.height(), false);
