@@ -5,6 +5,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "draw/brush.h"
+
 namespace velmo::draw {
 namespace {
 
@@ -195,81 +197,40 @@ std::vector<Point> thinned(const std::vector<Point>& points) {
   return kept;
 }
 
-// Brushes up to this wide are rasterised here rather than by Cairo. Cairo's stroker spends
-// microseconds on every segment of a polyline that crosses itself, as pen strokes do; here a
-// segment costs its own pixels, which for a narrow brush is far less.
-constexpr double kRasterBrushWidth = 32;
+// Brushes up to this wide are rasterised here (draw/brush.h) rather than by Cairo. Cairo's
+// stroker spends microseconds on every segment of a polyline that crosses itself, as pen
+// strokes do; here a segment costs its own rows, and the rows of a wider brush only their
+// two edges. Beyond this width a brush's figures cover so many rows each that Cairo's one
+// outline of the whole path is cheaper.
+constexpr double kRasterBrushWidth = 64;
 
 // Adds a round brush of width lw along the polyline through |points| to |coverage|, which
-// lies over |extents|: every pixel takes the larger of its coverage and clamp(lw / 2 + 0.5 -
-// d, 0, 1), d the distance from its centre to the nearest segment. That is the stroked
-// outline with round caps and joins, its edge antialiased over one pixel, and overlapping
-// segments are covered once. A single point gives a disc.
+// lies over |extents|: the segments cut to |box|, a disc at every point where pieces meet or
+// end, the body of every piece. A single point gives a disc.
 void rasterBrush(Canvas& coverage, const PixelBox& extents, const std::vector<Point>& points,
                  double lw, const Box& box) {
-  uint8_t* bytes = coverage.coverageBytes();
-  const size_t stride = coverage.strideBytes();
-  const int width = static_cast<int>(extents.width), height = static_cast<int>(extents.height);
-  const double outer = lw / 2 + 0.5;  // beyond this distance nothing is covered
-
-  auto addSegment = [&](Point from, Point to) {
-    // Relative to the coverage canvas. The pixel loop runs in floats, which hold these offsets
-    // (within the canvas and the brush's reach) to a thousandth of a pixel.
-    const double ax = from.x - extents.x, ay = from.y - extents.y;
-    const double dx = to.x - from.x, dy = to.y - from.y;
-    const double length = std::hypot(dx, dy);
-    const double topEdge = std::max(0.0, std::floor(std::min(ay, ay + dy) - outer));
-    const double bottomEdge = std::min(height - 1.0, std::ceil(std::max(ay, ay + dy) + outer));
-    if (!(topEdge <= bottomEdge)) return;
-    const int top = static_cast<int>(topEdge), bottom = static_cast<int>(bottomEdge);
-    const auto fdx = static_cast<float>(dx), fdy = static_cast<float>(dy);
-    const auto inverse = static_cast<float>(length > 0 ? 1 / (length * length) : 0);
-    const auto fouter = static_cast<float>(outer);
-    for (int y = top; y <= bottom; ++y) {
-      const double cy = y + 0.5 - ay;
-      // The pixels of this row the brush can reach: those next to the part of the segment
-      // within |outer| rows, and within |outer| of the line through it.
-      double low = 0, high = 1;
-      double x0 = -outer, x1 = outer;
-      if (dy != 0) {
-        low = std::max(std::min((cy - outer) / dy, (cy + outer) / dy), 0.0);
-        high = std::min(std::max((cy - outer) / dy, (cy + outer) / dy), 1.0);
-        if (low > high) continue;
-        const double a = (cy * dx - outer * length) / dy, b = (cy * dx + outer * length) / dy;
-        x0 = std::max(std::min(low * dx, high * dx) - outer, std::min(a, b));
-        x1 = std::min(std::max(low * dx, high * dx) + outer, std::max(a, b));
-      } else {
-        x0 = std::min(0.0, dx) - outer;
-        x1 = std::max(0.0, dx) + outer;
-      }
-      // Cut to the canvas before converting, so that far-off values never meet an int.
-      const double leftEdge = std::max(0.0, std::floor(ax + x0));
-      const double rightEdge = std::min(width - 1.0, std::ceil(ax + x1));
-      if (!(leftEdge <= rightEdge)) continue;
-      const int left = static_cast<int>(leftEdge), right = static_cast<int>(rightEdge);
-      uint8_t* row = bytes + static_cast<size_t>(y) * stride + left;
-      const auto fcy = static_cast<float>(cy);
-      const auto start = static_cast<float>(left + 0.5 - ax);
-      for (int i = 0; i <= right - left; ++i) {
-        const float cx = start + static_cast<float>(i);
-        const float t = std::clamp((cx * fdx + fcy * fdy) * inverse, 0.0f, 1.0f);
-        const float ex = cx - t * fdx, ey = fcy - t * fdy;
-        const float c = std::clamp(fouter - std::sqrt(ex * ex + ey * ey), 0.0f, 1.0f);
-        row[i] = std::max(row[i], static_cast<uint8_t>(c * 255 + 0.5f));
-      }
-    }
-  };
-
+  RoundBrush brush({coverage.coverageBytes(), coverage.strideBytes(),
+                    static_cast<int>(extents.width), static_cast<int>(extents.height)},
+                   lw, extents.x, extents.y);
   if (points.size() == 1) {
     const Point p = points[0];
     if (p.x >= box.left && p.x <= box.right && p.y >= box.top && p.y <= box.bottom) {
-      addSegment(p, p);
+      brush.disc(p);
     }
   } else {
+    bool open = false;
+    Point pen;
     for (size_t i = 1; i < points.size(); ++i) {
-      if (const auto piece = clipSegment(points[i - 1], points[i], box)) {
-        addSegment(piece->first, piece->second);
+      const auto piece = clipSegment(points[i - 1], points[i], box);
+      if (!piece) {
+        open = false;
+        continue;
       }
+      if (!open || !(piece->first == pen)) brush.disc(piece->first);
+      brush.body(piece->first, piece->second);
+      brush.disc(piece->second);
+      pen = piece->second;
+      open = true;
     }
   }
   coverage.markDirty();
