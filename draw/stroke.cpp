@@ -349,6 +349,11 @@ std::array<Point, 2> arrowBarbs(Point from, Point to, double lineWidth) {
 }
 
 std::optional<std::pair<Point, Point>> clipSegment(Point a, Point b, const Box& box) {
+  auto within = [&box](Point p) {
+    return p.x >= box.left && p.x <= box.right && p.y >= box.top && p.y <= box.bottom;
+  };
+  // The usual case, and the answer the crossing below gives it.
+  if (within(a) && within(b)) return std::pair{a, b};
   a = limit(a);
   b = limit(b);
   const auto c = crossing(a, b, box);
