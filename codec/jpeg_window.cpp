@@ -10,12 +10,16 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <stdexcept>
+#include <variant>
 #include <vector>
 
 #include <jerror.h>
 #include <jpeglib.h>
 
+#include "codec/image_decoder.h"
 #include "codec/internal/jpeg_input.h"
+#include "codec/internal/probe_reader.h"
 #include "codec/window_decoder.h"
 #include "platform/checked.h"
 #include "platform/color_profile.h"
@@ -25,8 +29,9 @@ namespace {
 
 class JpegWindowReader final : public FrameWindowReader {
  public:
-  explicit JpegWindowReader(std::unique_ptr<JpegInput> jpeg)
-      : jpeg_(std::move(jpeg)), cinfo_(jpeg_->decompressor()) {}
+  // |margin|: how much larger than the target a shrunk window's DCT-scaled decode stays.
+  explicit JpegWindowReader(std::unique_ptr<JpegInput> jpeg, JpegMargin margin = kWindowMargin)
+      : jpeg_(std::move(jpeg)), cinfo_(jpeg_->decompressor()), margin_(margin) {}
 
   PixelSize size() const override { return {cinfo_.image_width, cinfo_.image_height}; }
 
@@ -163,15 +168,16 @@ class JpegWindowReader final : public FrameWindowReader {
     return {left, top, right - left, bottom - top};
   }
 
-  // The decode for a window shrunk to |size|: the shrink-on-load rule with the window margin.
-  static ScaledWindow scaleFor(const PixelRect& window, PixelSize size) {
-    const uint32_t eighths = jpegScaleEighths(
-        size, kWindowMargin, [&](uint32_t n) { return scaledEdges(window, n).size(); });
+  // The decode for a window shrunk to |size|: the shrink-on-load rule with the reader's margin.
+  ScaledWindow scaleFor(const PixelRect& window, PixelSize size) const {
+    const uint32_t eighths =
+        jpegScaleEighths(size, margin_, [&](uint32_t n) { return scaledEdges(window, n).size(); });
     return {eighths, scaledEdges(window, eighths)};
   }
 
   std::unique_ptr<JpegInput> jpeg_;
   jpeg_decompress_struct& cinfo_;
+  JpegMargin margin_;
   bool used_ = false;
 };
 
@@ -179,6 +185,33 @@ class JpegWindowReader final : public FrameWindowReader {
 
 std::unique_ptr<FrameWindowReader> openJpegWindow(const InputFile& file) {
   return window_detail::readerOver<JpegWindowReader>(JpegInput::open(file));
+}
+
+std::optional<Bitmap> decodeJpegRegion(const InputFile& file, const ImageInfo& info,
+                                       const PixelRect& region, PixelSize size) {
+  if (info.format != ImageFormat::Jpeg || !info.pixelWidth || !info.pixelHeight ||
+      !frameWithinLimits(*info.pixelWidth, *info.pixelHeight)) {
+    return std::nullopt;
+  }
+  try {
+    // As for every decode: a file cut short yields no image, wherever the region lies.
+    if (!probe::reachesItsEnd(file, info.format)) return std::nullopt;
+    std::unique_ptr<JpegInput> jpeg = JpegInput::open(file);
+    if (!jpeg) return std::nullopt;
+    JpegWindowReader reader(std::move(jpeg), kWholePictureMargin);
+    const PixelSize frame = reader.size();
+    if (region.width == 0 || region.height == 0 || region.x >= frame.width ||
+        region.y >= frame.height || region.width > frame.width - region.x ||
+        region.height > frame.height - region.y || size.width == 0 || size.height == 0 ||
+        size.width > region.width || size.height > region.height) {
+      return std::nullopt;
+    }
+    auto shrunk = reader.readWindowShrunk(region, size);
+    if (auto* bitmap = std::get_if<Bitmap>(&shrunk)) return std::move(*bitmap);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  return std::nullopt;
 }
 
 }  // namespace velmo::platform

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <new>
+#include <utility>
 
 namespace velmo::draw {
 namespace {
@@ -69,6 +70,16 @@ Canvas::Canvas(uint32_t width, uint32_t height, Format format)
       surface_(cairo_image_surface_create(cairoFormat(format), static_cast<int>(width),
                                           static_cast<int>(height))) {
   throwIfFailed(cairo_surface_status(surface_.get()));
+  context_.reset(cairo_create(surface_.get()));
+  throwIfFailed(cairo_status(context_.get()));
+}
+
+Canvas::Canvas(Bitmap pixels)
+    : width_(pixels.width()),
+      height_(pixels.height()),
+      format_(pixels.hasAlpha() ? Format::Alpha : Format::Opaque),
+      pixels_(std::move(pixels)),
+      surface_(wrapPixels(pixels_.view())) {
   context_.reset(cairo_create(surface_.get()));
   throwIfFailed(cairo_status(context_.get()));
 }

@@ -63,6 +63,9 @@ class Canvas {
   // Starts transparent (black for an opaque canvas, empty for a coverage canvas). Throws
   // std::bad_alloc or DrawError (an unsupported size) when the surface cannot be made.
   Canvas(uint32_t width, uint32_t height, Format format);
+  // A canvas over |pixels|, which it keeps: it starts with their picture, with no copy made.
+  // Opaque or with alpha as |pixels| is. Throws as the constructor above.
+  explicit Canvas(Bitmap pixels);
   Canvas(Canvas&&) = default;
   Canvas& operator=(Canvas&&) = default;
 
@@ -150,6 +153,8 @@ class Canvas {
   uint32_t width_;
   uint32_t height_;
   Format format_;
+  // The pixels of a canvas made over a bitmap; the surface below draws on them.
+  Bitmap pixels_;
   CairoSurface surface_;
   CairoContext context_;
   // Cairo has one source for stroking and filling; the two colours are kept here, saved and

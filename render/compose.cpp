@@ -10,7 +10,7 @@
 namespace velmo {
 
 void compose(draw::Canvas& canvas, const RenderRequest& request, const Composition& layers) {
-  canvas.drawStretched(layers.cropped);
+  if (!layers.photoOnCanvas) canvas.drawStretched(layers.cropped);
 
   // Strokes, in canvas pixels. Their points are fractions of the whole oriented photo, mapped
   // through the crop fractions as the recipe gave them.

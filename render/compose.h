@@ -17,6 +17,8 @@ struct Composition {
   double orientedHeight = 0;
   // The blur preview of the cropped photo, or nullptr when no stroke asks for blur.
   const platform::Bitmap* obscured = nullptr;
+  // Whether the canvas was made over the cropped photo itself, which is then there already.
+  bool photoOnCanvas = false;
 };
 
 // Draws every layer of |request| onto |canvas| (of the request's output size). Never fails:

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+
+#include "platform/orientation.h"
 
 namespace velmo {
 
@@ -83,6 +86,59 @@ std::optional<PixelRect> cropRect(uint32_t width, uint32_t height, double x, dou
   const double y1 = std::ceil(bottom);
   return PixelRect{static_cast<uint32_t>(x0), static_cast<uint32_t>(y0),
                    static_cast<uint32_t>(x1 - x0), static_cast<uint32_t>(y1 - y0)};
+}
+
+PixelRect storedRegion(const PixelRect& shown, uint32_t storedWidth, uint32_t storedHeight,
+                       int orientation, int turns) {
+  // Corners are points on the pixel grid, so the inverse maps work on edges: a column x of a
+  // picture w wide, mirrored, is the edge w - x.
+  const int64_t w = storedWidth, h = storedHeight;
+  const bool swap = platform::orientationSwapsAxes(orientation);
+  const int64_t uprightWidth = swap ? h : w, uprightHeight = swap ? w : h;
+  struct Corner {
+    int64_t x, y;
+  };
+  auto toStored = [&](Corner turned) {
+    // Undo the turns (rotate(): source (x, y) lands at (H - y, x) for one turn, ...).
+    Corner u = turned;
+    switch (turns) {
+      case 1:
+        u = {turned.y, uprightHeight - turned.x};
+        break;
+      case 2:
+        u = {uprightWidth - turned.x, uprightHeight - turned.y};
+        break;
+      case 3:
+        u = {uprightWidth - turned.y, turned.x};
+        break;
+      default:
+        break;
+    }
+    // Undo the orientation: where applyOrientation takes upright (x, y) from.
+    switch (orientation) {
+      case 2:
+        return Corner{w - u.x, u.y};
+      case 3:
+        return Corner{w - u.x, h - u.y};
+      case 4:
+        return Corner{u.x, h - u.y};
+      case 5:
+        return Corner{u.y, u.x};
+      case 6:
+        return Corner{u.y, h - u.x};
+      case 7:
+        return Corner{w - u.y, h - u.x};
+      case 8:
+        return Corner{w - u.y, u.x};
+      default:
+        return u;
+    }
+  };
+  const Corner a = toStored({shown.x, shown.y});
+  const Corner b = toStored({int64_t{shown.x} + shown.width, int64_t{shown.y} + shown.height});
+  return PixelRect{
+      static_cast<uint32_t>(std::min(a.x, b.x)), static_cast<uint32_t>(std::min(a.y, b.y)),
+      static_cast<uint32_t>(std::abs(a.x - b.x)), static_cast<uint32_t>(std::abs(a.y - b.y))};
 }
 
 }  // namespace velmo

@@ -43,4 +43,11 @@ bool cropEdgesFinite(double width, double height, double x, double y, double w, 
 std::optional<PixelRect> cropRect(uint32_t width, uint32_t height, double x, double y, double w,
                                   double h);
 
+// The rectangle of a stored picture (storedWidth x storedHeight) that shows as |shown| once
+// the picture is laid upright for EXIF |orientation| (1 to 8, as applyOrientation lays it)
+// and turned clockwise by |turns| (0..3, as rotate() turns it). |shown| lies within the
+// turned picture.
+PixelRect storedRegion(const PixelRect& shown, uint32_t storedWidth, uint32_t storedHeight,
+                       int orientation, int turns);
+
 }  // namespace velmo

@@ -1,6 +1,7 @@
 #include "render/render.h"
 
 #include <algorithm>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -68,6 +69,73 @@ platform::BitmapView cropPhoto(const platform::Bitmap& oriented, const ImageSour
           oriented.strideBytes(), oriented.hasAlpha()};
 }
 
+// The photo as the canvas shows it: the crop of the upright, turned photo, and the size of
+// that whole photo in the same pixels (for the strokes' widths).
+struct ShownPhoto {
+  platform::Bitmap pixels;
+  platform::BitmapView cropped;
+  double width = 0;
+  double height = 0;
+};
+
+// A JPEG's crop decoded on its own: only the rows and columns of the stored frame that the
+// crop shows, at no more resolution than the canvas needs, then laid upright and turned.
+// nullopt when the crop has no place on the photo; the general path then reports the first
+// failing step in its order.
+std::optional<ShownPhoto> decodeJpegCrop(const ImageSource& image, const PixelSize& sourceSize,
+                                         const RenderRequest& request) {
+  const int orientation = platform::effectiveOrientation(image.info.orientation);
+  const bool transposed = platform::orientationSwapsAxes(orientation) != (request.turns % 2 == 1);
+  const uint32_t fullWidth = transposed ? sourceSize.height : sourceSize.width;
+  const uint32_t fullHeight = transposed ? sourceSize.width : sourceSize.height;
+  const auto& c = request.crop;
+  const auto shown = cropRect(fullWidth, fullHeight, c[0], c[1], c[2], c[3]);
+  if (!shown) return std::nullopt;
+
+  // The canvas size, or the crop's own where the canvas is larger: the canvas stretches the
+  // rest.
+  const auto width = static_cast<uint32_t>(std::min<int64_t>(request.width, shown->width));
+  const auto height = static_cast<uint32_t>(std::min<int64_t>(request.height, shown->height));
+  const PixelRect region =
+      storedRegion(*shown, sourceSize.width, sourceSize.height, orientation, request.turns);
+  const platform::PixelSize size =
+      transposed ? platform::PixelSize{height, width} : platform::PixelSize{width, height};
+  std::optional<platform::Bitmap> decoded =
+      platform::decodeJpegRegion(image.file, image.info, region, size);
+  if (!decoded) throw fail(messages::kCannotDecode);
+
+  ShownPhoto photo;
+  try {
+    photo.pixels = platform::applyOrientation(std::move(*decoded), orientation);
+  } catch (const std::bad_alloc&) {
+    // As when the whole photo is decoded: a photo that cannot be held upright did not decode.
+    throw fail(messages::kCannotDecode);
+  }
+  if (request.turns != 0) {
+    photo.pixels = failWhenOutOfMemory(messages::kOutputOutOfRange,
+                                       [&] { return rotate(photo.pixels, request.turns); });
+  }
+  photo.cropped = photo.pixels.view();
+  photo.width = fullWidth;
+  photo.height = fullHeight;
+  return photo;
+}
+
+// Image 0 decoded whole (within the decode limit), laid upright, turned, and cropped.
+ShownPhoto decodeAndCrop(const ImageSource& image, const PixelSize& sourceSize,
+                         const RenderRequest& request) {
+  ShownPhoto photo;
+  photo.pixels = decodePhoto(image, sourceSize, request);
+  if (request.turns != 0) {
+    photo.pixels = failWhenOutOfMemory(messages::kOutputOutOfRange,
+                                       [&] { return rotate(photo.pixels, request.turns); });
+  }
+  photo.cropped = cropPhoto(photo.pixels, image, sourceSize, request);
+  photo.width = photo.pixels.width();
+  photo.height = photo.pixels.height();
+  return photo;
+}
+
 }  // namespace
 
 host::EncodableMap render(const host::EncodableMap& arguments, BlurContext& blurContext) {
@@ -78,14 +146,14 @@ host::EncodableMap render(const host::EncodableMap& arguments, BlurContext& blur
   if (image.info.frameCount != 1) throw fail(messages::kNotStillImage);
   const PixelSize sourceSize = properties(image);
 
-  platform::Bitmap oriented = decodePhoto(image, sourceSize, request);
-  // The photo's declared alpha decides the canvas format and the output format.
-  const bool alpha = oriented.hasAlpha();
-  if (request.turns != 0) {
-    oriented = failWhenOutOfMemory(messages::kOutputOutOfRange,
-                                   [&] { return rotate(oriented, request.turns); });
+  std::optional<ShownPhoto> jpegCrop;
+  if (image.info.format == platform::ImageFormat::Jpeg) {
+    jpegCrop = decodeJpegCrop(image, sourceSize, request);
   }
-  const platform::BitmapView cropped = cropPhoto(oriented, image, sourceSize, request);
+  ShownPhoto photo = jpegCrop ? std::move(*jpegCrop) : decodeAndCrop(image, sourceSize, request);
+  // The photo's declared alpha decides the canvas format and the output format.
+  const bool alpha = photo.pixels.hasAlpha();
+  const platform::BitmapView cropped = photo.cropped;
 
   if (!referenceSizeAllowed(request.referenceWidth, request.referenceHeight)) {
     throw fail(messages::kInvalidWatermarkSize);
@@ -101,12 +169,19 @@ host::EncodableMap render(const host::EncodableMap& arguments, BlurContext& blur
   // From here on only memory can fail (the file write aside): the canvas, the drawing and the
   // encoding.
   return failWhenOutOfMemory(messages::kOutputOutOfRange, [&] {
-    draw::Canvas canvas(static_cast<uint32_t>(request.width), static_cast<uint32_t>(request.height),
-                        alpha);
+    // A photo decoded to exactly the canvas is drawn on where it lies; anything else is
+    // stretched onto a new canvas.
+    const bool photoIsCanvas = cropped.pixels == photo.pixels.data() &&
+                               cropped.width == photo.pixels.width() &&
+                               cropped.height == photo.pixels.height() &&
+                               cropped.width == request.width && cropped.height == request.height;
+    draw::Canvas canvas = photoIsCanvas
+                              ? draw::Canvas(std::move(photo.pixels))
+                              : draw::Canvas(static_cast<uint32_t>(request.width),
+                                             static_cast<uint32_t>(request.height), alpha);
     compose(canvas, request,
-            {cropped, static_cast<double>(oriented.width()), static_cast<double>(oriented.height()),
-             obscured ? &*obscured : nullptr});
-    oriented = platform::Bitmap();  // the canvas holds all that is needed from here on
+            {cropped, photo.width, photo.height, obscured ? &*obscured : nullptr, photoIsCanvas});
+    photo.pixels = platform::Bitmap();  // the canvas holds all that is needed from here on
     obscured.reset();
     return write(canvas.view(), *request.destination, alpha, request.maxFileBytes);
   });

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <limits>
 
+#include "platform/orientation.h"
+
 namespace velmo {
 namespace {
 
@@ -88,6 +90,48 @@ TEST(CropRect, EmptyOrNonFiniteRegionsFail) {
   EXPECT_FALSE(cropRect(1000, 750, 0, 0, 1e308, 1e308));
   EXPECT_FALSE(cropRect(1000, 750, -inf, 0, inf, 1));
   EXPECT_FALSE(cropRect(1000, 750, std::nan(""), 0, 1, 1));
+}
+
+}  // namespace
+}  // namespace velmo
+
+namespace velmo {
+namespace {
+
+TEST(StoredRegion, ShowsTheSamePixelsAsTheLaidOutPicture) {
+  // A picture of distinct pixels, laid upright and turned, against the region of the stored
+  // picture the crop maps back to, laid out the same way: equal, pixel for pixel.
+  const uint32_t w = 7, h = 5;
+  const PixelRect crops[] = {{0, 0, 1, 1}, {1, 2, 3, 2}, {2, 0, 2, 5}, {0, 0, 5, 5}};
+  for (int orientation = 1; orientation <= 8; ++orientation) {
+    for (int turns = 0; turns < 4; ++turns) {
+      SCOPED_TRACE(testing::Message() << "orientation " << orientation << ", turns " << turns);
+      platform::Bitmap shown = platform::applyOrientation(numbered(w, h), orientation);
+      if (turns != 0) shown = rotate(shown, turns);
+      for (const PixelRect& crop : crops) {
+        if (crop.x + crop.width > shown.width() || crop.y + crop.height > shown.height()) continue;
+        const PixelRect region = storedRegion(crop, w, h, orientation, turns);
+        ASSERT_LE(region.x + region.width, w);
+        ASSERT_LE(region.y + region.height, h);
+        platform::Bitmap part(region.width, region.height, false);
+        const platform::Bitmap stored = numbered(w, h);
+        for (uint32_t y = 0; y < region.height; ++y) {
+          for (uint32_t x = 0; x < region.width; ++x) {
+            part.row(y)[x] = stored.row(region.y + y)[region.x + x];
+          }
+        }
+        platform::Bitmap laidOut = platform::applyOrientation(std::move(part), orientation);
+        if (turns != 0) laidOut = rotate(laidOut, turns);
+        ASSERT_EQ(laidOut.width(), crop.width);
+        ASSERT_EQ(laidOut.height(), crop.height);
+        for (uint32_t y = 0; y < crop.height; ++y) {
+          for (uint32_t x = 0; x < crop.width; ++x) {
+            EXPECT_EQ(laidOut.row(y)[x], shown.row(crop.y + y)[crop.x + x]);
+          }
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -207,23 +207,31 @@ TEST_F(RenderTest, QuarterTurnsAndCropsAreExactOnPngSources) {
 }
 
 TEST_F(RenderTest, CameraPhotosRenderUpright) {
-  // Portrait_6 is stored turned and tagged with orientation 6: rendered, it must match the
-  // upright Portrait_1, the same crop and turn applied to both.
-  auto renderPhoto = [&](const std::string& name) {
-    Reply reply = render(plainMap(
-        {{"path", dataPath("orientation/" + name)},
-         {"destination", dir_.file(name)},
-         {"width", 240},
-         {"height", 180},
-         {"recipe", map({{"quarterTurns", 1}, {"crop", EncodableList{0, 0.25, 1, 0.5}}})}}));
-    EXPECT_TRUE(reply.ok()) << reply.errorMessage();
-    return readImageFile(dir_.file(name + ".jpg"));
-  };
-  const RgbaImage upright = renderPhoto("Portrait_1.jpg");
-  ASSERT_EQ(upright.width, 240u);
-  EXPECT_GT(psnr(renderPhoto("Portrait_6.jpg"), upright), 28.0);
-  // A mirrored orientation applied wrongly would not come close.
-  EXPECT_GT(psnr(renderPhoto("Portrait_7.jpg"), upright), 28.0);
+  // Portrait_2 to _8 hold the picture of Portrait_1 stored mirrored or turned and tagged with
+  // the orientation that lays it upright: rendered with the same crop and turns, each must
+  // match Portrait_1. A JPEG's crop is decoded on its own, so this also checks that the crop
+  // is found in the stored picture for every orientation and turn.
+  for (int turns = 0; turns < 4; ++turns) {
+    auto renderPhoto = [&](const std::string& name) {
+      Reply reply = render(plainMap(
+          {{"path", dataPath("orientation/" + name)},
+           {"destination", dir_.file(name)},
+           {"width", 240},
+           {"height", 180},
+           {"recipe",
+            map({{"quarterTurns", turns}, {"crop", EncodableList{0.1, 0.25, 0.7, 0.5}}})}}));
+      EXPECT_TRUE(reply.ok()) << reply.errorMessage();
+      return readImageFile(dir_.file(name + ".jpg"));
+    };
+    const RgbaImage upright = renderPhoto("Portrait_1.jpg");
+    ASSERT_EQ(upright.width, 240u);
+    for (int orientation = 2; orientation <= 8; ++orientation) {
+      SCOPED_TRACE(::testing::Message() << "orientation " << orientation << ", turns " << turns);
+      // A mirror or turn applied wrongly would not come close.
+      EXPECT_GT(psnr(renderPhoto("Portrait_" + std::to_string(orientation) + ".jpg"), upright),
+                28.0);
+    }
+  }
 }
 
 TEST_F(RenderTest, StretchedEdgesKeepTheirColour) {
