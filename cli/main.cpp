@@ -1,7 +1,11 @@
 // velmo-image-tools: the image-tools plug-in on the command line, driven over its channel
 // exactly as the host drives it.
-#include <algorithm>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -11,7 +15,6 @@
 #include <vector>
 
 #include "cli/json_values.h"
-#include "cli/playground.h"
 #include "cli/serve.h"
 #include "host/engine.h"
 #include "host/standard_codec.h"
@@ -54,7 +57,9 @@ constexpr const char* kUsage = R"(usage:
       127.0.0.1 only, and prints the address to open. Photos come from DIR (default: the
       repository's examples folder) or are uploaded into a private temporary folder; outputs
       go to another one. Every call goes through the channel to the plug-in, exactly as
-      `call` sends it. --port 0 (the default) picks a free port. Ctrl-C stops it.
+      `call` sends it. --port 0 (the default) picks a free port. Ctrl-C stops it. The server
+      is the program velmo-image-tools-playground beside this one; exits 2 when it is missing
+      or the folder or port cannot be used.
 
   velmo-image-tools --help
 )";
@@ -233,25 +238,33 @@ int runCodec(const std::vector<std::string>& args) {
   return 0;
 }
 
+// ---- playground ----------------------------------------------------------------------------
+
+// The web server is its own program, so that only the playground loads cpp-httplib and the
+// TLS and compression libraries behind it; every other subcommand starts without them. It is
+// looked for beside this program (the build folder, or wherever both are installed) and
+// replaces this process: same process id, streams and signals, so Ctrl-C or a SIGTERM reaches
+// the server itself. It parses the arguments.
 int runPlayground(const std::vector<std::string>& args) {
-  PlaygroundOptions options;
-  for (size_t i = 1; i < args.size(); ++i) {
-    if (i + 1 >= args.size()) throw UsageError("playground: " + args[i] + " needs a value");
-    if (args[i] == "--port") {
-      const std::string& text = args[++i];
-      if (text.empty() || text.size() > 5 ||
-          !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }) ||
-          std::stoi(text) > 65535) {
-        throw UsageError("playground: --port needs a number from 0 to 65535");
-      }
-      options.port = std::stoi(text);
-    } else if (args[i] == "--root") {
-      options.root = args[++i];
-    } else {
-      throw UsageError("playground: unexpected " + args[i]);
-    }
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) {
+    std::cerr << "velmo-image-tools: cannot find the playground server: /proc/self/exe: "
+              << error.message() << '\n';
+    return kExitUsage;
   }
-  return playground(options);
+  std::vector<std::string> serverArgs = args;
+  serverArgs[0] = (self.parent_path() / VELMO_PLAYGROUND_PROGRAM).string();
+  std::vector<char*> argv;
+  for (std::string& arg : serverArgs) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  std::cout.flush();
+  execv(argv[0], argv.data());
+  const int reason = errno;
+  std::cerr << "velmo-image-tools: cannot start the playground server " << serverArgs[0] << ": "
+            << std::strerror(reason) << " (it is built as " VELMO_PLAYGROUND_PROGRAM
+            << " and must sit beside velmo-image-tools)\n";
+  return kExitUsage;
 }
 
 int run(const std::vector<std::string>& args) {

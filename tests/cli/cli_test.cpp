@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -32,8 +33,10 @@ std::string slurp(const std::string& path) {
   return text.str();
 }
 
-// Runs the tool through the shell with |input| as standard input and waits for it to exit.
-Outcome run(const std::vector<std::string>& args, const std::string& input = "") {
+// Runs |program| (the built tool unless told) through the shell with |input| as standard
+// input and |environment| ("NAME=value ...") added, and waits for it to exit.
+Outcome run(const std::vector<std::string>& args, const std::string& input = "",
+            const std::string& program = VELMO_CLI_PATH, const std::string& environment = "") {
   testing::ScratchDir dir;
   std::ofstream(dir.file("in"), std::ios::binary) << input;
   const auto quote = [](const std::string& text) {
@@ -41,7 +44,8 @@ Outcome run(const std::vector<std::string>& args, const std::string& input = "")
     for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return quoted + "'";
   };
-  std::string command = quote(VELMO_CLI_PATH);
+  std::string command = environment;
+  command.append(" ").append(quote(program));
   // Appended piece by piece: GCC 12 at -O3 reports a false -Wrestrict for literal + string.
   for (const auto& arg : args) command.append(" ").append(quote(arg));
   command.append(" <").append(quote(dir.file("in")));
@@ -90,6 +94,45 @@ TEST(CliCall, PrintsTheReplyAsOneJsonLineWithItsExitStatus) {
     EXPECT_EQ(outcome.out, c.out);
     EXPECT_EQ(outcome.err.empty(), c.status != 2) << outcome.err;
   }
+}
+
+// The point of keeping the playground's server in a program of its own: a call starts without
+// the HTTP server and the TLS library behind it. The loader's own account of the files it maps
+// tells, whatever links them in.
+TEST(CliCall, LoadsNoHttpOrTlsLibrary) {
+  const Outcome outcome = run(
+      {"call", "metadata", R"({"path": ")" + testing::dataPath("formats/gif_still.gif") + "\"}"},
+      "", VELMO_CLI_PATH, "LD_DEBUG=files");
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_NE(outcome.err.find("file=libjpeg"), std::string::npos) << "no loader trace";
+  for (const char* library : {"httplib", "libssl", "libcrypto"}) {
+    EXPECT_EQ(outcome.err.find(library), std::string::npos) << library;
+  }
+}
+
+TEST(CliPlayground, RunsTheServerProgramBesideItWithTheSameArguments) {
+  // Both answers come from the server program, before it listens.
+  const Outcome noRoot = run({"playground", "--port", "0", "--root", "/no-such-dir/photos"});
+  EXPECT_EQ(noRoot.status, 2);
+  EXPECT_EQ(noRoot.out, "");
+  EXPECT_EQ(noRoot.err, "velmo-image-tools playground: no folder at /no-such-dir/photos\n");
+  const Outcome badPort = run({"playground", "--port", "65536"});
+  EXPECT_EQ(badPort.status, 2);
+  EXPECT_NE(badPort.err.find("--port needs a number"), std::string::npos) << badPort.err;
+}
+
+TEST(CliPlayground, SaysSoWhenTheServerProgramIsMissing) {
+  testing::ScratchDir dir;
+  const std::string alone = dir.file("velmo-image-tools");
+  std::filesystem::copy_file(VELMO_CLI_PATH, alone);
+  const Outcome outcome = run({"playground"}, "", alone);
+  EXPECT_EQ(outcome.status, 2);
+  EXPECT_EQ(outcome.out, "");
+  EXPECT_NE(outcome.err.find(dir.file("velmo-image-tools-playground") + ": No such file"),
+            std::string::npos)
+      << outcome.err;
+  // The rest of the program does not need it.
+  EXPECT_EQ(run({"call", "resize", "{}"}, "", alone).status, 3);
 }
 
 // A serve frame: payload length and call id, both little-endian, then the payload.
