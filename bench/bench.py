@@ -5,7 +5,7 @@ Run it through bench/run.sh, which builds the programs first. It needs Debian's 
 (/usr/bin/python3), where python3-pil is installed: Pillow is one of the peers and is timed
 in this very process.
 
-  bench.py --build BUILD_DIR --data DATA_DIR [--goals 1,2,3,4] [--quick]
+  bench.py --build BUILD_DIR --data DATA_DIR [--goals 1,2,3,4,5,6] [--quick]
 
 Times are medians of several runs. In-process figures come from velmo_bench (Google
 Benchmark), from libvips through velmo_bench/bench_op when libvips' development files were
@@ -186,7 +186,7 @@ def gbench(build, data, goals, quick):
         print("note: velmo_bench is not built; our in-process columns read n/a")
         return {}
     groups = {1: ["metadata"], 2: ["jpeg", "png", "write"], 3: ["render", "thumbnail"],
-              4: ["tile"], 5: ["full"]}
+              4: ["tile"], 5: ["full"], 6: ["strokes", "blur_preview"]}
     wanted = [g for goal in goals for g in groups[goal]]
     out = os.path.join(data, "out", "velmo_bench.json")
     args = [binary, f"--data={data}", f"--benchmark_filter=^({'|'.join(wanted)})/",
@@ -764,6 +764,38 @@ class Bench:
             "process": {"floor_ms": floor_p.ms, "ours_ms": cli.ms, "vips_ms": vips_p.ms,
                         "pillow_ms": pil_p.ms}}
 
+    def strokes(self, gb, start):
+        """6. The drawing's share of a render: pens and blur brushes against the JPEG encode of
+        the same canvas, and the blur preview against the decode it is made from."""
+        rows = []
+        for size in ("1080x810", "4000x3000"):
+            cpu = {part: gb_cpu_ms(gb, f"strokes/{part}/{size}")
+                   for part in ("ours", "pens_only", "blur_only", "jpeg_encode", "blur_preview")}
+            rows.append([T(size), (cpu["ours"], "ms"), (cpu["pens_only"], "ms"),
+                         (cpu["blur_only"], "ms"), (cpu["jpeg_encode"], "ms"),
+                         (ratio(cpu["ours"], cpu["jpeg_encode"]), "x"),
+                         (cpu["blur_preview"], "ms")])
+            self.results[f"strokes {size}"] = {"cpu_ms": cpu}
+        table("6a. 20 pens of 200 points and 3 blur brushes drawn on a photo canvas (CPU "
+              "milliseconds; target: strokes under a quarter of the encode on 1080 x 810)",
+              ["canvas", "strokes", "pens only", "blur only", "JPEG encode", "strokes/encode",
+               "blur preview"], rows,
+              ["Pens: random walks of 200 points, steps up to 1 % of the canvas, the default "
+               "width (4.9 px on 1080 x 810); blur brushes: 20 points, 5 % of the short side "
+               "wide. The blur preview of the canvas-sized photo is made beforehand and shown "
+               "apart."])
+        dots = gb_cpu_ms(gb, "strokes/ours_5000_blur_dots/4000x3000")
+        preview = gb_cpu_ms(gb, "blur_preview/ours/jpeg_12mp")
+        decode = gb_cpu_ms(gb, "blur_preview/decode/jpeg_12mp")
+        table("6b. blur brushes at scale (CPU milliseconds; targets: a 12 MP preview under a "
+              "tenth of its decode, 5,000 one-point brushes under a second)",
+              ["job", "time", "share"],
+              [[T("blur preview of the decoded 12 MP photo"), (preview, "ms"),
+                (ratio(preview, decode), "x")],
+               [T("decode of that photo at full size"), (decode, "ms"), T("-")],
+               [T("5,000 one-point blur brushes on 4000 x 3000"), (dots, "ms"), T("-")]])
+        self.results["blur"] = {"preview_ms": preview, "decode_ms": decode, "dots_ms": dots}
+
 
 def full_job_arguments(photo, destination):
     """The render-full job as "render" arguments (velmo_bench.cpp builds the same map)."""
@@ -857,7 +889,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--build", required=True)
     parser.add_argument("--data", required=True)
-    parser.add_argument("--goals", default="1,2,3,4,5")
+    parser.add_argument("--goals", default="1,2,3,4,5,6")
     parser.add_argument("--quick", action="store_true", help="fewer repetitions")
     args = parser.parse_args()
     build, data = os.path.abspath(args.build), os.path.abspath(args.data)
@@ -877,7 +909,7 @@ def main():
           f"Pillow {PIL.__version__ if PIL else 'absent'}, "
           f"{subprocess.run(['vips', '--version'], stdout=subprocess.PIPE, text=True).stdout.strip() if shutil.which('vips') else 'vips absent'}")
     for goal, fn in [(1, bench.metadata), (2, bench.encoding), (3, bench.render),
-                     (4, bench.tiles), (5, bench.render_full)]:
+                     (4, bench.tiles), (5, bench.render_full), (6, bench.strokes)]:
         if goal in goals:
             fn(gb, start)
     with open(os.path.join(data, "out", "results.json"), "w") as f:
