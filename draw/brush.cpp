@@ -34,9 +34,9 @@ Span centresWithin(double from, double to, int size) {
 // dx * (x + offset) + along along it (from 0 to the length squared within the body), with
 // (across, along) set per row. Each pixel keeps the larger of what it holds and its coverage.
 //
-// Pixels are worked four at a time from a multiple of 4 (with SSE2), so up to three either
+// Pixels are worked in groups from a multiple of the group's size (with SSE2), so pixels either
 // side of a span are worked too: they get their true coverage, which is what they would get
-// anyway, and they stay within the row because rows are a multiple of 4 bytes long.
+// anyway, and they stay within the row because rows are a multiple of 16 bytes long.
 #if defined(__SSE2__)
 
 inline __m128 clampCoverage(__m128 value) {
@@ -243,17 +243,107 @@ void bodyRows(const CoverageRows& rows, const BodyLines& lines, const BodyPixels
 
 }  // namespace
 
-RoundBrush::RoundBrush(CoverageRows rows, double lineWidth, double originX, double originY)
+// Sixteenths of a pixel: where a stamped disc's centre may lie.
+constexpr int kSteps = 16;
+static_assert(kSteps == 16, "stampDisc splits sixteenths with shifts and masks");
+// Discs of one radius drawn before stamps are made for it: about what making them costs.
+constexpr int kDiscsBeforeStamps = 256;
+
+DiscStamps::DiscStamps(float radius, int reach, int side)
+    : radius_(radius),
+      reach_(reach),
+      side_(side),
+      bytes_(static_cast<size_t>(kSteps) * kSteps * side * side) {
+  for (int qy = 0; qy < kSteps; ++qy) {
+    for (int qx = 0; qx < kSteps; ++qx) {
+      uint8_t* out = bytes_.data() + (static_cast<size_t>(qy) * kSteps + qx) * side * side;
+      const float fx = static_cast<float>(qx) / kSteps, fy = static_cast<float>(qy) / kSteps;
+      // The same pixel loop as a disc drawn in place; rows are a multiple of 4 bytes.
+      const DiscPixels pixels(-static_cast<float>(reach) - fx, radius);
+      for (int j = 0; j < side; ++j) {
+        pixels.row(out + static_cast<size_t>(j) * side, {0, side - 1},
+                   static_cast<float>(j - reach) - fy);
+      }
+    }
+  }
+}
+
+std::unique_ptr<DiscStamps> DiscStamps::make(float radius) {
+  // Pixels reach - radius - 1 to reach + radius + 1 from the origin can be covered.
+  const int reach = static_cast<int>(std::ceil(radius));
+  const int side = 2 * reach + 2;
+  if (side > 16) return nullptr;
+  return std::unique_ptr<DiscStamps>(new DiscStamps(radius, reach, side <= 8 ? 8 : 16));
+}
+
+const DiscStamps* DiscCache::stampsFor(float radius) {
+  if (radius != radius_) {
+    radius_ = radius;
+    asked_ = 0;
+    stamps_.reset();
+  }
+  if (stamps_) return stamps_.get();
+  if (++asked_ == kDiscsBeforeStamps) stamps_ = DiscStamps::make(radius);
+  return stamps_.get();
+}
+
+RoundBrush::RoundBrush(CoverageRows rows, double lineWidth, double originX, double originY,
+                       DiscCache* discs)
     : rows_(rows),
       radius_(static_cast<float>(lineWidth / 2 + 0.5)),
       originX_(originX),
-      originY_(originY) {}
+      originY_(originY),
+      discs_(discs) {}
+
+bool RoundBrush::stampDisc(const DiscStamps& stamps, double cx, double cy) {
+  if (!(cx > -1e6 && cx < 1e6 && cy > -1e6 && cy < 1e6)) return false;
+  // The centre in sixteenths of a pixel, rounded (floor of v + 1/2, for either sign), then
+  // split into its whole pixel and the sixteenths past that pixel's centre.
+  auto sixteenths = [](double v) {
+    const double scaled = v * kSteps + 0.5;
+    int n = static_cast<int>(scaled);
+    return n - (static_cast<double>(n) > scaled ? 1 : 0);
+  };
+  const int nx = sixteenths(cx), ny = sixteenths(cy);
+  const int x = nx >> 4, y = ny >> 4, qx = nx & (kSteps - 1), qy = ny & (kSteps - 1);
+  const int side = stamps.side();
+  const int left = x - stamps.reach(), top = y - stamps.reach();
+  // Within the rows, and the stamp's width within the row's bytes (padding included).
+  if (left < 0 || top < 0 || top + stamps.rows() > rows_.height ||
+      static_cast<size_t>(left) + static_cast<size_t>(side) > rows_.stride) {
+    return false;
+  }
+  const uint8_t* stamp = stamps.stamp(qx, qy);
+  for (int j = 0; j < stamps.rows(); ++j) {
+    uint8_t* row = rows_.bytes + static_cast<size_t>(top + j) * rows_.stride + left;
+    const uint8_t* from = stamp + static_cast<size_t>(j) * side;
+#if defined(__SSE2__)
+    if (side == 8) {
+      const __m128i held = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row));
+      const __m128i disc = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(from));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(row), _mm_max_epu8(held, disc));
+    } else {
+      const __m128i held = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row));
+      const __m128i disc = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(row), _mm_max_epu8(held, disc));
+    }
+#else
+    for (int i = 0; i < side; ++i) row[i] = std::max(row[i], from[i]);
+#endif
+  }
+  return true;
+}
 
 void RoundBrush::disc(Point centre) {
   // Pixel centres relative to the coverage rows' own pixel centres.
   const double cx = centre.x - originX_ - 0.5, cy = centre.y - originY_ - 0.5;
   const Span box = centresWithin(cx - radius_, cx + radius_, rows_.width);
   if (box.first > box.last) return;
+  if (discs_ != nullptr) {
+    if (const DiscStamps* stamps = discs_->stampsFor(radius_)) {
+      if (stampDisc(*stamps, cx, cy)) return;
+    }
+  }
   if (radius_ >= kSolidRadius) {
     discRows<true>(rows_, box, cx, cy, radius_);
   } else {

@@ -149,7 +149,9 @@ std::optional<PixelBox> brushExtents(const std::vector<Point>& points, double lw
     minY = std::min(minY, p.y);
     maxY = std::max(maxY, p.y);
   }
-  const double spread = lw / 2 + 1;
+  // Half a pixel more than the antialiased edge needs, so that a stamped disc (brush.h), whose
+  // stamp reaches a pixel past the edge, fits at the ends too.
+  const double spread = lw / 2 + 2;
   const double left = std::floor(std::max(0.0, minX - spread));
   const double top = std::floor(std::max(0.0, minY - spread));
   const double right = std::ceil(std::min<double>(canvas.width(), maxX + spread));
@@ -161,7 +163,9 @@ std::optional<PixelBox> brushExtents(const std::vector<Point>& points, double lw
 
 // A coverage canvas over |extents|, in the main canvas's coordinates, with the brush set.
 Canvas coverageCanvas(const PixelBox& extents, double lw) {
-  Canvas coverage(extents.width, extents.height, Canvas::Format::Coverage);
+  // Rows of a multiple of 16 bytes, as the brush rasteriser needs; the columns past the
+  // extents stay uncovered.
+  Canvas coverage((extents.width + 15) & ~15u, extents.height, Canvas::Format::Coverage);
   coverage.translate(-extents.x, -extents.y);
   coverage.setLineWidth(lw);
   coverage.setRoundCapsAndJoins();
@@ -208,10 +212,10 @@ constexpr double kRasterBrushWidth = 64;
 // lies over |extents|: the segments cut to |box|, a disc at every point where pieces meet or
 // end, the body of every piece. A single point gives a disc.
 void rasterBrush(Canvas& coverage, const PixelBox& extents, const std::vector<Point>& points,
-                 double lw, const Box& box) {
+                 double lw, const Box& box, DiscCache& discs) {
   RoundBrush brush({coverage.coverageBytes(), coverage.strideBytes(),
                     static_cast<int>(extents.width), static_cast<int>(extents.height)},
-                   lw, extents.x, extents.y);
+                   lw, extents.x, extents.y, &discs);
   if (points.size() == 1) {
     const Point p = points[0];
     if (p.x >= box.left && p.x <= box.right && p.y >= box.top && p.y <= box.bottom) {
@@ -238,9 +242,9 @@ void rasterBrush(Canvas& coverage, const PixelBox& extents, const std::vector<Po
 
 // The brush area of a polyline or, for one point, a disc, drawn as coverage.
 void drawBrushArea(Canvas& coverage, const PixelBox& extents, const std::vector<Point>& points,
-                   double lw, const Box& box) {
+                   double lw, const Box& box, DiscCache& discs) {
   if (lw <= kRasterBrushWidth) {
-    rasterBrush(coverage, extents, points, lw, box);
+    rasterBrush(coverage, extents, points, lw, box, discs);
   } else if (points.size() == 1) {
     addDisc(coverage, points[0], lw, box);
     coverage.fill();
@@ -254,12 +258,12 @@ void drawBrushArea(Canvas& coverage, const PixelBox& extents, const std::vector<
 // drawn as coverage over its own device extents only, so a small brush costs little on a
 // large canvas.
 void drawBlur(Canvas& canvas, const std::vector<Point>& points, double lw, const Box& box,
-              const platform::BitmapView& obscured) {
+              const platform::BitmapView& obscured, DiscCache& discs) {
   const std::vector<Point> kept = thinned(points);
   const auto extents = brushExtents(kept, lw, canvas);
   if (!extents) return;
   Canvas coverage = coverageCanvas(*extents, lw);
-  drawBrushArea(coverage, *extents, kept, lw, box);
+  drawBrushArea(coverage, *extents, kept, lw, box, discs);
   canvas.drawStretchedThrough(obscured, coverage, extents->x, extents->y);
 }
 
@@ -267,7 +271,7 @@ void drawBlur(Canvas& canvas, const std::vector<Point>& points, double lw, const
 // first and the colour laid through it once, so a translucent colour does not build up where
 // the line crosses itself.
 void drawFreehand(Canvas& canvas, const std::vector<Point>& points, const Color& color, double lw,
-                  const Box& box) {
+                  const Box& box, DiscCache& discs) {
   const std::vector<Point> kept = thinned(points);
   if (lw > kRasterBrushWidth && kept.size() - 1 <= kSegmentsPerPiece) {
     addPolyline(canvas, kept, box);
@@ -277,17 +281,18 @@ void drawFreehand(Canvas& canvas, const std::vector<Point>& points, const Color&
   const auto extents = brushExtents(kept, lw, canvas);
   if (!extents) return;
   Canvas coverage = coverageCanvas(*extents, lw);
-  drawBrushArea(coverage, *extents, kept, lw, box);
+  drawBrushArea(coverage, *extents, kept, lw, box, discs);
   canvas.paintThrough(color, coverage, extents->x, extents->y);
 }
 
 void drawFigure(Canvas& canvas, const Stroke& stroke, const std::vector<Point>& points, double lw,
-                const StrokeSpace& space, const std::optional<platform::BitmapView>& obscured) {
+                const StrokeSpace& space, const std::optional<platform::BitmapView>& obscured,
+                DiscCache& discs) {
   const Box box = reach(space, lw);
   const Point first = points.front(), last = points.back();
   switch (stroke.shape) {
     case Shape::Blur:
-      if (obscured) drawBlur(canvas, points, lw, box, *obscured);
+      if (obscured) drawBlur(canvas, points, lw, box, *obscured, discs);
       return;
     case Shape::Rectangle:
     case Shape::Ellipse: {
@@ -316,11 +321,12 @@ void drawFigure(Canvas& canvas, const Stroke& stroke, const std::vector<Point>& 
       }
       return;
     case Shape::Freehand:
-      if (points.size() == 1) {
+      // A dot of a narrow brush is the rasteriser's disc, like the dots along its lines.
+      if (points.size() == 1 && lw > kRasterBrushWidth) {
         addDisc(canvas, first, lw, box);
         canvas.fill();
       } else {
-        drawFreehand(canvas, points, stroke.color, lw, box);
+        drawFreehand(canvas, points, stroke.color, lw, box, discs);
       }
       return;
   }
@@ -366,6 +372,8 @@ std::optional<std::pair<Point, Point>> clipSegment(Point a, Point b, const Box& 
 void drawStrokes(Canvas& canvas, std::span<const Stroke> strokes, const StrokeSpace& space,
                  std::optional<platform::BitmapView> obscured) {
   std::vector<Point> points;
+  // Pen strokes of one width share their discs' stamps.
+  DiscCache discs;
   for (const Stroke& stroke : strokes) {
     points.clear();
     for (const Point& fraction : stroke.points) {
@@ -381,7 +389,7 @@ void drawStrokes(Canvas& canvas, std::span<const Stroke> strokes, const StrokeSp
     canvas.setFillColor(stroke.color);
     canvas.setLineWidth(lw);
     canvas.setRoundCapsAndJoins();
-    drawFigure(canvas, stroke, points, lw, space, obscured);
+    drawFigure(canvas, stroke, points, lw, space, obscured, discs);
     canvas.restore();
     assert(canvas.status() == CAIRO_STATUS_SUCCESS);
   }
