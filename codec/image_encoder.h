@@ -23,8 +23,11 @@ namespace velmo::platform {
 std::optional<std::vector<uint8_t>> encodeJpeg(const BitmapView& image, int quality);
 
 // 8-bit PNG of a render bitmap: RGBA with the premultiplication undone (rounded to nearest)
-// when the bitmap declares alpha, else RGB. Default compression and filters. Rows are
-// converted one at a time, so no full-size copy of the image is made.
+// when the bitmap declares alpha, else RGB.
+//
+// Every PNG encoder here filters each row adaptively (libspng's choice of filter) and
+// deflates the filtered image in one piece (libdeflate, level 5), so it holds one filtered
+// copy of the image, about as large as the packed pixels, while it works.
 std::optional<std::vector<uint8_t>> encodePng(const BitmapView& image);
 
 // The PNG colour types, with the values IHDR stores.
