@@ -3,7 +3,8 @@
 // Every encoder is deterministic: the same pixels and settings give the same bytes, so a
 // caller may measure an encoding's size once and rely on it. None of them writes metadata
 // beyond what is named here (no EXIF, no text chunks, no timestamps). Failures (a size the
-// format cannot hold, a library error, lack of memory) give nullopt; nothing throws.
+// format cannot hold, a library error, lack of memory) give nullopt; nothing throws, save
+// where said.
 #pragma once
 
 #include <cstddef>
@@ -69,7 +70,9 @@ std::optional<std::vector<uint8_t>> encodePng(const PngImage& image);
 using PngRowSource = std::function<bool(uint32_t y, std::span<uint8_t> row)>;
 
 // As encodePng(PngImage), but the rows come from |rows| instead of |format.pixels|, which is
-// not read.
+// not read. Unlike the other encoders this one lets std::bad_alloc through (from its own
+// allocations and from |rows|), so that a caller can tell lack of memory from a failure of
+// the format or of the rows.
 std::optional<std::vector<uint8_t>> encodePng(const PngImage& format, const PngRowSource& rows);
 
 // Bytes of one packed PNG row: ceil(width * channels * bitDepth / 8), or nullopt when the

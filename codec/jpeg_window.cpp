@@ -9,7 +9,11 @@
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <optional>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include <jerror.h>
@@ -31,6 +35,10 @@ class JpegWindowReader final : public FrameWindowReader {
   PixelSize size() const override { return {cinfo_.image_width, cinfo_.image_height}; }
 
   WindowResult<PngImage> readWindow(const PixelRect& window) override {
+    return window_detail::collectRows(readWindowRows(window));
+  }
+
+  WindowResult<std::unique_ptr<WindowRows>> readWindowRows(const PixelRect& window) override {
     if (used_) return WindowFailure::Unreadable;
     used_ = true;
     try {
@@ -39,38 +47,17 @@ class JpegWindowReader final : public FrameWindowReader {
       JDIMENSION xoffset = window.x;
       JDIMENSION width = window.width;
       if (!startWindow(xoffset, width, window.y)) return WindowFailure::Unreadable;
-      const uint32_t channels = cinfo_.output_components;
-      const size_t skip = size_t{window.x - xoffset} * channels;
-      std::vector<JSAMPLE> row(checkedMul(width, channels));
-
-      PngImage image =
-          window_detail::eightBitImage(window, grey ? PngColorType::Grey : PngColorType::Rgb);
-      std::optional<CmykConverter> cmyk;
-      std::vector<uint32_t> converted;
-      if (jpeg_->cmyk()) {
-        cmyk.emplace(jpeg_->icc(), cinfo_.saw_Adobe_marker != 0);
-        converted.resize(window.width);
-      }
-      for (uint32_t y = 0; y < window.height; ++y) {
-        if (!readRow(row.data())) return WindowFailure::Unreadable;
-        uint8_t* out = image.pixels.data() + size_t{y} * image.rowBytes;
-        if (!cmyk) {
-          std::memcpy(out, row.data() + skip, image.rowBytes);
-          continue;
-        }
-        cmyk->convertRow(row.data() + skip, converted.data(), window.width);
-        for (uint32_t x = 0; x < window.width; ++x, out += 3) {
-          out[0] = static_cast<uint8_t>(converted[x] >> 16);
-          out[1] = static_cast<uint8_t>(converted[x] >> 8);
-          out[2] = static_cast<uint8_t>(converted[x]);
-        }
-      }
+      PngImage format;
+      format.width = window.width;
+      format.height = window.height;
+      format.colorType = grey ? PngColorType::Grey : PngColorType::Rgb;
+      format.bitDepth = 8;
       // The pixels are passed through unconverted, so their profile goes with them; a CMYK
       // profile does not describe the converted pixels, and PNG could not hold it anyway.
       if (window_detail::iccDescribes(jpeg_->icc(), grey ? "GRAY" : "RGB ")) {
-        image.icc = jpeg_->icc();
+        format.icc = jpeg_->icc();
       }
-      return image;
+      return std::make_unique<Rows>(*this, std::move(format), window.x - xoffset, width);
     } catch (const std::bad_alloc&) {
       return WindowFailure::OutOfMemory;
     }
@@ -145,6 +132,49 @@ class JpegWindowReader final : public FrameWindowReader {
     JDIMENSION got = 0;
     return jpegGuarded(&cinfo_, [&] { got = jpeg_read_scanlines(&cinfo_, &row, 1); }) && got == 1;
   }
+
+  // The window's rows, decoded as they are asked for; the decompressor has been started at
+  // the window's first row.
+  class Rows final : public WindowRows {
+   public:
+    // |skip|: pixels left of the window in each decoded row, which is |decodedWidth| pixels.
+    Rows(JpegWindowReader& reader, PngImage format, uint32_t skip, uint32_t decodedWidth)
+        : reader_(reader) {
+      format_ = std::move(format);
+      const uint32_t channels = reader.cinfo_.output_components;
+      skipBytes_ = size_t{skip} * channels;
+      decoded_.resize(checkedMul(decodedWidth, channels));
+      if (reader.jpeg_->cmyk()) {
+        cmyk_.emplace(reader.jpeg_->icc(), reader.cinfo_.saw_Adobe_marker != 0);
+        converted_.resize(format_.width);
+      }
+    }
+
+    bool next(std::span<uint8_t> row) override {
+      if (served_ == format_.height || !reader_.readRow(decoded_.data())) return false;
+      ++served_;
+      if (!cmyk_) {
+        std::memcpy(row.data(), decoded_.data() + skipBytes_, row.size());
+        return true;
+      }
+      cmyk_->convertRow(decoded_.data() + skipBytes_, converted_.data(), format_.width);
+      uint8_t* out = row.data();
+      for (uint32_t x = 0; x < format_.width; ++x, out += 3) {
+        out[0] = static_cast<uint8_t>(converted_[x] >> 16);
+        out[1] = static_cast<uint8_t>(converted_[x] >> 8);
+        out[2] = static_cast<uint8_t>(converted_[x]);
+      }
+      return true;
+    }
+
+   private:
+    JpegWindowReader& reader_;
+    size_t skipBytes_ = 0;
+    std::vector<JSAMPLE> decoded_;
+    std::optional<CmykConverter> cmyk_;
+    std::vector<uint32_t> converted_;
+    uint32_t served_ = 0;
+  };
 
   // The window in the pixels of a decode at |eighths|/8 of the full size.
   struct ScaledWindow {

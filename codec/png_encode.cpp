@@ -221,7 +221,8 @@ bool setAncillary(spng_ctx* ctx, const PngImage& format) {
 // Encodes |format|'s header and ancillary chunks, then the rows given by |rowAt(y, scratch)|:
 // a pointer to row y's packed bytes, or nullptr to give up. A row source that converts may
 // write the row into |scratch| (one packed row) and return that; a returned row is read again
-// as the previous row of the next one, and two scratch rows take turns for that.
+// as the previous row of the next one, and two scratch rows take turns for that. Throws
+// std::bad_alloc when memory runs out.
 template <typename RowAt>
 std::optional<std::vector<uint8_t>> encodeRows(const PngImage& format, RowAt&& rowAt) {
   const auto rowBytes = pngRowBytes(format.width, format.colorType, format.bitDepth);
@@ -230,7 +231,8 @@ std::optional<std::vector<uint8_t>> encodeRows(const PngImage& format, RowAt&& r
   std::vector<uint8_t> out;
   {
     SpngContext ctx(spng_ctx_new(SPNG_CTX_ENCODER));
-    if (!ctx || spng_set_png_stream(ctx.get(), appendBytes, &out) != 0) return std::nullopt;
+    if (!ctx) throw std::bad_alloc();
+    if (spng_set_png_stream(ctx.get(), appendBytes, &out) != 0) return std::nullopt;
     spng_ihdr ihdr{};
     ihdr.width = format.width;
     ihdr.height = format.height;
@@ -265,7 +267,7 @@ std::optional<std::vector<uint8_t>> encodeRows(const PngImage& format, RowAt&& r
   }
 
   DeflateCompressor compressor(libdeflate_alloc_compressor(kDeflateLevel));
-  if (!compressor) return std::nullopt;
+  if (!compressor) throw std::bad_alloc();
   const size_t bound = libdeflate_zlib_compress_bound(compressor.get(), imageBytes);
   auto deflated = std::make_unique_for_overwrite<uint8_t[]>(bound);
   const size_t length =
@@ -374,13 +376,9 @@ std::optional<std::vector<uint8_t>> encodePng(const PngImage& image) {
 std::optional<std::vector<uint8_t>> encodePng(const PngImage& format, const PngRowSource& rows) {
   const auto packed = pngRowBytes(format.width, format.colorType, format.bitDepth);
   if (!packed || !rows) return std::nullopt;
-  try {
-    return encodeRows(format, [&](uint32_t y, std::span<uint8_t> row) -> const uint8_t* {
-      return rows(y, row) ? row.data() : nullptr;
-    });
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  return encodeRows(format, [&](uint32_t y, std::span<uint8_t> row) -> const uint8_t* {
+    return rows(y, row) ? row.data() : nullptr;
+  });
 }
 
 }  // namespace velmo::platform

@@ -1,6 +1,9 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <span>
+#include <utility>
+#include <vector>
 
 #include "codec/internal/probe_reader.h"
 #include "codec/window_decoder.h"
@@ -35,6 +38,44 @@ std::unique_ptr<FrameWindowReader> openFrameWindow(const InputFile& file, const 
   } catch (const std::bad_alloc&) {
   }
   return nullptr;
+}
+
+namespace {
+
+// A window cut whole, handed out a row at a time.
+class HeldWindowRows final : public WindowRows {
+ public:
+  explicit HeldWindowRows(PngImage image) : pixels_(std::move(image.pixels)) {
+    format_ = std::move(image);
+    format_.pixels.clear();
+    stride_ = format_.rowBytes != 0
+                  ? format_.rowBytes
+                  : pngRowBytes(format_.width, format_.colorType, format_.bitDepth).value_or(0);
+  }
+
+  bool next(std::span<uint8_t> row) override {
+    if (served_ == format_.height) return false;
+    std::memcpy(row.data(), pixels_.data() + size_t{served_++} * stride_, row.size());
+    return true;
+  }
+
+ private:
+  std::vector<uint8_t> pixels_;
+  size_t stride_ = 0;
+  uint32_t served_ = 0;
+};
+
+}  // namespace
+
+WindowResult<std::unique_ptr<WindowRows>> FrameWindowReader::readWindowRows(
+    const PixelRect& window) {
+  auto whole = readWindow(window);
+  if (auto* failure = std::get_if<WindowFailure>(&whole)) return *failure;
+  try {
+    return std::make_unique<HeldWindowRows>(std::move(std::get<PngImage>(whole)));
+  } catch (const std::bad_alloc&) {
+    return WindowFailure::OutOfMemory;
+  }
 }
 
 namespace window_detail {
@@ -72,6 +113,27 @@ PngImage eightBitImage(const PixelRect& window, PngColorType type) {
   image.rowBytes = checkedMul(window.width, pngChannels(type));
   image.pixels.assign(checkedMul(image.rowBytes, window.height), 0);
   return image;
+}
+
+WindowResult<PngImage> collectRows(WindowResult<std::unique_ptr<WindowRows>> rows) {
+  if (auto* failure = std::get_if<WindowFailure>(&rows)) return *failure;
+  WindowRows& source = *std::get<std::unique_ptr<WindowRows>>(rows);
+  try {
+    PngImage image = source.format();
+    const auto rowBytes = pngRowBytes(image.width, image.colorType, image.bitDepth);
+    if (!rowBytes) return WindowFailure::Unreadable;
+    image.rowBytes = *rowBytes;
+    image.pixels.resize(checkedMul(*rowBytes, image.height));
+    for (uint32_t y = 0; y < image.height; ++y) {
+      if (!source.next(
+              std::span<uint8_t>(image.pixels.data() + size_t{y} * *rowBytes, *rowBytes))) {
+        return source.failure();
+      }
+    }
+    return image;
+  } catch (const std::bad_alloc&) {
+    return WindowFailure::OutOfMemory;
+  }
 }
 
 bool iccDescribes(std::span<const uint8_t> icc, const char (&colorSpace)[5]) {

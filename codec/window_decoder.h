@@ -43,6 +43,27 @@ enum class WindowFailure {
 template <typename T>
 using WindowResult = std::variant<T, WindowFailure>;
 
+// A window's rows one at a time, top to bottom, in the source's own terms (as readWindow
+// gives them), decoded as they are asked for: a tile can be encoded while the source is
+// decoded, without the window ever being whole in memory. Used from one thread at a time.
+class WindowRows {
+ public:
+  virtual ~WindowRows() = default;
+
+  // The window's size, colour type, bit depth, palette, tRNS and ICC profile; no pixels.
+  const PngImage& format() const { return format_; }
+
+  // Fills |row| (exactly the packed row length of format()) with the next row; false when it
+  // cannot be decoded. After a failure, or past the last row, no more rows come.
+  virtual bool next(std::span<uint8_t> row) = 0;
+  // Why next() gave false.
+  WindowFailure failure() const { return failure_; }
+
+ protected:
+  PngImage format_;
+  WindowFailure failure_ = WindowFailure::Unreadable;
+};
+
 // Frame 0 of an image, opened for reading one window. The InputFile must outlive the reader;
 // a reader reads at most one window (the data is streamed once).
 class FrameWindowReader {
@@ -62,6 +83,11 @@ class FrameWindowReader {
   // - GIF, WebP, HEIF: 8-bit RGBA when the format declares alpha, else RGB, with any ICC
   //   profile, colour not premultiplied.
   virtual WindowResult<PngImage> readWindow(const PixelRect& window) = 0;
+
+  // The same pixels row by row. JPEG and PNG decode each row when it is asked for; the other
+  // formats cut the window whole (readWindow) and hand it out a row at a time. The reader
+  // must outlive the result.
+  virtual WindowResult<std::unique_ptr<WindowRows>> readWindowRows(const PixelRect& window);
 
   // The window shrunk to |size| (each side at least 1 and at most the window's) by area
   // averaging, colour converted to sRGB, premultiplied (the Bitmap layout).
@@ -115,6 +141,9 @@ std::unique_ptr<FrameWindowReader> readerOver(std::unique_ptr<Input> input) {
 // An 8-bit PNG image of |window|'s size and |type|, rows packed, every sample 0. May throw
 // std::bad_alloc.
 PngImage eightBitImage(const PixelRect& window, PngColorType type);
+
+// The whole window from |rows|: every row read into one image, as readWindow answers.
+WindowResult<PngImage> collectRows(WindowResult<std::unique_ptr<WindowRows>> rows);
 
 // Whether |icc|'s header names |colorSpace| ("RGB " or "GRAY") as the data colour space:
 // PNG may embed only a profile that matches its pixels.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -41,9 +42,16 @@ std::vector<uint8_t> encodeTile(platform::FrameWindowReader& frame,
                                 const platform::PixelRect& window, platform::PixelSize size) {
   std::optional<std::vector<uint8_t>> data;
   if (size == window.size()) {
-    auto cut = frame.readWindow(window);
-    if (auto* failure = std::get_if<platform::WindowFailure>(&cut)) failWindow(*failure);
-    data = platform::encodePng(std::get<platform::PngImage>(cut));
+    // Each row goes to the encoder as it is decoded: the window is never whole in memory.
+    auto opened = frame.readWindowRows(window);
+    if (auto* failure = std::get_if<platform::WindowFailure>(&opened)) failWindow(*failure);
+    platform::WindowRows& rows = *std::get<std::unique_ptr<platform::WindowRows>>(opened);
+    bool decoded = true;
+    data = platform::encodePng(rows.format(), [&](uint32_t, std::span<uint8_t> row) {
+      decoded = rows.next(row);
+      return decoded;
+    });
+    if (!decoded) failWindow(rows.failure());
   } else {
     auto shrunk = frame.readWindowShrunk(window, size);
     if (auto* failure = std::get_if<platform::WindowFailure>(&shrunk)) failWindow(*failure);
