@@ -64,51 +64,25 @@ class JpegWindowReader final : public FrameWindowReader {
   }
 
   WindowResult<Bitmap> readWindowShrunk(const PixelRect& window, PixelSize size) override {
-    if (used_) return WindowFailure::Unreadable;
-    used_ = true;
     const ScaledWindow scaled = scaleFor(window, size);
     const auto made = window_detail::WindowShrinker::make(scaled.rect.size(), size, false);
     if (!made) return WindowFailure::ScalerSetup;
-    auto& shrinker = *made;
-    try {
-      cinfo_.scale_num = scaled.eighths;
-      cinfo_.scale_denom = 8;
-      // BGRA in memory is the Bitmap layout on little-endian machines (0xAARRGGBB read as
-      // one word), so libjpeg writes shrinker input directly.
-      cinfo_.out_color_space = jpeg_->cmyk()                                ? JCS_CMYK
-                               : std::endian::native == std::endian::little ? JCS_EXT_BGRA
-                                                                            : JCS_EXT_ARGB;
-      JDIMENSION xoffset = scaled.rect.x;
-      JDIMENSION cropWidth = scaled.rect.width;
-      if (!startWindow(xoffset, cropWidth, scaled.rect.y)) {
-        return WindowFailure::Unreadable;
-      }
-      const uint32_t skip = scaled.rect.x - xoffset;
-      std::vector<uint32_t> pixels(cropWidth);
-      std::vector<JSAMPLE> cmykRow;
-      std::optional<CmykConverter> cmyk;
-      if (jpeg_->cmyk()) {
-        cmyk.emplace(jpeg_->icc(), cinfo_.saw_Adobe_marker != 0);
-        cmykRow.resize(checkedMul(cropWidth, 4));
-      }
-      for (uint32_t y = 0; y < scaled.rect.height; ++y) {
-        if (cmyk) {
-          if (!readRow(cmykRow.data())) return WindowFailure::Unreadable;
-          cmyk->convertRow(cmykRow.data() + size_t{skip} * 4, pixels.data(), scaled.rect.width);
-          shrinker.pushRow(pixels.data());
-        } else {
-          if (!readRow(reinterpret_cast<JSAMPROW>(pixels.data()))) {
-            return WindowFailure::Unreadable;
-          }
-          shrinker.pushRow(pixels.data() + skip);
-        }
-      }
-    } catch (const std::bad_alloc&) {
-      return WindowFailure::OutOfMemory;
-    }
-    // A CMYK file's profile has been applied by the CMYK conversion already.
-    return shrinker.finish(jpeg_->cmyk() ? std::span<const uint8_t>() : jpeg_->icc(),
-                           jpeg_->grey());
+    auto source = shrinkSource(scaled);
+    if (auto* failure = std::get_if<WindowFailure>(&source)) return *failure;
+    return window_detail::shrinkWhole(*made, *std::get<std::unique_ptr<ShrinkSource>>(source),
+                                      scaled.rect.height, shrinkProfile(), jpeg_->grey());
+  }
+
+  WindowResult<std::unique_ptr<WindowRows>> readWindowShrunkRows(const PixelRect& window,
+                                                                 PixelSize size) override {
+    const ScaledWindow scaled = scaleFor(window, size);
+    auto rows = window_detail::ShrunkRows::make(scaled.rect.size(), size, false, shrinkProfile(),
+                                                jpeg_->grey());
+    if (!rows) return WindowFailure::ScalerSetup;
+    auto source = shrinkSource(scaled);
+    if (auto* failure = std::get_if<WindowFailure>(&source)) return *failure;
+    rows->attach(std::move(std::get<std::unique_ptr<ShrinkSource>>(source)));
+    return rows;
   }
 
  private:
@@ -181,6 +155,68 @@ class JpegWindowReader final : public FrameWindowReader {
     uint32_t eighths;
     PixelRect rect;
   };
+
+  using ShrinkSource = window_detail::ShrinkSource;
+
+  // The rows of a scaled window as Bitmap pixels, for the shrinker; the decompressor has been
+  // started at the window's first row.
+  class PixelRows final : public ShrinkSource {
+   public:
+    // |skip|: pixels left of the window in each decoded row, which is |decodedWidth| pixels.
+    PixelRows(JpegWindowReader& reader, uint32_t skip, uint32_t width, uint32_t decodedWidth)
+        : reader_(reader), skip_(skip), width_(width), pixels_(decodedWidth) {
+      if (reader.jpeg_->cmyk()) {
+        cmyk_.emplace(reader.jpeg_->icc(), reader.cinfo_.saw_Adobe_marker != 0);
+        cmykRow_.resize(checkedMul(decodedWidth, 4));
+      }
+    }
+
+    const uint32_t* nextRow() override {
+      if (cmyk_) {
+        if (!reader_.readRow(cmykRow_.data())) return nullptr;
+        cmyk_->convertRow(cmykRow_.data() + size_t{skip_} * 4, pixels_.data(), width_);
+        return pixels_.data();
+      }
+      if (!reader_.readRow(reinterpret_cast<JSAMPROW>(pixels_.data()))) return nullptr;
+      return pixels_.data() + skip_;
+    }
+
+   private:
+    JpegWindowReader& reader_;
+    uint32_t skip_;
+    uint32_t width_;
+    std::vector<uint32_t> pixels_;
+    std::vector<JSAMPLE> cmykRow_;
+    std::optional<CmykConverter> cmyk_;
+  };
+
+  // Claims the reader and starts the decode of |scaled| for the shrinker.
+  WindowResult<std::unique_ptr<ShrinkSource>> shrinkSource(const ScaledWindow& scaled) {
+    if (used_) return WindowFailure::Unreadable;
+    used_ = true;
+    try {
+      cinfo_.scale_num = scaled.eighths;
+      cinfo_.scale_denom = 8;
+      // BGRA in memory is the Bitmap layout on little-endian machines (0xAARRGGBB read as
+      // one word), so libjpeg writes shrinker input directly.
+      cinfo_.out_color_space = jpeg_->cmyk()                                ? JCS_CMYK
+                               : std::endian::native == std::endian::little ? JCS_EXT_BGRA
+                                                                            : JCS_EXT_ARGB;
+      JDIMENSION xoffset = scaled.rect.x;
+      JDIMENSION cropWidth = scaled.rect.width;
+      if (!startWindow(xoffset, cropWidth, scaled.rect.y)) return WindowFailure::Unreadable;
+      return std::make_unique<PixelRows>(*this, scaled.rect.x - xoffset, scaled.rect.width,
+                                         cropWidth);
+    } catch (const std::bad_alloc&) {
+      return WindowFailure::OutOfMemory;
+    }
+  }
+
+  // The profile the shrunk pixels are converted from: a CMYK file's has been applied by the
+  // CMYK conversion already.
+  std::span<const uint8_t> shrinkProfile() const {
+    return jpeg_->cmyk() ? std::span<const uint8_t>() : jpeg_->icc();
+  }
 
   // The window's edges, each rounded to the nearest pixel of a decode at |eighths|/8, so
   // that neighbouring tiles meet without a gap or an overlap.

@@ -181,42 +181,87 @@ class PngWindowReader final : public FrameWindowReader {
   WindowResult<Bitmap> readWindowShrunk(const PixelRect& window, PixelSize size) override {
     const auto made = window_detail::WindowShrinker::make(window.size(), size, png_->hasAlpha());
     if (!made) return WindowFailure::ScalerSetup;
-    auto& shrinker = *made;
-    try {
-      if (!beginWindow(window)) return WindowFailure::Unreadable;
-      const bool sixteen = png_->bitDepth() == 16;
-      // 8-bit RGB without tRNS becomes R, G, B and an opaque alpha whatever the decoder: it is
-      // decoded as stored and only the window's pixels are widened, where libspng would widen
-      // every row from the top.
-      const bool opaqueRgb8 =
-          png_->colorType() == PngColorType::Rgb && !sixteen && !png_->hasAlpha();
-      const int format = opaqueRgb8 ? SPNG_FMT_RAW : sixteen ? SPNG_FMT_RGBA16 : SPNG_FMT_RGBA8;
-      RowDecoder decoder(*png_, window);
-      if (!decoder.start(format, opaqueRgb8 ? 0 : SPNG_DECODE_TRNS)) {
-        return WindowFailure::Unreadable;
-      }
-      std::vector<uint32_t> pixels(window.width);
-      for (uint32_t y = 0; y < window.height; ++y) {
-        const uint8_t* row = decoder.next();
-        if (row == nullptr) return WindowFailure::Unreadable;
-        if (opaqueRgb8) {
-          const uint8_t* rgb = row + size_t{window.x} * 3;
-          for (uint32_t x = 0; x < window.width; ++x, rgb += 3) {
-            pixels[x] = 0xFF000000u | uint32_t{rgb[0]} << 16 | uint32_t{rgb[1]} << 8 | rgb[2];
-          }
-        } else {
-          pngRowToPixels(row + size_t{window.x} * (sixteen ? 8 : 4), sixteen, 0, window.width, 1,
-                         pixels.data());
-        }
-        shrinker.pushRow(pixels.data());
-      }
-    } catch (const std::bad_alloc&) {
-      return WindowFailure::OutOfMemory;
-    }
-    return shrinker.finish(png_->icc(), png_->grey());
+    auto source = shrinkSource(window);
+    if (auto* failure = std::get_if<WindowFailure>(&source)) return *failure;
+    return window_detail::shrinkWhole(*made, *std::get<std::unique_ptr<ShrinkSource>>(source),
+                                      window.height, png_->icc(), png_->grey());
+  }
+
+  WindowResult<std::unique_ptr<WindowRows>> readWindowShrunkRows(const PixelRect& window,
+                                                                 PixelSize size) override {
+    auto rows = window_detail::ShrunkRows::make(window.size(), size, png_->hasAlpha(), png_->icc(),
+                                                png_->grey());
+    if (!rows) return WindowFailure::ScalerSetup;
+    auto source = shrinkSource(window);
+    if (auto* failure = std::get_if<WindowFailure>(&source)) return *failure;
+    rows->attach(std::move(std::get<std::unique_ptr<ShrinkSource>>(source)));
+    return rows;
   }
 
  private:
+  using ShrinkSource = window_detail::ShrinkSource;
+
+  // The window's rows as Bitmap pixels, for the shrinker.
+  class PixelRows final : public ShrinkSource {
+   public:
+    PixelRows(PngInput& png, const PixelRect& window)
+        : decoder_(png, window),
+          x_(window.x),
+          sixteen_(png.bitDepth() == 16),
+          // 8-bit RGB without tRNS becomes R, G, B and an opaque alpha whatever the decoder:
+          // it is decoded as stored and only the window's pixels are widened, where libspng
+          // would widen every row from the top.
+          opaqueRgb8_(png.colorType() == PngColorType::Rgb && !sixteen_ && !png.hasAlpha()),
+          pixels_(window.width) {}
+
+    bool start() {
+      return decoder_.start(opaqueRgb8_ ? SPNG_FMT_RAW
+                            : sixteen_  ? SPNG_FMT_RGBA16
+                                        : SPNG_FMT_RGBA8,
+                            opaqueRgb8_ ? 0 : SPNG_DECODE_TRNS);
+    }
+
+    const uint32_t* nextRow() override {
+      try {
+        const uint8_t* row = decoder_.next();
+        if (row == nullptr) return nullptr;
+        const auto width = static_cast<uint32_t>(pixels_.size());
+        if (opaqueRgb8_) {
+          const uint8_t* rgb = row + size_t{x_} * 3;
+          for (uint32_t x = 0; x < width; ++x, rgb += 3) {
+            pixels_[x] = 0xFF000000u | uint32_t{rgb[0]} << 16 | uint32_t{rgb[1]} << 8 | rgb[2];
+          }
+        } else {
+          pngRowToPixels(row + size_t{x_} * (sixteen_ ? 8 : 4), sixteen_, 0, width, 1,
+                         pixels_.data());
+        }
+        return pixels_.data();
+      } catch (const std::bad_alloc&) {
+        failure_ = WindowFailure::OutOfMemory;
+        return nullptr;
+      }
+    }
+
+   private:
+    RowDecoder decoder_;
+    uint32_t x_;
+    bool sixteen_;
+    bool opaqueRgb8_;
+    std::vector<uint32_t> pixels_;
+  };
+
+  // Claims the reader for |window| and starts the decode of its pixels for the shrinker.
+  WindowResult<std::unique_ptr<ShrinkSource>> shrinkSource(const PixelRect& window) {
+    try {
+      if (!beginWindow(window)) return WindowFailure::Unreadable;
+      auto source = std::make_unique<PixelRows>(*png_, window);
+      if (!source->start()) return WindowFailure::Unreadable;
+      return source;
+    } catch (const std::bad_alloc&) {
+      return WindowFailure::OutOfMemory;
+    }
+  }
+
   // Claims the reader for |window|, whose data is streamed once. A window that ends above
   // the last row is decoded from a fresh context that skips the Adler-32 (see
   // PngInput::open). False when a window was read already or the file no longer opens.
