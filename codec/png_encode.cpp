@@ -250,9 +250,16 @@ std::optional<std::vector<uint8_t>> encodeRows(const PngImage& format, RowAt&& r
   const size_t bpp = std::max<size_t>(1, pngChannels(format.colorType) * format.bitDepth / 8);
   const size_t stride = *rowBytes + 1;
   const size_t imageBytes = checkedMul(stride, format.height);
-  // Every byte is written before it is read: no zero filling, which would touch the pages
-  // twice.
-  auto image = std::make_unique_for_overwrite<uint8_t[]>(imageBytes);
+  // The filtered image and room for its deflated form, in one block: every byte is written
+  // before it is read, so nothing is zero-filled (that would touch every page twice), and
+  // the deflated part is touched only as far as it is used. One block also stays in the
+  // allocator's heap between encodes, where two would be handed back to the system and
+  // fresh pages faulted in at every encode.
+  const size_t bound = libdeflate_zlib_compress_bound(nullptr, imageBytes);
+  if (bound > SIZE_MAX - imageBytes) throw std::bad_array_new_length();
+  auto block = std::make_unique_for_overwrite<uint8_t[]>(imageBytes + bound);
+  uint8_t* const image = block.get();
+  uint8_t* const deflated = block.get() + imageBytes;
   std::vector<uint8_t> scratch(checkedMul(*rowBytes, 2));
   const std::vector<uint8_t> zeros(filtered ? *rowBytes : 0);
   const uint8_t* prev = zeros.data();
@@ -260,7 +267,7 @@ std::optional<std::vector<uint8_t>> encodeRows(const PngImage& format, RowAt&& r
     const uint8_t* row =
         rowAt(y, std::span<uint8_t>(scratch.data() + (y % 2) * *rowBytes, *rowBytes));
     if (row == nullptr) return std::nullopt;
-    uint8_t* line = image.get() + size_t{y} * stride;
+    uint8_t* line = image + size_t{y} * stride;
     line[0] = filtered ? chooseFilter(row, prev, *rowBytes, bpp) : kNone;
     applyFilter(line[0], row, prev, *rowBytes, bpp, line + 1);
     prev = row;
@@ -268,17 +275,14 @@ std::optional<std::vector<uint8_t>> encodeRows(const PngImage& format, RowAt&& r
 
   DeflateCompressor compressor(libdeflate_alloc_compressor(kDeflateLevel));
   if (!compressor) throw std::bad_alloc();
-  const size_t bound = libdeflate_zlib_compress_bound(compressor.get(), imageBytes);
-  auto deflated = std::make_unique_for_overwrite<uint8_t[]>(bound);
   const size_t length =
-      libdeflate_zlib_compress(compressor.get(), image.get(), imageBytes, deflated.get(), bound);
+      libdeflate_zlib_compress(compressor.get(), image, imageBytes, deflated, bound);
   if (length == 0) return std::nullopt;
-  image.reset();
 
   const size_t chunks = (length + kIdatChunkBytes - 1) / kIdatChunkBytes;
   out.reserve(out.size() + length + 12 * (chunks + 1));
   for (size_t offset = 0; offset < length; offset += kIdatChunkBytes) {
-    appendChunk(out, "IDAT", deflated.get() + offset, std::min(kIdatChunkBytes, length - offset));
+    appendChunk(out, "IDAT", deflated + offset, std::min(kIdatChunkBytes, length - offset));
   }
   appendChunk(out, "IEND", nullptr, 0);
   return out;
