@@ -3,7 +3,8 @@
 // Every encoder is deterministic: the same pixels and settings give the same bytes, so a
 // caller may measure an encoding's size once and rely on it. None of them writes metadata
 // beyond what is named here (no EXIF, no text chunks, no timestamps). Failures (a size the
-// format cannot hold, a library error, lack of memory) give nullopt; nothing throws.
+// format cannot hold, a library error, lack of memory) give nullopt; nothing throws, save
+// where said.
 #pragma once
 
 #include <cstddef>
@@ -23,8 +24,11 @@ namespace velmo::platform {
 std::optional<std::vector<uint8_t>> encodeJpeg(const BitmapView& image, int quality);
 
 // 8-bit PNG of a render bitmap: RGBA with the premultiplication undone (rounded to nearest)
-// when the bitmap declares alpha, else RGB. Default compression and filters. Rows are
-// converted one at a time, so no full-size copy of the image is made.
+// when the bitmap declares alpha, else RGB.
+//
+// Every PNG encoder here filters each row adaptively (libspng's choice of filter) and
+// deflates the filtered image in one piece (libdeflate, level 5), so it holds one filtered
+// copy of the image, about as large as the packed pixels, while it works.
 std::optional<std::vector<uint8_t>> encodePng(const BitmapView& image);
 
 // The PNG colour types, with the values IHDR stores.
@@ -66,7 +70,9 @@ std::optional<std::vector<uint8_t>> encodePng(const PngImage& image);
 using PngRowSource = std::function<bool(uint32_t y, std::span<uint8_t> row)>;
 
 // As encodePng(PngImage), but the rows come from |rows| instead of |format.pixels|, which is
-// not read.
+// not read. Unlike the other encoders this one lets std::bad_alloc through (from its own
+// allocations and from |rows|), so that a caller can tell lack of memory from a failure of
+// the format or of the rows.
 std::optional<std::vector<uint8_t>> encodePng(const PngImage& format, const PngRowSource& rows);
 
 // Bytes of one packed PNG row: ceil(width * channels * bitDepth / 8), or nullopt when the

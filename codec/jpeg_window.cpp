@@ -9,8 +9,12 @@
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <optional>
+#include <span>
 #include <stdexcept>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -36,6 +40,10 @@ class JpegWindowReader final : public FrameWindowReader {
   PixelSize size() const override { return {cinfo_.image_width, cinfo_.image_height}; }
 
   WindowResult<PngImage> readWindow(const PixelRect& window) override {
+    return window_detail::collectRows(readWindowRows(window));
+  }
+
+  WindowResult<std::unique_ptr<WindowRows>> readWindowRows(const PixelRect& window) override {
     if (used_) return WindowFailure::Unreadable;
     used_ = true;
     try {
@@ -44,89 +52,42 @@ class JpegWindowReader final : public FrameWindowReader {
       JDIMENSION xoffset = window.x;
       JDIMENSION width = window.width;
       if (!startWindow(xoffset, width, window.y)) return WindowFailure::Unreadable;
-      const uint32_t channels = cinfo_.output_components;
-      const size_t skip = size_t{window.x - xoffset} * channels;
-      std::vector<JSAMPLE> row(checkedMul(width, channels));
-
-      PngImage image =
-          window_detail::eightBitImage(window, grey ? PngColorType::Grey : PngColorType::Rgb);
-      std::optional<CmykConverter> cmyk;
-      std::vector<uint32_t> converted;
-      if (jpeg_->cmyk()) {
-        cmyk.emplace(jpeg_->icc(), cinfo_.saw_Adobe_marker != 0);
-        converted.resize(window.width);
-      }
-      for (uint32_t y = 0; y < window.height; ++y) {
-        if (!readRow(row.data())) return WindowFailure::Unreadable;
-        uint8_t* out = image.pixels.data() + size_t{y} * image.rowBytes;
-        if (!cmyk) {
-          std::memcpy(out, row.data() + skip, image.rowBytes);
-          continue;
-        }
-        cmyk->convertRow(row.data() + skip, converted.data(), window.width);
-        for (uint32_t x = 0; x < window.width; ++x, out += 3) {
-          out[0] = static_cast<uint8_t>(converted[x] >> 16);
-          out[1] = static_cast<uint8_t>(converted[x] >> 8);
-          out[2] = static_cast<uint8_t>(converted[x]);
-        }
-      }
+      PngImage format;
+      format.width = window.width;
+      format.height = window.height;
+      format.colorType = grey ? PngColorType::Grey : PngColorType::Rgb;
+      format.bitDepth = 8;
       // The pixels are passed through unconverted, so their profile goes with them; a CMYK
       // profile does not describe the converted pixels, and PNG could not hold it anyway.
       if (window_detail::iccDescribes(jpeg_->icc(), grey ? "GRAY" : "RGB ")) {
-        image.icc = jpeg_->icc();
+        format.icc = jpeg_->icc();
       }
-      return image;
+      return std::make_unique<Rows>(*this, std::move(format), window.x - xoffset, width);
     } catch (const std::bad_alloc&) {
       return WindowFailure::OutOfMemory;
     }
   }
 
   WindowResult<Bitmap> readWindowShrunk(const PixelRect& window, PixelSize size) override {
-    if (used_) return WindowFailure::Unreadable;
-    used_ = true;
     const ScaledWindow scaled = scaleFor(window, size);
     const auto made = window_detail::WindowShrinker::make(scaled.rect.size(), size, false);
     if (!made) return WindowFailure::ScalerSetup;
-    auto& shrinker = *made;
-    try {
-      cinfo_.scale_num = scaled.eighths;
-      cinfo_.scale_denom = 8;
-      // BGRA in memory is the Bitmap layout on little-endian machines (0xAARRGGBB read as
-      // one word), so libjpeg writes shrinker input directly.
-      cinfo_.out_color_space = jpeg_->cmyk()                                ? JCS_CMYK
-                               : std::endian::native == std::endian::little ? JCS_EXT_BGRA
-                                                                            : JCS_EXT_ARGB;
-      JDIMENSION xoffset = scaled.rect.x;
-      JDIMENSION cropWidth = scaled.rect.width;
-      if (!startWindow(xoffset, cropWidth, scaled.rect.y)) {
-        return WindowFailure::Unreadable;
-      }
-      const uint32_t skip = scaled.rect.x - xoffset;
-      std::vector<uint32_t> pixels(cropWidth);
-      std::vector<JSAMPLE> cmykRow;
-      std::optional<CmykConverter> cmyk;
-      if (jpeg_->cmyk()) {
-        cmyk.emplace(jpeg_->icc(), cinfo_.saw_Adobe_marker != 0);
-        cmykRow.resize(checkedMul(cropWidth, 4));
-      }
-      for (uint32_t y = 0; y < scaled.rect.height; ++y) {
-        if (cmyk) {
-          if (!readRow(cmykRow.data())) return WindowFailure::Unreadable;
-          cmyk->convertRow(cmykRow.data() + size_t{skip} * 4, pixels.data(), scaled.rect.width);
-          shrinker.pushRow(pixels.data());
-        } else {
-          if (!readRow(reinterpret_cast<JSAMPROW>(pixels.data()))) {
-            return WindowFailure::Unreadable;
-          }
-          shrinker.pushRow(pixels.data() + skip);
-        }
-      }
-    } catch (const std::bad_alloc&) {
-      return WindowFailure::OutOfMemory;
-    }
-    // A CMYK file's profile has been applied by the CMYK conversion already.
-    return shrinker.finish(jpeg_->cmyk() ? std::span<const uint8_t>() : jpeg_->icc(),
-                           jpeg_->grey());
+    auto source = shrinkSource(scaled);
+    if (auto* failure = std::get_if<WindowFailure>(&source)) return *failure;
+    return window_detail::shrinkWhole(*made, *std::get<std::unique_ptr<ShrinkSource>>(source),
+                                      scaled.rect.height, shrinkProfile(), jpeg_->grey());
+  }
+
+  WindowResult<std::unique_ptr<WindowRows>> readWindowShrunkRows(const PixelRect& window,
+                                                                 PixelSize size) override {
+    const ScaledWindow scaled = scaleFor(window, size);
+    auto rows = window_detail::ShrunkRows::make(scaled.rect.size(), size, false, shrinkProfile(),
+                                                jpeg_->grey());
+    if (!rows) return WindowFailure::ScalerSetup;
+    auto source = shrinkSource(scaled);
+    if (auto* failure = std::get_if<WindowFailure>(&source)) return *failure;
+    rows->attach(std::move(std::get<std::unique_ptr<ShrinkSource>>(source)));
+    return rows;
   }
 
  private:
@@ -151,11 +112,116 @@ class JpegWindowReader final : public FrameWindowReader {
     return jpegGuarded(&cinfo_, [&] { got = jpeg_read_scanlines(&cinfo_, &row, 1); }) && got == 1;
   }
 
+  // The window's rows, decoded as they are asked for; the decompressor has been started at
+  // the window's first row.
+  class Rows final : public WindowRows {
+   public:
+    // |skip|: pixels left of the window in each decoded row, which is |decodedWidth| pixels.
+    Rows(JpegWindowReader& reader, PngImage format, uint32_t skip, uint32_t decodedWidth)
+        : reader_(reader) {
+      format_ = std::move(format);
+      const uint32_t channels = reader.cinfo_.output_components;
+      skipBytes_ = size_t{skip} * channels;
+      decoded_.resize(checkedMul(decodedWidth, channels));
+      if (reader.jpeg_->cmyk()) {
+        cmyk_.emplace(reader.jpeg_->icc(), reader.cinfo_.saw_Adobe_marker != 0);
+        converted_.resize(format_.width);
+      }
+    }
+
+    bool next(std::span<uint8_t> row) override {
+      if (served_ == format_.height || !reader_.readRow(decoded_.data())) return false;
+      ++served_;
+      if (!cmyk_) {
+        std::memcpy(row.data(), decoded_.data() + skipBytes_, row.size());
+        return true;
+      }
+      cmyk_->convertRow(decoded_.data() + skipBytes_, converted_.data(), format_.width);
+      uint8_t* out = row.data();
+      for (uint32_t x = 0; x < format_.width; ++x, out += 3) {
+        out[0] = static_cast<uint8_t>(converted_[x] >> 16);
+        out[1] = static_cast<uint8_t>(converted_[x] >> 8);
+        out[2] = static_cast<uint8_t>(converted_[x]);
+      }
+      return true;
+    }
+
+   private:
+    JpegWindowReader& reader_;
+    size_t skipBytes_ = 0;
+    std::vector<JSAMPLE> decoded_;
+    std::optional<CmykConverter> cmyk_;
+    std::vector<uint32_t> converted_;
+    uint32_t served_ = 0;
+  };
+
   // The window in the pixels of a decode at |eighths|/8 of the full size.
   struct ScaledWindow {
     uint32_t eighths;
     PixelRect rect;
   };
+
+  using ShrinkSource = window_detail::ShrinkSource;
+
+  // The rows of a scaled window as Bitmap pixels, for the shrinker; the decompressor has been
+  // started at the window's first row.
+  class PixelRows final : public ShrinkSource {
+   public:
+    // |skip|: pixels left of the window in each decoded row, which is |decodedWidth| pixels.
+    PixelRows(JpegWindowReader& reader, uint32_t skip, uint32_t width, uint32_t decodedWidth)
+        : reader_(reader), skip_(skip), width_(width), pixels_(decodedWidth) {
+      if (reader.jpeg_->cmyk()) {
+        cmyk_.emplace(reader.jpeg_->icc(), reader.cinfo_.saw_Adobe_marker != 0);
+        cmykRow_.resize(checkedMul(decodedWidth, 4));
+      }
+    }
+
+    const uint32_t* nextRow() override {
+      if (cmyk_) {
+        if (!reader_.readRow(cmykRow_.data())) return nullptr;
+        cmyk_->convertRow(cmykRow_.data() + size_t{skip_} * 4, pixels_.data(), width_);
+        return pixels_.data();
+      }
+      if (!reader_.readRow(reinterpret_cast<JSAMPROW>(pixels_.data()))) return nullptr;
+      return pixels_.data() + skip_;
+    }
+
+   private:
+    JpegWindowReader& reader_;
+    uint32_t skip_;
+    uint32_t width_;
+    std::vector<uint32_t> pixels_;
+    std::vector<JSAMPLE> cmykRow_;
+    std::optional<CmykConverter> cmyk_;
+  };
+
+  // Claims the reader and starts the decode of |scaled| for the shrinker.
+  WindowResult<std::unique_ptr<ShrinkSource>> shrinkSource(const ScaledWindow& scaled) {
+    if (used_) return WindowFailure::Unreadable;
+    used_ = true;
+    try {
+      cinfo_.scale_num = scaled.eighths;
+      cinfo_.scale_denom = 8;
+      // BGRA in memory is the Bitmap layout on little-endian machines (0xAARRGGBB read as
+      // one word), so libjpeg writes shrinker input directly.
+      cinfo_.out_color_space = jpeg_->cmyk()                                ? JCS_CMYK
+                               : std::endian::native == std::endian::little ? JCS_EXT_BGRA
+                                                                            : JCS_EXT_ARGB;
+      JDIMENSION xoffset = scaled.rect.x;
+      JDIMENSION cropWidth = scaled.rect.width;
+      if (!startWindow(xoffset, cropWidth, scaled.rect.y)) return WindowFailure::Unreadable;
+      return std::make_unique<PixelRows>(*this, scaled.rect.x - xoffset, scaled.rect.width,
+                                         cropWidth);
+    } catch (const std::bad_alloc&) {
+      return WindowFailure::OutOfMemory;
+    }
+  }
+
+  // The profile the shrunk pixels are converted from: a CMYK file's has been applied by the
+  // CMYK conversion already.
+  std::span<const uint8_t> shrinkProfile() const {
+    return jpeg_->cmyk() ? std::span<const uint8_t>() : jpeg_->icc();
+  }
 
   // The window's edges, each rounded to the nearest pixel of a decode at |eighths|/8, so
   // that neighbouring tiles meet without a gap or an overlap.

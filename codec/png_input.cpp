@@ -24,9 +24,9 @@ inline uint32_t to8(uint16_t v) {
 
 PngInput::PngInput(const InputFile& file) : file_(&file), buffer_(kReadAheadBytes) {}
 
-std::unique_ptr<PngInput> PngInput::open(const InputFile& file) {
+std::unique_ptr<PngInput> PngInput::open(const InputFile& file, bool checkAdler32) {
   std::unique_ptr<PngInput> input(new PngInput(file));
-  input->ctx_.reset(spng_ctx_new(0));
+  input->ctx_.reset(spng_ctx_new(checkAdler32 ? 0 : SPNG_CTX_IGNORE_ADLER32));
   spng_ctx* ctx = input->ctx_.get();
   if (ctx == nullptr) return nullptr;
   if (spng_set_image_limits(ctx, kMaxFrameSide, kMaxFrameSide) != 0 ||

@@ -1,12 +1,16 @@
 // Windows of PNG frames with libspng: rows are decoded one at a time from the top, rows above
 // the window are dropped, and decoding stops after the window's bottom row, so memory holds
-// one image row and the window. Interlaced files spread every row over seven passes; for them
-// the window's rows are kept whole until the last pass has filled them.
+// one image row (and the window, when it is read whole). Interlaced files spread every row
+// over seven passes; for them the window's rows are kept whole until the last pass has
+// filled them.
 #include <spng.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "codec/internal/png_input.h"
@@ -36,33 +40,139 @@ void copyPixels(const uint8_t* row, uint32_t first, uint32_t count, uint32_t bit
   }
 }
 
+// The rows of one window, decoded in |format| (an SPNG_FMT_*) from the top of the frame: the
+// rows above the window are decoded into a scratch row and dropped, and nothing below the
+// window's bottom is decoded. An interlaced frame spreads every row over seven passes, so its
+// window is decoded whole at the first row asked for.
+class RowDecoder {
+ public:
+  RowDecoder(PngInput& png, const PixelRect& window) : png_(png), window_(window) {}
+
+  // Sets the decoder up. False when the data is corrupt; may throw std::bad_alloc.
+  bool start(int format, int flags) {
+    spng_ctx* ctx = png_.context();
+    size_t imageBytes = 0;
+    if (spng_decoded_image_size(ctx, format, &imageBytes) != 0) return false;
+    rowBytes_ = imageBytes / png_.height();
+    if (spng_decode_image(ctx, nullptr, 0, format, flags | SPNG_DECODE_PROGRESSIVE) != 0) {
+      return false;
+    }
+    row_.resize(rowBytes_);
+    return true;
+  }
+
+  // The next row of the window, the frame's whole width in the decode's format; nullptr when
+  // the data is corrupt or ends early. May throw std::bad_alloc.
+  const uint8_t* next() {
+    if (failed_ || served_ == window_.height) return nullptr;
+    const uint8_t* row = png_.interlaced() ? nextInterlaced() : nextInOrder();
+    if (row == nullptr) failed_ = true;
+    ++served_;
+    return row;
+  }
+
+ private:
+  const uint8_t* nextInOrder() {
+    spng_ctx* ctx = png_.context();
+    for (;;) {
+      const uint32_t y = decoded_++;
+      const int status = spng_decode_row(ctx, row_.data(), rowBytes_);
+      // The call that decodes the last row of the image reports the end of the image.
+      const bool last = y + 1 == png_.height();
+      if (status != 0 && !(last && status == SPNG_EOI)) return nullptr;
+      if (y >= window_.y) return row_.data();
+    }
+  }
+
+  const uint8_t* nextInterlaced() {
+    if (kept_.empty()) {
+      // Every pass touches rows all over the image, so the whole stream is decoded; rows
+      // outside the window land in the scratch row and are overwritten.
+      kept_.resize(checkedMul(rowBytes_, window_.height));
+      spng_ctx* ctx = png_.context();
+      const uint32_t bottom = window_.y + window_.height;
+      int status = 0;
+      do {
+        spng_row_info info{};
+        status = spng_get_row_info(ctx, &info);
+        if (status != 0) break;
+        uint8_t* target = row_.data();
+        if (info.row_num >= window_.y && info.row_num < bottom) {
+          target = kept_.data() + size_t{info.row_num - window_.y} * rowBytes_;
+        }
+        status = spng_decode_row(ctx, target, rowBytes_);
+      } while (status == 0);
+      if (status != SPNG_EOI) return nullptr;
+    }
+    return kept_.data() + size_t{served_} * rowBytes_;
+  }
+
+  PngInput& png_;
+  PixelRect window_;
+  size_t rowBytes_ = 0;
+  std::vector<uint8_t> row_;
+  std::vector<uint8_t> kept_;
+  uint32_t decoded_ = 0;  // image rows decoded (in order)
+  uint32_t served_ = 0;   // window rows handed out
+  bool failed_ = false;
+};
+
+// The window's rows as stored (SPNG_FMT_RAW: 16-bit big-endian, sub-byte pixels packed).
+class PngWindowRows final : public WindowRows {
+ public:
+  PngWindowRows(PngInput& png, const PixelRect& window, PngImage format)
+      : decoder_(png, window),
+        x_(window.x),
+        bitsPerPixel_(pngChannels(format.colorType) * format.bitDepth) {
+    format_ = std::move(format);
+  }
+
+  bool start() { return decoder_.start(SPNG_FMT_RAW, 0); }
+
+  bool next(std::span<uint8_t> row) override {
+    try {
+      const uint8_t* decoded = decoder_.next();
+      if (decoded == nullptr) return false;
+      copyPixels(decoded, x_, format_.width, bitsPerPixel_, row.data());
+      return true;
+    } catch (const std::bad_alloc&) {
+      failure_ = WindowFailure::OutOfMemory;
+      return false;
+    }
+  }
+
+ private:
+  RowDecoder decoder_;
+  uint32_t x_;
+  uint32_t bitsPerPixel_;
+};
+
 class PngWindowReader final : public FrameWindowReader {
  public:
-  explicit PngWindowReader(std::unique_ptr<PngInput> png) : png_(std::move(png)) {}
+  PngWindowReader(const InputFile& file, std::unique_ptr<PngInput> png)
+      : file_(file), png_(std::move(png)) {}
 
   PixelSize size() const override { return {png_->width(), png_->height()}; }
 
   WindowResult<PngImage> readWindow(const PixelRect& window) override {
+    return window_detail::collectRows(readWindowRows(window));
+  }
+
+  WindowResult<std::unique_ptr<WindowRows>> readWindowRows(const PixelRect& window) override {
     try {
-      PngImage image;
-      image.width = window.width;
-      image.height = window.height;
-      image.colorType = png_->colorType();
-      image.bitDepth = png_->bitDepth();
-      const auto rowBytes = pngRowBytes(window.width, image.colorType, image.bitDepth);
-      if (!rowBytes) return WindowFailure::Unreadable;
-      image.rowBytes = *rowBytes;
-      image.pixels.resize(checkedMul(*rowBytes, window.height));
-      const uint32_t bitsPerPixel = pngChannels(image.colorType) * image.bitDepth;
-      uint8_t* out = image.pixels.data();
-      // SPNG_FMT_RAW: the samples as stored, 16-bit big-endian, sub-byte pixels packed.
-      const bool decoded = decodeRows(SPNG_FMT_RAW, 0, window, [&](const uint8_t* row) {
-        copyPixels(row, window.x, window.width, bitsPerPixel, out);
-        out += *rowBytes;
-      });
-      if (!decoded) return WindowFailure::Unreadable;
-      carryAncillary(image);
-      return image;
+      if (!beginWindow(window)) return WindowFailure::Unreadable;
+      PngImage format;
+      format.width = window.width;
+      format.height = window.height;
+      format.colorType = png_->colorType();
+      format.bitDepth = png_->bitDepth();
+      if (!pngRowBytes(window.width, format.colorType, format.bitDepth)) {
+        return WindowFailure::Unreadable;
+      }
+      carryAncillary(format);
+      auto rows = std::make_unique<PngWindowRows>(*png_, window, std::move(format));
+      if (!rows->start()) return WindowFailure::Unreadable;
+      return rows;
     } catch (const std::bad_alloc&) {
       return WindowFailure::OutOfMemory;
     }
@@ -71,67 +181,97 @@ class PngWindowReader final : public FrameWindowReader {
   WindowResult<Bitmap> readWindowShrunk(const PixelRect& window, PixelSize size) override {
     const auto made = window_detail::WindowShrinker::make(window.size(), size, png_->hasAlpha());
     if (!made) return WindowFailure::ScalerSetup;
-    auto& shrinker = *made;
-    try {
-      std::vector<uint32_t> pixels(window.width);
-      const bool sixteen = png_->bitDepth() == 16;
-      const int format = sixteen ? SPNG_FMT_RGBA16 : SPNG_FMT_RGBA8;
-      const bool decoded = decodeRows(format, SPNG_DECODE_TRNS, window, [&](const uint8_t* row) {
-        pngRowToPixels(row + size_t{window.x} * (sixteen ? 8 : 4), sixteen, 0, window.width, 1,
-                       pixels.data());
-        shrinker.pushRow(pixels.data());
-      });
-      if (!decoded) return WindowFailure::Unreadable;
-    } catch (const std::bad_alloc&) {
-      return WindowFailure::OutOfMemory;
-    }
-    return shrinker.finish(png_->icc(), png_->grey());
+    auto source = shrinkSource(window);
+    if (auto* failure = std::get_if<WindowFailure>(&source)) return *failure;
+    return window_detail::shrinkWhole(*made, *std::get<std::unique_ptr<ShrinkSource>>(source),
+                                      window.height, png_->icc(), png_->grey());
+  }
+
+  WindowResult<std::unique_ptr<WindowRows>> readWindowShrunkRows(const PixelRect& window,
+                                                                 PixelSize size) override {
+    auto rows = window_detail::ShrunkRows::make(window.size(), size, png_->hasAlpha(), png_->icc(),
+                                                png_->grey());
+    if (!rows) return WindowFailure::ScalerSetup;
+    auto source = shrinkSource(window);
+    if (auto* failure = std::get_if<WindowFailure>(&source)) return *failure;
+    rows->attach(std::move(std::get<std::unique_ptr<ShrinkSource>>(source)));
+    return rows;
   }
 
  private:
-  // Decodes the rows down to the window's bottom in |format| and hands each window row, in
-  // order, to |onRow|. False when the data is corrupt or ends early.
-  template <typename OnRow>
-  bool decodeRows(int format, int flags, const PixelRect& window, OnRow&& onRow) {
-    if (used_) return false;
-    used_ = true;
-    spng_ctx* ctx = png_->context();
-    size_t imageBytes = 0;
-    if (spng_decoded_image_size(ctx, format, &imageBytes) != 0) return false;
-    const size_t rowBytes = imageBytes / png_->height();
-    if (spng_decode_image(ctx, nullptr, 0, format, flags | SPNG_DECODE_PROGRESSIVE) != 0) {
-      return false;
-    }
-    const uint32_t bottom = window.y + window.height;
-    std::vector<uint8_t> row(rowBytes);
-    if (!png_->interlaced()) {
-      for (uint32_t y = 0; y < bottom; ++y) {
-        const int status = spng_decode_row(ctx, row.data(), rowBytes);
-        // The call that decodes the last row of the image reports the end of the image.
-        const bool last = y + 1 == png_->height();
-        if (status != 0 && !(last && status == SPNG_EOI)) return false;
-        if (y >= window.y) onRow(row.data());
-      }
-      return true;
+  using ShrinkSource = window_detail::ShrinkSource;
+
+  // The window's rows as Bitmap pixels, for the shrinker.
+  class PixelRows final : public ShrinkSource {
+   public:
+    PixelRows(PngInput& png, const PixelRect& window)
+        : decoder_(png, window),
+          x_(window.x),
+          sixteen_(png.bitDepth() == 16),
+          // 8-bit RGB without tRNS becomes R, G, B and an opaque alpha whatever the decoder:
+          // it is decoded as stored and only the window's pixels are widened, where libspng
+          // would widen every row from the top.
+          opaqueRgb8_(png.colorType() == PngColorType::Rgb && !sixteen_ && !png.hasAlpha()),
+          pixels_(window.width) {}
+
+    bool start() {
+      return decoder_.start(opaqueRgb8_ ? SPNG_FMT_RAW
+                            : sixteen_  ? SPNG_FMT_RGBA16
+                                        : SPNG_FMT_RGBA8,
+                            opaqueRgb8_ ? 0 : SPNG_DECODE_TRNS);
     }
 
-    // Every pass touches rows all over the image, so the whole stream is decoded; rows
-    // outside the window land in the scratch row and are overwritten.
-    std::vector<uint8_t> kept(checkedMul(rowBytes, window.height));
-    int status = 0;
-    do {
-      spng_row_info info{};
-      status = spng_get_row_info(ctx, &info);
-      if (status != 0) break;
-      uint8_t* target = row.data();
-      if (info.row_num >= window.y && info.row_num < bottom) {
-        target = kept.data() + size_t{info.row_num - window.y} * rowBytes;
+    const uint32_t* nextRow() override {
+      try {
+        const uint8_t* row = decoder_.next();
+        if (row == nullptr) return nullptr;
+        const auto width = static_cast<uint32_t>(pixels_.size());
+        if (opaqueRgb8_) {
+          const uint8_t* rgb = row + size_t{x_} * 3;
+          for (uint32_t x = 0; x < width; ++x, rgb += 3) {
+            pixels_[x] = 0xFF000000u | uint32_t{rgb[0]} << 16 | uint32_t{rgb[1]} << 8 | rgb[2];
+          }
+        } else {
+          pngRowToPixels(row + size_t{x_} * (sixteen_ ? 8 : 4), sixteen_, 0, width, 1,
+                         pixels_.data());
+        }
+        return pixels_.data();
+      } catch (const std::bad_alloc&) {
+        failure_ = WindowFailure::OutOfMemory;
+        return nullptr;
       }
-      status = spng_decode_row(ctx, target, rowBytes);
-    } while (status == 0);
-    if (status != SPNG_EOI) return false;
-    for (uint32_t y = 0; y < window.height; ++y) onRow(kept.data() + size_t{y} * rowBytes);
-    return true;
+    }
+
+   private:
+    RowDecoder decoder_;
+    uint32_t x_;
+    bool sixteen_;
+    bool opaqueRgb8_;
+    std::vector<uint32_t> pixels_;
+  };
+
+  // Claims the reader for |window| and starts the decode of its pixels for the shrinker.
+  WindowResult<std::unique_ptr<ShrinkSource>> shrinkSource(const PixelRect& window) {
+    try {
+      if (!beginWindow(window)) return WindowFailure::Unreadable;
+      auto source = std::make_unique<PixelRows>(*png_, window);
+      if (!source->start()) return WindowFailure::Unreadable;
+      return source;
+    } catch (const std::bad_alloc&) {
+      return WindowFailure::OutOfMemory;
+    }
+  }
+
+  // Claims the reader for |window|, whose data is streamed once. A window that ends above
+  // the last row is decoded from a fresh context that skips the Adler-32 (see
+  // PngInput::open). False when a window was read already or the file no longer opens.
+  bool beginWindow(const PixelRect& window) {
+    if (used_) return false;
+    used_ = true;
+    if (!png_->interlaced() && window.y + window.height < png_->height()) {
+      png_ = PngInput::open(file_, false);
+    }
+    return png_ != nullptr;
   }
 
   // The palette, tRNS and ICC profile of the source, as the tile keeps them.
@@ -164,6 +304,7 @@ class PngWindowReader final : public FrameWindowReader {
     image.icc = png_->icc();
   }
 
+  const InputFile& file_;
   std::unique_ptr<PngInput> png_;
   bool used_ = false;
 };
@@ -171,7 +312,9 @@ class PngWindowReader final : public FrameWindowReader {
 }  // namespace
 
 std::unique_ptr<FrameWindowReader> openPngWindow(const InputFile& file) {
-  return window_detail::readerOver<PngWindowReader>(PngInput::open(file));
+  auto png = PngInput::open(file);
+  if (!png) return nullptr;
+  return std::make_unique<PngWindowReader>(file, std::move(png));
 }
 
 }  // namespace velmo::platform

@@ -1,6 +1,9 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <span>
+#include <utility>
+#include <vector>
 
 #include "codec/internal/probe_reader.h"
 #include "codec/window_decoder.h"
@@ -37,6 +40,76 @@ std::unique_ptr<FrameWindowReader> openFrameWindow(const InputFile& file, const 
   return nullptr;
 }
 
+namespace {
+
+// A window cut whole, handed out a row at a time.
+class HeldWindowRows final : public WindowRows {
+ public:
+  explicit HeldWindowRows(PngImage image) : pixels_(std::move(image.pixels)) {
+    format_ = std::move(image);
+    format_.pixels.clear();
+    stride_ = format_.rowBytes != 0
+                  ? format_.rowBytes
+                  : pngRowBytes(format_.width, format_.colorType, format_.bitDepth).value_or(0);
+  }
+
+  bool next(std::span<uint8_t> row) override {
+    if (served_ == format_.height) return false;
+    std::memcpy(row.data(), pixels_.data() + size_t{served_++} * stride_, row.size());
+    return true;
+  }
+
+ private:
+  std::vector<uint8_t> pixels_;
+  size_t stride_ = 0;
+  uint32_t served_ = 0;
+};
+
+// A shrunk window made whole, handed out a row at a time as a tile writes it.
+class BitmapRows final : public WindowRows {
+ public:
+  explicit BitmapRows(Bitmap bitmap) : bitmap_(std::move(bitmap)) {
+    format_.width = bitmap_.width();
+    format_.height = bitmap_.height();
+    format_.colorType = PngColorType::Rgba;
+    format_.bitDepth = 8;
+  }
+
+  bool next(std::span<uint8_t> row) override {
+    if (served_ == bitmap_.height()) return false;
+    unpremultiplyRow(bitmap_.row(served_++), bitmap_.width(), row.data());
+    return true;
+  }
+
+ private:
+  Bitmap bitmap_;
+  uint32_t served_ = 0;
+};
+
+}  // namespace
+
+WindowResult<std::unique_ptr<WindowRows>> FrameWindowReader::readWindowShrunkRows(
+    const PixelRect& window, PixelSize size) {
+  auto shrunk = readWindowShrunk(window, size);
+  if (auto* failure = std::get_if<WindowFailure>(&shrunk)) return *failure;
+  try {
+    return std::make_unique<BitmapRows>(std::move(std::get<Bitmap>(shrunk)));
+  } catch (const std::bad_alloc&) {
+    return WindowFailure::Scaling;
+  }
+}
+
+WindowResult<std::unique_ptr<WindowRows>> FrameWindowReader::readWindowRows(
+    const PixelRect& window) {
+  auto whole = readWindow(window);
+  if (auto* failure = std::get_if<WindowFailure>(&whole)) return *failure;
+  try {
+    return std::make_unique<HeldWindowRows>(std::move(std::get<PngImage>(whole)));
+  } catch (const std::bad_alloc&) {
+    return WindowFailure::OutOfMemory;
+  }
+}
+
 namespace window_detail {
 
 std::unique_ptr<WindowShrinker> WindowShrinker::make(PixelSize source, PixelSize target,
@@ -63,6 +136,71 @@ WindowResult<Bitmap> WindowShrinker::finish(std::span<const uint8_t> icc, bool g
   }
 }
 
+WindowResult<Bitmap> shrinkWhole(WindowShrinker& shrinker, ShrinkSource& source, uint32_t rows,
+                                 std::span<const uint8_t> icc, bool greyPixels) {
+  for (uint32_t y = 0; y < rows; ++y) {
+    const uint32_t* row = source.nextRow();
+    if (row == nullptr) return source.failure();
+    shrinker.pushRow(row);
+  }
+  return shrinker.finish(icc, greyPixels);
+}
+
+ShrunkRows::ShrunkRows(PixelSize source, PixelSize target, bool hasAlpha)
+    : shrinker_(source.width, source.height, target.width, target.height, hasAlpha,
+                [this](const uint32_t* made) {
+                  std::memcpy(row_.data(), made, row_.strideBytes());
+                  ready_ = true;
+                }),
+      row_(target.width, 1, hasAlpha),
+      sourceRows_(source.height) {
+  format_.width = target.width;
+  format_.height = target.height;
+  format_.colorType = PngColorType::Rgba;
+  format_.bitDepth = 8;
+}
+
+std::unique_ptr<ShrunkRows> ShrunkRows::make(PixelSize source, PixelSize target, bool hasAlpha,
+                                             std::span<const uint8_t> icc, bool greyPixels) {
+  try {
+    auto rows = std::make_unique<ShrunkRows>(source, target, hasAlpha);
+    if (!icc.empty()) rows->toSrgb_ = ColorConverter::fromIcc(icc, greyPixels);
+    return rows;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+bool ShrunkRows::next(std::span<uint8_t> row) {
+  try {
+    while (!ready_) {
+      if (pushed_ < sourceRows_) {
+        const uint32_t* pixels = source_->nextRow();
+        if (pixels == nullptr) {
+          failure_ = source_->failure();
+          return false;
+        }
+        shrinker_.pushRow(pixels);
+        ++pushed_;
+      } else if (!finished_) {
+        // The last row of the result is made when the shrinker is told there are no more.
+        finished_ = true;
+        shrinker_.finish();
+      } else {
+        return false;
+      }
+    }
+    ready_ = false;
+    // Row by row, the conversion gives the pixels it gives a whole bitmap.
+    if (toSrgb_) toSrgb_->convert(row_);
+    unpremultiplyRow(row_.data(), row_.width(), row.data());
+    return true;
+  } catch (const std::bad_alloc&) {
+    failure_ = WindowFailure::Scaling;
+    return false;
+  }
+}
+
 PngImage eightBitImage(const PixelRect& window, PngColorType type) {
   PngImage image;
   image.width = window.width;
@@ -72,6 +210,27 @@ PngImage eightBitImage(const PixelRect& window, PngColorType type) {
   image.rowBytes = checkedMul(window.width, pngChannels(type));
   image.pixels.assign(checkedMul(image.rowBytes, window.height), 0);
   return image;
+}
+
+WindowResult<PngImage> collectRows(WindowResult<std::unique_ptr<WindowRows>> rows) {
+  if (auto* failure = std::get_if<WindowFailure>(&rows)) return *failure;
+  WindowRows& source = *std::get<std::unique_ptr<WindowRows>>(rows);
+  try {
+    PngImage image = source.format();
+    const auto rowBytes = pngRowBytes(image.width, image.colorType, image.bitDepth);
+    if (!rowBytes) return WindowFailure::Unreadable;
+    image.rowBytes = *rowBytes;
+    image.pixels.resize(checkedMul(*rowBytes, image.height));
+    for (uint32_t y = 0; y < image.height; ++y) {
+      if (!source.next(
+              std::span<uint8_t>(image.pixels.data() + size_t{y} * *rowBytes, *rowBytes))) {
+        return source.failure();
+      }
+    }
+    return image;
+  } catch (const std::bad_alloc&) {
+    return WindowFailure::OutOfMemory;
+  }
 }
 
 bool iccDescribes(std::span<const uint8_t> icc, const char (&colorSpace)[5]) {

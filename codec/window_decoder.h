@@ -23,6 +23,7 @@
 #include "codec/image_encoder.h"
 #include "codec/image_probe.h"
 #include "platform/bitmap.h"
+#include "platform/color_profile.h"
 #include "platform/input_file.h"
 #include "platform/pixel_geometry.h"
 #include "platform/resample.h"
@@ -42,6 +43,27 @@ enum class WindowFailure {
 
 template <typename T>
 using WindowResult = std::variant<T, WindowFailure>;
+
+// A window's rows one at a time, top to bottom, in the source's own terms (as readWindow
+// gives them), decoded as they are asked for: a tile can be encoded while the source is
+// decoded, without the window ever being whole in memory. Used from one thread at a time.
+class WindowRows {
+ public:
+  virtual ~WindowRows() = default;
+
+  // The window's size, colour type, bit depth, palette, tRNS and ICC profile; no pixels.
+  const PngImage& format() const { return format_; }
+
+  // Fills |row| (exactly the packed row length of format()) with the next row; false when it
+  // cannot be decoded. After a failure, or past the last row, no more rows come.
+  virtual bool next(std::span<uint8_t> row) = 0;
+  // Why next() gave false.
+  WindowFailure failure() const { return failure_; }
+
+ protected:
+  PngImage format_;
+  WindowFailure failure_ = WindowFailure::Unreadable;
+};
 
 // Frame 0 of an image, opened for reading one window. The InputFile must outlive the reader;
 // a reader reads at most one window (the data is streamed once).
@@ -63,9 +85,21 @@ class FrameWindowReader {
   //   profile, colour not premultiplied.
   virtual WindowResult<PngImage> readWindow(const PixelRect& window) = 0;
 
+  // The same pixels row by row. JPEG and PNG decode each row when it is asked for; the other
+  // formats cut the window whole (readWindow) and hand it out a row at a time. The reader
+  // must outlive the result.
+  virtual WindowResult<std::unique_ptr<WindowRows>> readWindowRows(const PixelRect& window);
+
   // The window shrunk to |size| (each side at least 1 and at most the window's) by area
   // averaging, colour converted to sRGB, premultiplied (the Bitmap layout).
   virtual WindowResult<Bitmap> readWindowShrunk(const PixelRect& window, PixelSize size) = 0;
+
+  // The same pixels as a tile writes them, row by row: 8-bit RGBA with the premultiplication
+  // undone (rounded to nearest), no ICC profile. JPEG and PNG shrink the rows as they are
+  // decoded and hand each row of the result out as soon as it is made; the other formats
+  // shrink the window whole first. The reader must outlive the result.
+  virtual WindowResult<std::unique_ptr<WindowRows>> readWindowShrunkRows(const PixelRect& window,
+                                                                         PixelSize size);
 };
 
 // Opens frame 0 of |file| (whose probe gave |info|). nullptr when it yields no image: the
@@ -105,6 +139,51 @@ class WindowShrinker {
   AreaShrinker shrinker_;
 };
 
+// The rows a shrinking reader feeds its shrinker, top to bottom: the window's own, or those
+// of a reduced decode of it, as Bitmap pixels.
+class ShrinkSource {
+ public:
+  virtual ~ShrinkSource() = default;
+  // The next row, valid until the next call; nullptr when it cannot be decoded, failure()
+  // then saying why.
+  virtual const uint32_t* nextRow() = 0;
+  WindowFailure failure() const { return failure_; }
+
+ protected:
+  WindowFailure failure_ = WindowFailure::Unreadable;
+};
+
+// readWindowShrunk over |source|'s first |rows| rows.
+WindowResult<Bitmap> shrinkWhole(WindowShrinker& shrinker, ShrinkSource& source, uint32_t rows,
+                                 std::span<const uint8_t> icc, bool greyPixels);
+
+// readWindowShrunkRows over a ShrinkSource: each pull shrinks as many source rows as the next
+// row of the result needs, then converts that row alone to sRGB and undoes its
+// premultiplication, so the pixels are readWindowShrunk's.
+class ShrunkRows final : public WindowRows {
+ public:
+  // nullptr when the shrinker or the colour conversion cannot be set up (ScalerSetup); the
+  // arguments as for WindowShrinker::make and finish. The source comes afterwards (attach),
+  // so that a reader sets the shrinker up before it starts decoding, as readWindowShrunk does.
+  static std::unique_ptr<ShrunkRows> make(PixelSize source, PixelSize target, bool hasAlpha,
+                                          std::span<const uint8_t> icc, bool greyPixels);
+  void attach(std::unique_ptr<ShrinkSource> source) { source_ = std::move(source); }
+
+  bool next(std::span<uint8_t> row) override;
+
+  ShrunkRows(PixelSize source, PixelSize target, bool hasAlpha);
+
+ private:
+  std::unique_ptr<ShrinkSource> source_;
+  AreaShrinker shrinker_;
+  std::optional<ColorConverter> toSrgb_;
+  Bitmap row_;  // the row of the result just made
+  uint32_t sourceRows_;
+  uint32_t pushed_ = 0;
+  bool ready_ = false;
+  bool finished_ = false;
+};
+
 // A |Reader| over a format's opened |input|; nullptr when the input did not open.
 template <typename Reader, typename Input>
 std::unique_ptr<FrameWindowReader> readerOver(std::unique_ptr<Input> input) {
@@ -115,6 +194,9 @@ std::unique_ptr<FrameWindowReader> readerOver(std::unique_ptr<Input> input) {
 // An 8-bit PNG image of |window|'s size and |type|, rows packed, every sample 0. May throw
 // std::bad_alloc.
 PngImage eightBitImage(const PixelRect& window, PngColorType type);
+
+// The whole window from |rows|: every row read into one image, as readWindow answers.
+WindowResult<PngImage> collectRows(WindowResult<std::unique_ptr<WindowRows>> rows);
 
 // Whether |icc|'s header names |colorSpace| ("RGB " or "GRAY") as the data colour space:
 // PNG may embed only a profile that matches its pixels.

@@ -1,7 +1,10 @@
 // A window of any file, as "tile" reads it: the input is an image followed by nine bytes that
 // choose the window (x, y, width, height as little-endian 16-bit values) and the sample.
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <variant>
+#include <vector>
 
 #include "codec/image_probe.h"
 #include "codec/window_decoder.h"
@@ -41,10 +44,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const double sample = tileSample(1 + trailer[8] % 16);
   const std::optional<platform::PixelSize> tile = tileSize(window, sample);
   if (!tile) return 0;
-  if (tile->width == window.width && tile->height == window.height) {
-    (void)frame->readWindow(window);
-  } else {
-    (void)frame->readWindowShrunk(window, *tile);
+  // Row by row, as the tile's encoder takes them.
+  auto opened = tile->width == window.width && tile->height == window.height
+                    ? frame->readWindowRows(window)
+                    : frame->readWindowShrunkRows(window, *tile);
+  if (auto* rows = std::get_if<std::unique_ptr<platform::WindowRows>>(&opened)) {
+    const platform::PngImage& format = (*rows)->format();
+    std::vector<uint8_t> row(
+        platform::pngRowBytes(format.width, format.colorType, format.bitDepth).value_or(0));
+    for (uint32_t y = 0; y < format.height && (*rows)->next(row); ++y) {
+    }
   }
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <utility>
 
 namespace velmo::platform {
 namespace {
@@ -74,6 +75,11 @@ std::vector<AreaShrinker::Tap> AreaShrinker::taps(uint32_t src, uint32_t dst) {
 
 AreaShrinker::AreaShrinker(uint32_t srcWidth, uint32_t srcHeight, uint32_t dstWidth,
                            uint32_t dstHeight, bool hasAlpha)
+    : AreaShrinker(srcWidth, srcHeight, dstWidth, dstHeight, hasAlpha, nullptr) {}
+
+AreaShrinker::AreaShrinker(uint32_t srcWidth, uint32_t srcHeight, uint32_t dstWidth,
+                           uint32_t dstHeight, bool hasAlpha,
+                           std::function<void(const uint32_t* row)> onRow)
     : srcWidth_(srcWidth),
       srcHeight_(srcHeight),
       dstWidth_(dstWidth),
@@ -86,7 +92,8 @@ AreaShrinker::AreaShrinker(uint32_t srcWidth, uint32_t srcHeight, uint32_t dstWi
       next_(size_t{dstWidth} * channels_),
       scale_(static_cast<float>((static_cast<double>(dstWidth) / srcWidth) *
                                 (static_cast<double>(dstHeight) / srcHeight))),
-      out_(dstWidth, dstHeight, hasAlpha) {
+      onRow_(std::move(onRow)),
+      out_(dstWidth, onRow_ ? 1 : dstHeight, hasAlpha) {
   assert(dstWidth >= 1 && dstHeight >= 1 && dstWidth <= srcWidth && dstHeight <= srcHeight);
 }
 
@@ -139,7 +146,7 @@ void AreaShrinker::pushRow(const uint32_t* row) {
 
 void AreaShrinker::emitRow(uint32_t y, const float* accumulated) {
   if (y >= dstHeight_) return;
-  uint32_t* out = out_.row(y);
+  uint32_t* out = onRow_ ? out_.row(0) : out_.row(y);
   const float scale = scale_;
   // Rounded to nearest; accumulated values are never negative.
   auto channel = [scale](float v) {
@@ -161,11 +168,13 @@ void AreaShrinker::emitRow(uint32_t y, const float* accumulated) {
       out[x] = 0xFF000000u | (channel(s[0]) << 16) | (channel(s[1]) << 8) | channel(s[2]);
     }
   }
+  if (onRow_) onRow_(out);
 }
 
 Bitmap AreaShrinker::finish() {
   emitRow(currentRow_, current_.data());
   currentRow_ = dstHeight_;
+  if (onRow_) return Bitmap();
   return std::move(out_);
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -18,6 +19,12 @@ class AreaShrinker {
  public:
   AreaShrinker(uint32_t srcWidth, uint32_t srcHeight, uint32_t dstWidth, uint32_t dstHeight,
                bool hasAlpha);
+  // As above, but each destination row goes to |onRow| (dstWidth pixels, valid during the
+  // call) as soon as it is complete, top to bottom, instead of into the bitmap that finish()
+  // returns, which is then empty: memory stays at a few rows whatever the destination's
+  // height. The pixels are the same.
+  AreaShrinker(uint32_t srcWidth, uint32_t srcHeight, uint32_t dstWidth, uint32_t dstHeight,
+               bool hasAlpha, std::function<void(const uint32_t* row)> onRow);
 
   // |row| holds srcWidth pixels.
   void pushRow(const uint32_t* row);
@@ -55,7 +62,8 @@ class AreaShrinker {
   uint32_t currentRow_ = 0;
   uint32_t rowsPushed_ = 0;
   float scale_;  // 1 / (source pixels per destination pixel)
-  Bitmap out_;
+  std::function<void(const uint32_t* row)> onRow_;
+  Bitmap out_;  // the destination, or its one row being handed to onRow_
 };
 
 // Shrinks a whole bitmap (see AreaShrinker); returns |source| moved when the size is equal.

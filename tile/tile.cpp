@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -36,22 +37,22 @@ constexpr const char* kTileMime = "image/png";
 }
 
 // The PNG bytes of the tile. A tile of the window's own size is the window itself, in the
-// source's own pixel format; any other size is redrawn: area-averaged into 8-bit sRGB RGBA.
+// source's own pixel format; any other size is redrawn: area-averaged into 8-bit sRGB RGBA,
+// opaque or not, like the drawing surface it stands for. Either way each row goes to the
+// encoder as it is made, so neither the window nor the tile is ever whole in memory.
 std::vector<uint8_t> encodeTile(platform::FrameWindowReader& frame,
                                 const platform::PixelRect& window, platform::PixelSize size) {
-  std::optional<std::vector<uint8_t>> data;
-  if (size == window.size()) {
-    auto cut = frame.readWindow(window);
-    if (auto* failure = std::get_if<platform::WindowFailure>(&cut)) failWindow(*failure);
-    data = platform::encodePng(std::get<platform::PngImage>(cut));
-  } else {
-    auto shrunk = frame.readWindowShrunk(window, size);
-    if (auto* failure = std::get_if<platform::WindowFailure>(&shrunk)) failWindow(*failure);
-    platform::BitmapView view = std::get<platform::Bitmap>(shrunk).view();
-    // A redrawn tile is always RGBA, opaque or not, like the drawing surface it stands for.
-    view.hasAlpha = true;
-    data = platform::encodePng(view);
-  }
+  auto opened = size == window.size() ? frame.readWindowRows(window)
+                                      : frame.readWindowShrunkRows(window, size);
+  if (auto* failure = std::get_if<platform::WindowFailure>(&opened)) failWindow(*failure);
+  platform::WindowRows& rows = *std::get<std::unique_ptr<platform::WindowRows>>(opened);
+  bool made = true;
+  std::optional<std::vector<uint8_t>> data =
+      platform::encodePng(rows.format(), [&](uint32_t, std::span<uint8_t> row) {
+        made = rows.next(row);
+        return made;
+      });
+  if (!made) failWindow(rows.failure());
   if (!data || data->size() > kMaxTileBytes) throw fail(messages::kTileTooLarge);
   return std::move(*data);
 }

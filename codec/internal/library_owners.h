@@ -7,6 +7,7 @@
 
 #include <gif_lib.h>
 #include <jpeglib.h>
+#include <libdeflate.h>
 #include <libheif/heif.h>
 #include <spng.h>
 #include <webp/demux.h>
@@ -17,6 +18,9 @@ namespace velmo::platform {
 
 // libspng: a decoder or encoder context.
 using SpngContext = Owner<spng_ctx, spng_ctx_free>;
+
+// libdeflate: a compressor at one compression level.
+using DeflateCompressor = Owner<libdeflate_compressor, libdeflate_free_compressor>;
 
 // giflib: a file opened with DGifOpen (DGifCloseFile also frees the structure).
 inline void closeGifFile(GifFileType* gif) {

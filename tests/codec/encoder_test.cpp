@@ -1,11 +1,17 @@
 // JPEG and PNG encoders: what an independent decoder gets back, and the same bytes for the
 // same input.
 #include <gtest/gtest.h>
+#include <libdeflate.h>
 #include <spng.h>
 
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "codec/image_encoder.h"
 #include "tests/support/decoder_fixtures.h"
@@ -61,6 +67,97 @@ DecodedPng decodePngRaw(const std::optional<std::vector<uint8_t>>& bytes) {
   png.raw.resize(size);
   EXPECT_EQ(spng_decode_image(png.ctx.get(), png.raw.data(), size, SPNG_FMT_RAW, 0), 0);
   return png;
+}
+
+// The image data of a PNG with |rawBytes| bytes of filtered rows: its IDAT chunks joined and
+// inflated, filter bytes and all.
+std::vector<uint8_t> filteredRows(const std::vector<uint8_t>& png, size_t rawBytes) {
+  std::vector<uint8_t> deflated;
+  for (size_t at = 8; at + 12 <= png.size();) {
+    const size_t length =
+        size_t{png[at]} << 24 | size_t{png[at + 1]} << 16 | size_t{png[at + 2]} << 8 | png[at + 3];
+    if (std::memcmp(&png[at + 4], "IDAT", 4) == 0) {
+      deflated.insert(deflated.end(), png.begin() + at + 8, png.begin() + at + 8 + length);
+    }
+    at += 12 + length;
+  }
+  std::vector<uint8_t> rows(rawBytes);
+  libdeflate_decompressor* inflater = libdeflate_alloc_decompressor();
+  const libdeflate_result result = libdeflate_zlib_decompress(
+      inflater, deflated.data(), deflated.size(), rows.data(), rows.size(), nullptr);
+  libdeflate_free_decompressor(inflater);
+  EXPECT_EQ(result, LIBDEFLATE_SUCCESS);
+  return rows;
+}
+
+int appendTo(spng_ctx*, void* user, void* data, size_t length) {
+  auto* out = static_cast<std::vector<uint8_t>*>(user);
+  out->insert(out->end(), static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + length);
+  return 0;
+}
+
+// The same image as libspng's own encoder writes it, with its default adaptive filters.
+std::vector<uint8_t> libspngPng(const PngImage& image) {
+  std::vector<uint8_t> out;
+  std::unique_ptr<spng_ctx, SpngFree> ctx(spng_ctx_new(SPNG_CTX_ENCODER));
+  spng_set_png_stream(ctx.get(), appendTo, &out);
+  spng_ihdr ihdr{};
+  ihdr.width = image.width;
+  ihdr.height = image.height;
+  ihdr.bit_depth = image.bitDepth;
+  ihdr.color_type = static_cast<uint8_t>(image.colorType);
+  EXPECT_EQ(spng_set_ihdr(ctx.get(), &ihdr), 0);
+  if (!image.palette.empty()) {
+    spng_plte plte{};
+    plte.n_entries = static_cast<uint32_t>(image.palette.size() / 3);
+    EXPECT_EQ(spng_set_plte(ctx.get(), &plte), 0);
+  }
+  EXPECT_EQ(spng_encode_image(ctx.get(), image.pixels.data(), image.pixels.size(), SPNG_FMT_RAW,
+                              SPNG_ENCODE_FINALIZE),
+            0);
+  return out;
+}
+
+// Rows are filtered as libspng filters them, for every sample layout: the same choice of
+// filter per row and the same filtered bytes, so only the deflating differs.
+TEST(PngImageEncoder, FiltersRowsAsLibspngDoes) {
+  using enum PngColorType;
+  const std::vector<std::tuple<PngColorType, uint8_t>> layouts = {
+      {Grey, 8}, {GreyAlpha, 8}, {Rgb, 8},  {Rgba, 8},
+      {Rgb, 16}, {Rgba, 16},     {Grey, 4}, {Palette, 8}};
+  std::mt19937 random(7);
+  for (const auto& [type, depth] : layouts) {
+    SCOPED_TRACE(std::to_string(static_cast<int>(type)) + "/" + std::to_string(depth));
+    PngImage image;
+    image.width = 37;
+    image.height = 40;
+    image.colorType = type;
+    image.bitDepth = depth;
+    if (type == Palette) image.palette.assign(3 * 256, 0);
+    const size_t rowBytes = (size_t{image.width} * platform::pngChannels(type) * depth + 7) / 8;
+    // Ramps across, down and both ways, flat runs and noise, so that every filter wins some
+    // rows.
+    for (uint32_t y = 0; y < image.height; ++y) {
+      for (size_t i = 0; i < rowBytes; ++i) {
+        const uint32_t kind = y % 5;
+        const uint32_t value = kind == 0   ? static_cast<uint32_t>(i * 3)
+                               : kind == 1 ? y * 7
+                               : kind == 2 ? static_cast<uint32_t>(i + y * 5)
+                               : kind == 3 ? 200
+                                           : random();
+        image.pixels.push_back(static_cast<uint8_t>(value));
+      }
+    }
+    const std::optional<std::vector<uint8_t>> ours = encodePng(image);
+    ASSERT_TRUE(ours);
+    const size_t rawBytes = (rowBytes + 1) * image.height;
+    const std::vector<uint8_t> rows = filteredRows(*ours, rawBytes);
+    EXPECT_EQ(rows, filteredRows(libspngPng(image), rawBytes));
+    // More than one filter was chosen where filtering applies.
+    std::set<uint8_t> filters;
+    for (uint32_t y = 0; y < image.height; ++y) filters.insert(rows[y * (rowBytes + 1)]);
+    EXPECT_EQ(filters.size() > 1, depth >= 8 && type != Palette) << filters.size();
+  }
 }
 
 TEST(JpegEncoder, RoundTripIsCloseAndRepeatable) {

@@ -2,6 +2,7 @@
 // source's own format, shrinking, the PNG size limit and damaged input, for every format read.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -18,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/decoder_fixtures.h"
 #include "tests/support/image_files.h"
 #include "tests/support/messages.h"
 #include "tests/support/png_chunks.h"
@@ -58,6 +60,21 @@ void writePngBomb(const std::string& path) {
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size()));
+}
+
+// |path|'s chunks, in order: type and data.
+std::vector<std::pair<std::string, std::vector<uint8_t>>> readChunks(const std::string& path) {
+  const std::vector<uint8_t> bytes = readBytes(path);
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> chunks;
+  for (size_t at = 8; at + 12 <= bytes.size();) {
+    const size_t length = size_t{bytes[at]} << 24 | size_t{bytes[at + 1]} << 16 |
+                          size_t{bytes[at + 2]} << 8 | bytes[at + 3];
+    chunks.emplace_back(
+        std::string(bytes.begin() + at + 4, bytes.begin() + at + 8),
+        std::vector<uint8_t>(bytes.begin() + at + 8, bytes.begin() + at + 8 + length));
+    at += 12 + length;
+  }
+  return chunks;
 }
 
 // Mean of each |box| x |box| block of the window (x, y, width, height); box 1 is a plain cut.
@@ -358,6 +375,77 @@ TEST_F(TileTest, EncodedTileOver16MiBIsRefused) {
   ASSERT_TRUE(bytes);
   EXPECT_GT(*bytes, 16'000'000);
   EXPECT_LT(*bytes, 16'777'216);
+}
+
+// Damage inside the image data is found in the rows that are decoded: a window above it
+// tiles, one that reaches it fails while its rows are being encoded and leaves nothing. The
+// zlib stream's checksum follows the last row, so only a window down to the last row meets
+// a wrong one.
+TEST_F(TileTest, DamagedImageDataFailsOnlyTheWindowsThatReachIt) {
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> header, data;
+  for (auto& chunk : readChunks(tall())) {
+    if (chunk.first == "IDAT") {
+      data.emplace_back(std::move(chunk));
+    } else if (chunk.first != "IEND") {
+      header.emplace_back(std::move(chunk));
+    }
+  }
+  std::vector<uint8_t> stream;
+  for (const auto& chunk : data)
+    stream.insert(stream.end(), chunk.second.begin(), chunk.second.end());
+  // The same image data in other chunks, the file's structure whole.
+  const auto rewrite = [&](const std::string& name, std::vector<uint8_t> damaged) {
+    auto chunks = header;
+    for (size_t at = 0; at < damaged.size(); at += 65536) {
+      chunks.push_back(
+          {"IDAT", std::vector<uint8_t>(damaged.begin() + at,
+                                        damaged.begin() + std::min(at + 65536, damaged.size()))});
+    }
+    chunks.push_back({"IEND", {}});
+    writeBytes(sources_.file(name), pngFromChunks(chunks));
+    return sources_.file(name);
+  };
+  std::vector<uint8_t> wrongChecksum = stream;
+  wrongChecksum.back() ^= 0xFF;
+  // The stream ends about halfway down the image.
+  const std::string cut =
+      rewrite("cut.png", std::vector<uint8_t>(stream.begin(), stream.begin() + stream.size() / 2));
+  const std::string checksum = rewrite("checksum.png", wrongChecksum);
+  const std::string same = rewrite("same.png", stream);
+  const RgbaImage whole = readImageFile(tall());
+  ASSERT_EQ(whole.height, 40000u);
+
+  struct Case {
+    std::string path;
+    EncodableMap window;
+    bool tiles;
+  };
+  const std::vector<Case> cases = {
+      {cut, window(3, 17, 50, 2000), true},
+      {cut, window(3, 17, 50, 4000, 2), true},
+      {cut, window(0, 18000, 64, 4000, 2), false},
+      {cut, window(0, 39000, 64, 1000), false},
+      {checksum, window(3, 37000, 50, 2000), true},
+      {checksum, window(0, 38000, 64, 2000), false},
+      {checksum, window(0, 36000, 64, 4000, 2), false},
+      {same, window(0, 38000, 64, 2000), true},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(i);
+    Reply reply = tile(c.path, c.window, "d");
+    if (!c.tiles) {
+      EXPECT_EQ(reply.errorMessage(), kUnreadable);
+      EXPECT_TRUE(outputs_.entries().empty());
+      continue;
+    }
+    ASSERT_TRUE(reply.ok()) << reply.errorMessage();
+    if (i == 0 || i == 4) {
+      const uint32_t top = i == 0 ? 17 : 37000;
+      EXPECT_EQ(maxDifference(readImageFile(png("d")), boxAverage(whole, 3, top, 50, 2000)), 0);
+    }
+    std::filesystem::remove(png("d"));
+  }
 }
 
 // A file cut short is refused when the source is opened, before the window is looked at: a
