@@ -14,11 +14,11 @@ include(CMakePackageConfigHelpers)
 
 # What the library links, for static consumers. Keep in step with the pkg_check_modules calls
 # and giflib at the top of the main CMakeLists.txt.
-set(velmo_pkg_modules libjpeg spng libdeflate libwebp libwebpdemux libheif lcms2 cairo pangocairo
+set(velmo_pkg_modules libjpeg spng libdeflate zlib libwebp libwebpdemux libheif lcms2 cairo pangocairo
     fontconfig freetype2)
 list(JOIN velmo_pkg_modules " " velmo_pc_requires)
 set(velmo_private_libraries PkgConfig::LCMS PkgConfig::JPEG PkgConfig::SPNG PkgConfig::DEFLATE
-    PkgConfig::WEBP PkgConfig::HEIF velmo_giflib PkgConfig::CAIRO PkgConfig::PANGO Threads::Threads)
+    PkgConfig::ZLIB PkgConfig::WEBP PkgConfig::HEIF velmo_giflib PkgConfig::CAIRO PkgConfig::PANGO Threads::Threads)
 
 get_property(velmo_object_libraries GLOBAL PROPERTY VELMO_OBJECT_LIBRARIES)
 set(velmo_objects)

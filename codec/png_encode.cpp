@@ -31,6 +31,12 @@ namespace {
 
 // libdeflate's scale is not zlib's: its level 5 compresses about as well as zlib's 6.
 constexpr int kDeflateLevel = 5;
+// Images whose filtered rows come to more than this are deflated as the rows come, through
+// zlib at level 4 (libspng's old setting), instead of being held whole for libdeflate: a
+// render's canvas of up to 16 million pixels would otherwise be held twice more, filtered
+// and deflated, beside itself. Tiles and renders of a few million pixels stay below it.
+constexpr size_t kHeldImageBytes = size_t{32} << 20;
+constexpr int kStreamingLevel = 4;
 // The image data is split into IDAT chunks of at most this size.
 constexpr size_t kIdatChunkBytes = size_t{1} << 20;
 
@@ -218,6 +224,47 @@ bool setAncillary(spng_ctx* ctx, const PngImage& format) {
   return true;
 }
 
+// Deflates |height| filtered rows of |stride| bytes, each written by |filterRow(y, line)|,
+// through zlib as they come, appending IDAT chunks to |out| as the deflated data fills them.
+// false when a row could not be had or zlib refused; throws std::bad_alloc when memory runs
+// out.
+template <typename FilterRow>
+bool deflateRows(uint32_t height, size_t stride, FilterRow& filterRow, std::vector<uint8_t>& out) {
+  z_stream stream{};
+  const int started = deflateInit2(&stream, kStreamingLevel, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY);
+  if (started == Z_MEM_ERROR) throw std::bad_alloc();
+  if (started != Z_OK) return false;
+  const DeflateStream owner(&stream);
+  std::vector<uint8_t> line(stride);
+  std::vector<uint8_t> chunk(kIdatChunkBytes);
+  stream.next_out = chunk.data();
+  stream.avail_out = static_cast<uInt>(chunk.size());
+  auto emit = [&] {
+    appendChunk(out, "IDAT", chunk.data(), chunk.size() - stream.avail_out);
+    stream.next_out = chunk.data();
+    stream.avail_out = static_cast<uInt>(chunk.size());
+  };
+  // Deflates what is in next_in with |flush|, emitting full chunks; the zlib result.
+  auto pump = [&](int flush) {
+    int result = Z_OK;
+    do {
+      result = deflate(&stream, flush);
+      if (result == Z_STREAM_ERROR) return result;
+      if (stream.avail_out == 0) emit();
+    } while (stream.avail_in > 0 || (flush == Z_FINISH && result != Z_STREAM_END));
+    return result;
+  };
+  for (uint32_t y = 0; y < height; ++y) {
+    if (!filterRow(y, line.data())) return false;
+    stream.next_in = line.data();
+    stream.avail_in = static_cast<uInt>(stride);
+    if (pump(Z_NO_FLUSH) == Z_STREAM_ERROR) return false;
+  }
+  if (pump(Z_FINISH) != Z_STREAM_END) return false;
+  if (stream.avail_out < chunk.size()) emit();
+  return true;
+}
+
 // Encodes |format|'s header and ancillary chunks, then the rows given by |rowAt(y, scratch)|:
 // a pointer to row y's packed bytes, or nullptr to give up. A row source that converts may
 // write the row into |scratch| (one packed row) and return that; a returned row is read again
@@ -250,6 +297,26 @@ std::optional<std::vector<uint8_t>> encodeRows(const PngImage& format, RowAt&& r
   const size_t bpp = std::max<size_t>(1, pngChannels(format.colorType) * format.bitDepth / 8);
   const size_t stride = *rowBytes + 1;
   const size_t imageBytes = checkedMul(stride, format.height);
+  std::vector<uint8_t> scratch(checkedMul(*rowBytes, 2));
+  const std::vector<uint8_t> zeros(filtered ? *rowBytes : 0);
+  // Filters row y into |line| (stride bytes: the filter type, then the row); false when the
+  // row source gave up.
+  const uint8_t* prev = zeros.data();
+  auto filterRow = [&](uint32_t y, uint8_t* line) {
+    const uint8_t* row =
+        rowAt(y, std::span<uint8_t>(scratch.data() + (y % 2) * *rowBytes, *rowBytes));
+    if (row == nullptr) return false;
+    line[0] = filtered ? chooseFilter(row, prev, *rowBytes, bpp) : kNone;
+    applyFilter(line[0], row, prev, *rowBytes, bpp, line + 1);
+    prev = row;
+    return true;
+  };
+  if (imageBytes > kHeldImageBytes) {
+    if (!deflateRows(format.height, stride, filterRow, out)) return std::nullopt;
+    appendChunk(out, "IEND", nullptr, 0);
+    return out;
+  }
+
   // The filtered image and room for its deflated form, in one block: every byte is written
   // before it is read, so nothing is zero-filled (that would touch every page twice), and
   // the deflated part is touched only as far as it is used. One block also stays in the
@@ -260,17 +327,8 @@ std::optional<std::vector<uint8_t>> encodeRows(const PngImage& format, RowAt&& r
   auto block = std::make_unique_for_overwrite<uint8_t[]>(imageBytes + bound);
   uint8_t* const image = block.get();
   uint8_t* const deflated = block.get() + imageBytes;
-  std::vector<uint8_t> scratch(checkedMul(*rowBytes, 2));
-  const std::vector<uint8_t> zeros(filtered ? *rowBytes : 0);
-  const uint8_t* prev = zeros.data();
   for (uint32_t y = 0; y < format.height; ++y) {
-    const uint8_t* row =
-        rowAt(y, std::span<uint8_t>(scratch.data() + (y % 2) * *rowBytes, *rowBytes));
-    if (row == nullptr) return std::nullopt;
-    uint8_t* line = image + size_t{y} * stride;
-    line[0] = filtered ? chooseFilter(row, prev, *rowBytes, bpp) : kNone;
-    applyFilter(line[0], row, prev, *rowBytes, bpp, line + 1);
-    prev = row;
+    if (!filterRow(y, image + size_t{y} * stride)) return std::nullopt;
   }
 
   DeflateCompressor compressor(libdeflate_alloc_compressor(kDeflateLevel));

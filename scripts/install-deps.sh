@@ -4,7 +4,7 @@
 set -euo pipefail
 
 build=(build-essential cmake ninja-build pkg-config clang-format git ccache)
-libs=(libjpeg62-turbo-dev libspng-dev libdeflate-dev libgif-dev libwebp-dev
+libs=(libjpeg62-turbo-dev libspng-dev libdeflate-dev zlib1g-dev libgif-dev libwebp-dev
       libheif-dev liblcms2-dev libcairo2-dev libpango1.0-dev
       libfontconfig-dev libfreetype-dev nlohmann-json3-dev)
 # Noto Sans for Latin text (the extra package carries its true SemiBold) and Noto Sans CJK

@@ -11,6 +11,7 @@
 #include <libheif/heif.h>
 #include <spng.h>
 #include <webp/demux.h>
+#include <zlib.h>
 
 #include "platform/owner.h"
 
@@ -21,6 +22,12 @@ using SpngContext = Owner<spng_ctx, spng_ctx_free>;
 
 // libdeflate: a compressor at one compression level.
 using DeflateCompressor = Owner<libdeflate_compressor, libdeflate_free_compressor>;
+
+// zlib: a deflate stream that deflateInit2 set up, in a z_stream the caller keeps in place.
+inline void endDeflate(z_stream* stream) {
+  deflateEnd(stream);
+}
+using DeflateStream = Owner<z_stream, endDeflate>;
 
 // giflib: a file opened with DGifOpen (DGifCloseFile also frees the structure).
 inline void closeGifFile(GifFileType* gif) {

@@ -202,6 +202,40 @@ TEST(PngEncoder, OpaqueIsExactRgbAndAlphaIsUnpremultipliedToNearest) {
   EXPECT_EQ(png.raw, expected);
 }
 
+TEST(PngEncoder, LargeImagesAreDeflatedAsTheirRowsComeAndRoundTripExactly) {
+  // Over 32 MiB of filtered rows (3000 x 2800 RGBA), the rows stream through zlib instead of
+  // being held whole: the file must still decode to exactly the pixels, across many IDAT
+  // chunks.
+  for (auto [width, height] : {std::pair{3000u, 2800u}}) {
+    SCOPED_TRACE(::testing::Message() << width << " x " << height);
+    platform::Bitmap image(width, height, true);
+    for (uint32_t y = 0; y < height; ++y) {
+      uint32_t* row = image.row(y);
+      for (uint32_t x = 0; x < width; ++x) {
+        const uint32_t a = (x + y) % 7 == 0 ? 255 : 128 + (x * 3 + y) % 128;
+        const uint32_t v = std::min(a, (x * 7 + y * 3 + (x * y) % 11) & 0xFF);
+        row[x] = a << 24 | v << 16 | (v / 2) << 8 | (a - v);
+      }
+    }
+    const auto bytes = encodePng(image.view());
+    const DecodedPng png = decodePngRaw(bytes);
+    ASSERT_EQ(png.ihdr.width, width);
+    ASSERT_EQ(png.ihdr.height, height);
+    size_t mismatches = 0;
+    for (uint32_t y = 0; y < height; ++y) {
+      for (uint32_t x = 0; x < width; ++x) {
+        const uint32_t p = image.row(y)[x], a = p >> 24;
+        const uint8_t* got = png.raw.data() + (size_t{y} * width + x) * 4;
+        const uint8_t want[4] = {platform::unpremultiply((p >> 16) & 0xFF, a),
+                                 platform::unpremultiply((p >> 8) & 0xFF, a),
+                                 platform::unpremultiply(p & 0xFF, a), static_cast<uint8_t>(a)};
+        if (std::memcmp(got, want, 4) != 0) ++mismatches;
+      }
+    }
+    EXPECT_EQ(mismatches, 0u);
+  }
+}
+
 // A source PNG is written back in its own format: 16-bit samples and palettes are kept.
 TEST(PngImageEncoder, KeepsSixteenBitSamplesAndPalettes) {
   PngImage deep;
