@@ -213,13 +213,13 @@ TEST_F(RenderTest, CameraPhotosRenderUpright) {
   // is found in the stored picture for every orientation and turn.
   for (int turns = 0; turns < 4; ++turns) {
     auto renderPhoto = [&](const std::string& name) {
-      Reply reply = render(plainMap(
-          {{"path", dataPath("orientation/" + name)},
-           {"destination", dir_.file(name)},
-           {"width", 240},
-           {"height", 180},
-           {"recipe",
-            map({{"quarterTurns", turns}, {"crop", EncodableList{0.1, 0.25, 0.7, 0.5}}})}}));
+      Reply reply =
+          render(plainMap({{"path", dataPath("orientation/" + name)},
+                           {"destination", dir_.file(name)},
+                           {"width", 240},
+                           {"height", 180},
+                           {"recipe", map({{"quarterTurns", turns},
+                                           {"crop", EncodableList{0.1, 0.25, 0.7, 0.5}}})}}));
       EXPECT_TRUE(reply.ok()) << reply.errorMessage();
       return readImageFile(dir_.file(name + ".jpg"));
     };
