@@ -17,8 +17,8 @@ struct Span {
   int last = -1;
 };
 
-// The pixels whose centres i + 0.5 lie within [from + 0.5, to + 0.5], cut to [0, size). The
-// bounds are finite and within a few million.
+// The pixels i with from <= i <= to, in coordinates where pixel i's centre lies at i, cut to
+// [0, size). The bounds are finite and within a few million.
 Span centresWithin(double from, double to, int size) {
   const double low = std::max(from, 0.0);
   const double high = std::min(to, size - 1.0);

@@ -149,7 +149,7 @@ std::optional<PixelBox> brushExtents(const std::vector<Point>& points, double lw
     minY = std::min(minY, p.y);
     maxY = std::max(maxY, p.y);
   }
-  // Half a pixel more than the antialiased edge needs, so that a stamped disc (brush.h), whose
+  // A pixel more than the antialiased edge needs, so that a stamped disc (brush.h), whose
   // stamp reaches a pixel past the edge, fits at the ends too.
   const double spread = lw / 2 + 2;
   const double left = std::floor(std::max(0.0, minX - spread));
