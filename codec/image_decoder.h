@@ -7,7 +7,6 @@
 #include "codec/image_probe.h"
 #include "platform/bitmap.h"
 #include "platform/input_file.h"
-#include "platform/pixel_geometry.h"
 
 namespace velmo::platform {
 
@@ -20,14 +19,5 @@ namespace velmo::platform {
 // for bad data or lack of memory.
 std::optional<Bitmap> decodeThumbnail(const InputFile& file, const ImageInfo& info,
                                       uint32_t maxPixelSize);
-
-// The part |region| of a JPEG's frame (stored pixels: inside the frame, not empty) shrunk to
-// |size| (each side from 1 to the region's) by area averaging, in its STORED layout (the
-// orientation is not applied), colour converted to sRGB. Only the region's rows and iMCU
-// columns are decoded, at the smallest DCT scale that keeps the margin a whole picture keeps
-// over |size|, and rows below the region are never read. nullopt as for decodeThumbnail, and
-// for a region or size outside those bounds or a file that is not a JPEG.
-std::optional<Bitmap> decodeJpegRegion(const InputFile& file, const ImageInfo& info,
-                                       const PixelRect& region, PixelSize size);
 
 }  // namespace velmo::platform

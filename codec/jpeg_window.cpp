@@ -13,7 +13,6 @@
 #include <new>
 #include <optional>
 #include <span>
-#include <stdexcept>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -21,9 +20,7 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
-#include "codec/image_decoder.h"
 #include "codec/internal/jpeg_input.h"
-#include "codec/internal/probe_reader.h"
 #include "codec/window_decoder.h"
 #include "platform/checked.h"
 #include "platform/color_profile.h"
@@ -34,7 +31,7 @@ namespace {
 class JpegWindowReader final : public FrameWindowReader {
  public:
   // |margin|: how much larger than the target a shrunk window's DCT-scaled decode stays.
-  explicit JpegWindowReader(std::unique_ptr<JpegInput> jpeg, JpegMargin margin = kWindowMargin)
+  JpegWindowReader(std::unique_ptr<JpegInput> jpeg, JpegMargin margin)
       : jpeg_(std::move(jpeg)), cinfo_(jpeg_->decompressor()), margin_(margin) {}
 
   PixelSize size() const override { return {cinfo_.image_width, cinfo_.image_height}; }
@@ -249,35 +246,9 @@ class JpegWindowReader final : public FrameWindowReader {
 
 }  // namespace
 
-std::unique_ptr<FrameWindowReader> openJpegWindow(const InputFile& file) {
-  return window_detail::readerOver<JpegWindowReader>(JpegInput::open(file));
-}
-
-std::optional<Bitmap> decodeJpegRegion(const InputFile& file, const ImageInfo& info,
-                                       const PixelRect& region, PixelSize size) {
-  if (info.format != ImageFormat::Jpeg || !info.pixelWidth || !info.pixelHeight ||
-      !frameWithinLimits(*info.pixelWidth, *info.pixelHeight)) {
-    return std::nullopt;
-  }
-  try {
-    // As for every decode: a file cut short yields no image, wherever the region lies.
-    if (!probe::reachesItsEnd(file, info.format)) return std::nullopt;
-    std::unique_ptr<JpegInput> jpeg = JpegInput::open(file);
-    if (!jpeg) return std::nullopt;
-    JpegWindowReader reader(std::move(jpeg), kWholePictureMargin);
-    const PixelSize frame = reader.size();
-    if (region.width == 0 || region.height == 0 || region.x >= frame.width ||
-        region.y >= frame.height || region.width > frame.width - region.x ||
-        region.height > frame.height - region.y || size.width == 0 || size.height == 0 ||
-        size.width > region.width || size.height > region.height) {
-      return std::nullopt;
-    }
-    auto shrunk = reader.readWindowShrunk(region, size);
-    if (auto* bitmap = std::get_if<Bitmap>(&shrunk)) return std::move(*bitmap);
-  } catch (const std::bad_alloc&) {
-  } catch (const std::length_error&) {
-  }
-  return std::nullopt;
+std::unique_ptr<FrameWindowReader> openJpegWindow(const InputFile& file, WindowUse use) {
+  return window_detail::readerOver<JpegWindowReader>(
+      JpegInput::open(file), use == WindowUse::Picture ? kWholePictureMargin : kWindowMargin);
 }
 
 }  // namespace velmo::platform

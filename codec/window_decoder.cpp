@@ -12,7 +12,8 @@
 
 namespace velmo::platform {
 
-std::unique_ptr<FrameWindowReader> openFrameWindow(const InputFile& file, const ImageInfo& info) {
+std::unique_ptr<FrameWindowReader> openFrameWindow(const InputFile& file, const ImageInfo& info,
+                                                   WindowUse use) {
   // The probe has read the header already: a frame it cannot size, or one over the limits,
   // is refused before any decoder is set up.
   if (!info.pixelWidth || !info.pixelHeight ||
@@ -25,7 +26,7 @@ std::unique_ptr<FrameWindowReader> openFrameWindow(const InputFile& file, const 
     if (!probe::reachesItsEnd(file, info.format)) return nullptr;
     switch (info.format) {
       case ImageFormat::Jpeg:
-        return openJpegWindow(file);
+        return openJpegWindow(file, use);
       case ImageFormat::Png:
         return openPngWindow(file);
       case ImageFormat::Gif:

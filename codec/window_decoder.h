@@ -102,14 +102,26 @@ class FrameWindowReader {
                                                                          PixelSize size);
 };
 
+// What a shrunk window is for, which decides how far a JPEG's DCT-scaled decode may go below
+// the full size before the area average (codec/internal/jpeg_input.h). Other formats decode
+// at full size either way.
+enum class WindowUse {
+  // A tile among its neighbours: twice the target, so that its edges fall within a quarter of
+  // a tile pixel of where they belong.
+  Tile,
+  // A picture of its own (the crop of a render): the whole picture's margin.
+  Picture,
+};
+
 // Opens frame 0 of |file| (whose probe gave |info|). nullptr when it yields no image: the
 // file is cut short, the header cannot be read, a side is 0, or the frame is over the limits
 // of checked.h.
-std::unique_ptr<FrameWindowReader> openFrameWindow(const InputFile& file, const ImageInfo& info);
+std::unique_ptr<FrameWindowReader> openFrameWindow(const InputFile& file, const ImageInfo& info,
+                                                   WindowUse use = WindowUse::Tile);
 
 // The per-format openers behind openFrameWindow. GIF and HEIF decode the whole frame here,
 // at opening; the others read only headers until a window is asked for.
-std::unique_ptr<FrameWindowReader> openJpegWindow(const InputFile& file);
+std::unique_ptr<FrameWindowReader> openJpegWindow(const InputFile& file, WindowUse use);
 std::unique_ptr<FrameWindowReader> openPngWindow(const InputFile& file);
 std::unique_ptr<FrameWindowReader> openGifWindow(const InputFile& file);
 std::unique_ptr<FrameWindowReader> openWebPWindow(const InputFile& file);
@@ -185,10 +197,10 @@ class ShrunkRows final : public WindowRows {
 };
 
 // A |Reader| over a format's opened |input|; nullptr when the input did not open.
-template <typename Reader, typename Input>
-std::unique_ptr<FrameWindowReader> readerOver(std::unique_ptr<Input> input) {
+template <typename Reader, typename Input, typename... Args>
+std::unique_ptr<FrameWindowReader> readerOver(std::unique_ptr<Input> input, Args&&... args) {
   if (!input) return nullptr;
-  return std::make_unique<Reader>(std::move(input));
+  return std::make_unique<Reader>(std::move(input), std::forward<Args>(args)...);
 }
 
 // An 8-bit PNG image of |window|'s size and |type|, rows packed, every sample 0. May throw

@@ -4,8 +4,10 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <variant>
 
 #include "codec/image_decoder.h"
+#include "codec/window_decoder.h"
 #include "draw/canvas.h"
 #include "method/error.h"
 #include "platform/orientation.h"
@@ -39,6 +41,23 @@ void checkRequest(const RenderRequest& request) {
   if (crop.size() != 4 || !(crop[2] > 0) || !(crop[3] > 0)) throw fail(messages::kInvalidCrop);
 }
 
+// Whether the photo laid upright and turned has the stored picture's width as its height.
+bool transposed(const ImageSource& image, int turns) {
+  return platform::orientationSwapsAxes(image.info.orientation.value_or(1)) != (turns % 2 == 1);
+}
+
+// The size of the full-resolution photo laid upright and turned: the pixels the crop
+// fractions refer to.
+PixelSize turnedSize(const ImageSource& image, const PixelSize& sourceSize, int turns) {
+  return transposed(image, turns) ? PixelSize{sourceSize.height, sourceSize.width} : sourceSize;
+}
+
+// |photo| turned by the request's quarter turns.
+platform::Bitmap turned(platform::Bitmap photo, int turns) {
+  if (turns == 0) return photo;
+  return failWhenOutOfMemory(messages::kOutputOutOfRange, [&] { return rotate(photo, turns); });
+}
+
 // Image 0 of the photo, decoded upright at no more resolution than the output needs.
 platform::Bitmap decodePhoto(const ImageSource& image, const PixelSize& sourceSize,
                              const RenderRequest& request) {
@@ -56,12 +75,9 @@ platform::Bitmap decodePhoto(const ImageSource& image, const PixelSize& sourceSi
 // fraction too large for the photo fails even when the reduced decode keeps it finite.
 platform::BitmapView cropPhoto(const platform::Bitmap& oriented, const ImageSource& image,
                                const PixelSize& sourceSize, const RenderRequest& request) {
-  const bool transposed = platform::orientationSwapsAxes(image.info.orientation.value_or(1)) !=
-                          (request.turns % 2 == 1);
-  const double fullWidth = static_cast<double>(transposed ? sourceSize.height : sourceSize.width);
-  const double fullHeight = static_cast<double>(transposed ? sourceSize.width : sourceSize.height);
+  const PixelSize full = turnedSize(image, sourceSize, request.turns);
   const auto& c = request.crop;
-  const auto region = cropEdgesFinite(fullWidth, fullHeight, c[0], c[1], c[2], c[3])
+  const auto region = cropEdgesFinite(full.width, full.height, c[0], c[1], c[2], c[3])
                           ? cropRect(oriented.width(), oriented.height(), c[0], c[1], c[2], c[3])
                           : std::nullopt;
   if (!region) throw fail(messages::kInvalidCrop);
@@ -85,11 +101,9 @@ struct ShownPhoto {
 std::optional<ShownPhoto> decodeJpegCrop(const ImageSource& image, const PixelSize& sourceSize,
                                          const RenderRequest& request) {
   const int orientation = platform::effectiveOrientation(image.info.orientation);
-  const bool transposed = platform::orientationSwapsAxes(orientation) != (request.turns % 2 == 1);
-  const uint32_t fullWidth = transposed ? sourceSize.height : sourceSize.width;
-  const uint32_t fullHeight = transposed ? sourceSize.width : sourceSize.height;
+  const PixelSize full = turnedSize(image, sourceSize, request.turns);
   const auto& c = request.crop;
-  const auto shown = cropRect(fullWidth, fullHeight, c[0], c[1], c[2], c[3]);
+  const auto shown = cropRect(full.width, full.height, c[0], c[1], c[2], c[3]);
   if (!shown) return std::nullopt;
 
   // The canvas size, or the crop's own where the canvas is larger: the canvas stretches the
@@ -99,25 +113,29 @@ std::optional<ShownPhoto> decodeJpegCrop(const ImageSource& image, const PixelSi
   const PixelRect region =
       storedRegion(*shown, sourceSize.width, sourceSize.height, orientation, request.turns);
   const platform::PixelSize size =
-      transposed ? platform::PixelSize{height, width} : platform::PixelSize{width, height};
-  std::optional<platform::Bitmap> decoded =
-      platform::decodeJpegRegion(image.file, image.info, region, size);
-  if (!decoded) throw fail(messages::kCannotDecode);
+      transposed(image, request.turns) ? PixelSize{height, width} : PixelSize{width, height};
+  // Every failure, lack of memory included, is a photo that did not decode, as when the
+  // whole photo is decoded.
+  const auto frame =
+      platform::openFrameWindow(image.file, image.info, platform::WindowUse::Picture);
+  if (!frame || uint64_t{region.x} + region.width > frame->size().width ||
+      uint64_t{region.y} + region.height > frame->size().height) {
+    throw fail(messages::kCannotDecode);
+  }
+  auto decoded = frame->readWindowShrunk(region, size);
+  auto* stored = std::get_if<platform::Bitmap>(&decoded);
+  if (stored == nullptr) throw fail(messages::kCannotDecode);
 
   ShownPhoto photo;
   try {
-    photo.pixels = platform::applyOrientation(std::move(*decoded), orientation);
+    photo.pixels = platform::applyOrientation(std::move(*stored), orientation);
   } catch (const std::bad_alloc&) {
-    // As when the whole photo is decoded: a photo that cannot be held upright did not decode.
     throw fail(messages::kCannotDecode);
   }
-  if (request.turns != 0) {
-    photo.pixels = failWhenOutOfMemory(messages::kOutputOutOfRange,
-                                       [&] { return rotate(photo.pixels, request.turns); });
-  }
+  photo.pixels = turned(std::move(photo.pixels), request.turns);
   photo.cropped = photo.pixels.view();
-  photo.width = fullWidth;
-  photo.height = fullHeight;
+  photo.width = full.width;
+  photo.height = full.height;
   return photo;
 }
 
@@ -125,11 +143,7 @@ std::optional<ShownPhoto> decodeJpegCrop(const ImageSource& image, const PixelSi
 ShownPhoto decodeAndCrop(const ImageSource& image, const PixelSize& sourceSize,
                          const RenderRequest& request) {
   ShownPhoto photo;
-  photo.pixels = decodePhoto(image, sourceSize, request);
-  if (request.turns != 0) {
-    photo.pixels = failWhenOutOfMemory(messages::kOutputOutOfRange,
-                                       [&] { return rotate(photo.pixels, request.turns); });
-  }
+  photo.pixels = turned(decodePhoto(image, sourceSize, request), request.turns);
   photo.cropped = cropPhoto(photo.pixels, image, sourceSize, request);
   photo.width = photo.pixels.width();
   photo.height = photo.pixels.height();
