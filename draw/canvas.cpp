@@ -1,10 +1,11 @@
 #include "draw/canvas.h"
 
-#include <functional>
-
+#include <algorithm>
 #include <cmath>
 #include <new>
 #include <utility>
+
+#include "draw/stretch.h"
 
 namespace velmo::draw {
 namespace {
@@ -82,6 +83,19 @@ Canvas::Canvas(Bitmap pixels)
       surface_(wrapPixels(pixels_.view())) {
   context_.reset(cairo_create(surface_.get()));
   throwIfFailed(cairo_status(context_.get()));
+}
+
+Canvas::Canvas(CoverageMask& mask)
+    : width_(static_cast<uint32_t>(mask.width())),
+      height_(static_cast<uint32_t>(mask.height())),
+      format_(Format::Coverage),
+      surface_(cairo_image_surface_create_for_data(mask.row(0), CAIRO_FORMAT_A8, mask.width(),
+                                                   mask.height(),
+                                                   static_cast<int>(mask.stride()))) {
+  throwIfFailed(cairo_surface_status(surface_.get()));
+  context_.reset(cairo_create(surface_.get()));
+  throwIfFailed(cairo_status(context_.get()));
+  cairo_translate(context_.get(), -mask.x(), -mask.y());
 }
 
 void Canvas::check() {
@@ -217,52 +231,50 @@ void Canvas::drawStretched(const BitmapView& image) {
   check();
 }
 
-void Canvas::drawStretchedThrough(const BitmapView& image, Canvas& coverage, int x, int y) {
-  // The stretched image over the coverage canvas's rectangle only, made first on its own:
-  // scaling with nothing else in the operation takes pixman's fast bilinear paths, where
-  // scaling and masking in one composite takes its general one, several times slower.
-  CairoSurface source = wrapPixels(image);
-  CairoPattern pattern = stretchedPattern(source.get(), image, width_, height_);
-  CairoSurface patch(cairo_image_surface_create(
-      image.hasAlpha ? CAIRO_FORMAT_ARGB32 : CAIRO_FORMAT_RGB24, static_cast<int>(coverage.width()),
-      static_cast<int>(coverage.height())));
-  throwIfFailed(cairo_surface_status(patch.get()));
-  {
-    CairoContext cr(cairo_create(patch.get()));
-    cairo_translate(cr.get(), -x, -y);
+void Canvas::drawStretchedThrough(const BitmapView& image, const CoverageMask& mask) {
+  Bitmap patch(static_cast<uint32_t>(mask.width()), static_cast<uint32_t>(mask.height()),
+               image.hasAlpha);
+  if (image.width <= width_ && image.height <= height_) {
+    // Enlarging: worked out on the mask's spans alone.
+    stretchOverSpans(image, width_, height_, mask, patch);
+  } else {
+    // Shrinking needs Cairo's filter: the stretched image over the mask's rectangle.
+    CairoSurface source = wrapPixels(image);
+    CairoPattern pattern = stretchedPattern(source.get(), image, width_, height_);
+    CairoSurface surface = wrapPixels(patch.view());
+    CairoContext cr(cairo_create(surface.get()));
+    cairo_translate(cr.get(), -mask.x(), -mask.y());
     cairo_set_source(cr.get(), pattern.get());
     cairo_set_operator(cr.get(), CAIRO_OPERATOR_SOURCE);
     cairo_paint(cr.get());
     throwIfFailed(cairo_status(cr.get()));
   }
-  maskThrough(coverage, x, y, [&](cairo_t* cr) {
-    cairo_set_source_surface(cr, patch.get(), x, y);
-    // Cairo's SOURCE operator under a mask interpolates between the canvas and the source by
-    // the mask's coverage, which is the copy blend limited to the covered pixels.
-    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
-  });
+  blendImageThrough(pixelsForWriting(), strideBytes(), mask,
+                    reinterpret_cast<const uint8_t*>(patch.data()), patch.strideBytes(),
+                    MaskBlend::Copy);
+  cairo_surface_mark_dirty(surface_.get());
 }
 
-void Canvas::paintThrough(const Color& color, Canvas& coverage, int x, int y) {
-  maskThrough(coverage, x, y, [&](cairo_t*) { applyColor(color); });
+void Canvas::paintThrough(const Color& color, const CoverageMask& mask) {
+  auto byte = [](double v) {
+    return static_cast<uint32_t>(std::lround(std::clamp(v, 0.0, 1.0) * 255));
+  };
+  const uint32_t alpha = byte(color.alpha);
+  auto premultiplied = [alpha](uint32_t v) {
+    const uint32_t t = v * alpha + 0x80;
+    return ((t >> 8) + t) >> 8;
+  };
+  const PremultipliedPixel pixel = alpha << 24 | premultiplied(byte(color.red)) << 16 |
+                                   premultiplied(byte(color.green)) << 8 |
+                                   premultiplied(byte(color.blue));
+  // An opaque colour over a pixel is the colour replacing it by the coverage, which the copy
+  // blend works out with less.
+  blendColorThrough(pixelsForWriting(), strideBytes(), mask, pixel,
+                    alpha == 255 ? MaskBlend::Copy : MaskBlend::Over);
+  cairo_surface_mark_dirty(surface_.get());
 }
 
-void Canvas::maskThrough(Canvas& coverage, int x, int y,
-                         const std::function<void(cairo_t*)>& setSource) {
-  cairo_surface_flush(coverage.surface_.get());
-  cairo_t* cr = context_.get();
-  cairo_save(cr);
-  cairo_identity_matrix(cr);
-  // The clip keeps the composite to the coverage rectangle.
-  cairo_rectangle(cr, x, y, coverage.width(), coverage.height());
-  cairo_clip(cr);
-  setSource(cr);
-  cairo_mask_surface(cr, coverage.surface_.get(), x, y);
-  cairo_restore(cr);
-  check();
-}
-
-uint8_t* Canvas::coverageBytes() {
+uint8_t* Canvas::pixelsForWriting() {
   cairo_surface_flush(surface_.get());
   return cairo_image_surface_get_data(surface_.get());
 }

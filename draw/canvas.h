@@ -4,7 +4,7 @@
 // as sRGB. Their pixels are in the Bitmap layout, so view() hands them to the encoders
 // without a copy. Sides are limited to 16380 by the callers (Cairo's own limit is 32767).
 // A coverage canvas is Cairo A8: it holds only how much of each pixel a figure covers, and
-// serves as a mask for drawStretchedThrough().
+// can draw into a CoverageMask, through which colours and images are then laid.
 //
 // Errors: Cairo keeps its first error in the context and ignores everything after it. The
 // canvas reports that error instead of hiding it: operations that can fail throw
@@ -17,10 +17,10 @@
 #include <cairo.h>
 
 #include <cstdint>
-#include <functional>
 #include <stdexcept>
 #include <vector>
 
+#include "draw/brush.h"
 #include "draw/cairo_owners.h"
 #include "draw/color.h"
 #include "draw/geometry.h"
@@ -66,6 +66,9 @@ class Canvas {
   // A canvas over |pixels|, which it keeps: it starts with their picture, with no copy made.
   // Opaque or with alpha as |pixels| is. Throws as the constructor above.
   explicit Canvas(Bitmap pixels);
+  // A coverage canvas drawing into |mask|'s bytes, in the coordinates of the canvas the mask
+  // lies over. The mask must outlive it; its spans are left to the caller.
+  explicit Canvas(CoverageMask& mask);
   Canvas(Canvas&&) = default;
   Canvas& operator=(Canvas&&) = default;
 
@@ -120,19 +123,17 @@ class Canvas {
   // pixels, replacing what is there, with a high-quality filter; edge pixels are repeated
   // outward so the borders do not fade.
   void drawStretched(const BitmapView& image);
-  // The same stretched image, blended by copy through |coverage| placed with its top-left
-  // pixel at (x, y) in device pixels: each pixel becomes image * m + pixel * (1 - m), alpha
-  // included, where m is the coverage there. Pixels outside the coverage canvas are not
-  // touched, and only they are worked on.
-  void drawStretchedThrough(const BitmapView& image, Canvas& coverage, int x, int y);
+  // The same stretched image, blended by copy through |mask|: each pixel becomes
+  // image * m + pixel * (1 - m), alpha included, where m is the coverage there. Only the
+  // mask's spans are touched, and only they and the mask's rectangle are worked on.
+  void drawStretchedThrough(const BitmapView& image, const CoverageMask& mask);
 
-  // |color| painted with the current blend mode through |coverage| placed with its top-left
-  // pixel at (x, y) in device pixels. Only the pixels under the coverage canvas are worked on.
-  void paintThrough(const Color& color, Canvas& coverage, int x, int y);
+  // |color| laid over the canvas through |mask| (source over), on the mask's spans only.
+  void paintThrough(const Color& color, const CoverageMask& mask);
 
-  // The bytes of a coverage canvas, one per pixel, rows strideBytes() apart, for writing
-  // coverage directly; markDirty() must follow the writing, before the canvas is used again.
-  uint8_t* coverageBytes();
+  // The pixels' bytes for writing directly, rows strideBytes() apart; markDirty() must follow
+  // the writing, before the canvas is drawn on again.
+  uint8_t* pixelsForWriting();
   size_t strideBytes() const;
   void markDirty();
 
@@ -145,9 +146,6 @@ class Canvas {
     Color fill;
   };
   void applyColor(const Color& color);
-  // Composites through |coverage| (an A8 canvas placed at (x, y)) with the source and operator
-  // that |setSource| sets on the context.
-  void maskThrough(Canvas& coverage, int x, int y, const std::function<void(cairo_t*)>& setSource);
   void check();
 
   uint32_t width_;

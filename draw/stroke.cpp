@@ -149,9 +149,7 @@ std::optional<PixelBox> brushExtents(const std::vector<Point>& points, double lw
     minY = std::min(minY, p.y);
     maxY = std::max(maxY, p.y);
   }
-  // A pixel more than the antialiased edge needs, so that a stamped disc (brush.h), whose
-  // stamp reaches a pixel past the edge, fits at the ends too.
-  const double spread = lw / 2 + 2;
+  const double spread = lw / 2 + 1;
   const double left = std::floor(std::max(0.0, minX - spread));
   const double top = std::floor(std::max(0.0, minY - spread));
   const double right = std::ceil(std::min<double>(canvas.width(), maxX + spread));
@@ -159,17 +157,6 @@ std::optional<PixelBox> brushExtents(const std::vector<Point>& points, double lw
   if (!(left < right && top < bottom)) return std::nullopt;
   return PixelBox{static_cast<int>(left), static_cast<int>(top),
                   static_cast<uint32_t>(right - left), static_cast<uint32_t>(bottom - top)};
-}
-
-// A coverage canvas over |extents|, in the main canvas's coordinates, with the brush set.
-Canvas coverageCanvas(const PixelBox& extents, double lw) {
-  // Rows of a multiple of 16 bytes, as the brush rasteriser needs; the columns past the
-  // extents stay uncovered.
-  Canvas coverage((extents.width + 15) & ~15u, extents.height, Canvas::Format::Coverage);
-  coverage.translate(-extents.x, -extents.y);
-  coverage.setLineWidth(lw);
-  coverage.setRoundCapsAndJoins();
-  return coverage;
 }
 
 void addSegment(Canvas& canvas, Point a, Point b, const Box& box) {
@@ -203,75 +190,68 @@ std::vector<Point> thinned(const std::vector<Point>& points) {
 
 // Brushes up to this wide are rasterised here (draw/brush.h) rather than by Cairo. Cairo's
 // stroker spends microseconds on every segment of a polyline that crosses itself, as pen
-// strokes do; here a segment costs its own rows, and the rows of a wider brush only their
-// two edges. Beyond this width a brush's figures cover so many rows each that Cairo's one
-// outline of the whole path is cheaper.
+// strokes do; here a segment costs the pixels around it. Beyond this width every segment
+// works so many pixels that Cairo's one outline of the whole path is cheaper.
 constexpr double kRasterBrushWidth = 64;
 
-// Adds a round brush of width lw along the polyline through |points| to |coverage|, which
-// lies over |extents|: the segments cut to |box|, a disc at every point where pieces meet or
-// end, the body of every piece. A single point gives a disc.
-void rasterBrush(Canvas& coverage, const PixelBox& extents, const std::vector<Point>& points,
-                 double lw, const Box& box, DiscCache& discs) {
-  RoundBrush brush({coverage.coverageBytes(), coverage.strideBytes(),
-                    static_cast<int>(extents.width), static_cast<int>(extents.height)},
-                   lw, extents.x, extents.y, &discs);
+// Draws a round brush of width lw along the polyline through |points| into |mask|: each
+// segment cut to |box|, with its round ends. A single point gives a disc.
+void rasterBrush(CoverageMask& mask, const std::vector<Point>& points, double lw, const Box& box) {
+  RoundBrush brush(mask, lw);
   if (points.size() == 1) {
     const Point p = points[0];
     if (p.x >= box.left && p.x <= box.right && p.y >= box.top && p.y <= box.bottom) {
-      brush.disc(p);
+      brush.segment(p, p);
     }
-  } else {
-    bool open = false;
-    Point pen;
-    for (size_t i = 1; i < points.size(); ++i) {
-      const auto piece = clipSegment(points[i - 1], points[i], box);
-      if (!piece) {
-        open = false;
-        continue;
-      }
-      if (!open || !(piece->first == pen)) brush.disc(piece->first);
-      brush.body(piece->first, piece->second);
-      brush.disc(piece->second);
-      pen = piece->second;
-      open = true;
+    return;
+  }
+  for (size_t i = 1; i < points.size(); ++i) {
+    if (const auto piece = clipSegment(points[i - 1], points[i], box)) {
+      brush.segment(piece->first, piece->second);
     }
   }
-  coverage.markDirty();
 }
 
-// The brush area of a polyline or, for one point, a disc, drawn as coverage.
-void drawBrushArea(Canvas& coverage, const PixelBox& extents, const std::vector<Point>& points,
-                   double lw, const Box& box, DiscCache& discs) {
+// The brush area of a polyline or, for one point, a disc, drawn into |mask| over |extents|.
+void drawBrushArea(CoverageMask& mask, const PixelBox& extents, const std::vector<Point>& points,
+                   double lw, const Box& box) {
+  mask.reset(extents.x, extents.y, static_cast<int>(extents.width),
+             static_cast<int>(extents.height));
   if (lw <= kRasterBrushWidth) {
-    rasterBrush(coverage, extents, points, lw, box, discs);
-  } else if (points.size() == 1) {
+    rasterBrush(mask, points, lw, box);
+    return;
+  }
+  Canvas coverage(mask);
+  coverage.setLineWidth(lw);
+  coverage.setRoundCapsAndJoins();
+  if (points.size() == 1) {
     addDisc(coverage, points[0], lw, box);
     coverage.fill();
   } else {
     addPolyline(coverage, points, box, kSegmentsPerPiece);
     coverage.stroke();
   }
+  cairo_surface_flush(cairo_get_target(coverage.context()));
+  mask.widenAll();
 }
 
 // The blur preview stretched over the canvas, copied through the brush area. The brush is
 // drawn as coverage over its own device extents only, so a small brush costs little on a
 // large canvas.
 void drawBlur(Canvas& canvas, const std::vector<Point>& points, double lw, const Box& box,
-              const platform::BitmapView& obscured, DiscCache& discs) {
+              const platform::BitmapView& obscured, CoverageMask& mask) {
   const std::vector<Point> kept = thinned(points);
   const auto extents = brushExtents(kept, lw, canvas);
   if (!extents) return;
-  Canvas coverage = coverageCanvas(*extents, lw);
-  drawBrushArea(coverage, *extents, kept, lw, box, discs);
-  canvas.drawStretchedThrough(obscured, coverage, extents->x, extents->y);
+  drawBrushArea(mask, *extents, kept, lw, box);
+  canvas.drawStretchedThrough(obscured, mask);
 }
 
 // A freehand polyline. A narrow brush, or one of very many segments, is drawn as coverage
 // first and the colour laid through it once, so a translucent colour does not build up where
 // the line crosses itself.
 void drawFreehand(Canvas& canvas, const std::vector<Point>& points, const Color& color, double lw,
-                  const Box& box, DiscCache& discs) {
+                  const Box& box, CoverageMask& mask) {
   const std::vector<Point> kept = thinned(points);
   if (lw > kRasterBrushWidth && kept.size() - 1 <= kSegmentsPerPiece) {
     addPolyline(canvas, kept, box);
@@ -280,19 +260,18 @@ void drawFreehand(Canvas& canvas, const std::vector<Point>& points, const Color&
   }
   const auto extents = brushExtents(kept, lw, canvas);
   if (!extents) return;
-  Canvas coverage = coverageCanvas(*extents, lw);
-  drawBrushArea(coverage, *extents, kept, lw, box, discs);
-  canvas.paintThrough(color, coverage, extents->x, extents->y);
+  drawBrushArea(mask, *extents, kept, lw, box);
+  canvas.paintThrough(color, mask);
 }
 
 void drawFigure(Canvas& canvas, const Stroke& stroke, const std::vector<Point>& points, double lw,
                 const StrokeSpace& space, const std::optional<platform::BitmapView>& obscured,
-                DiscCache& discs) {
+                CoverageMask& mask) {
   const Box box = reach(space, lw);
   const Point first = points.front(), last = points.back();
   switch (stroke.shape) {
     case Shape::Blur:
-      if (obscured) drawBlur(canvas, points, lw, box, *obscured, discs);
+      if (obscured) drawBlur(canvas, points, lw, box, *obscured, mask);
       return;
     case Shape::Rectangle:
     case Shape::Ellipse: {
@@ -326,7 +305,7 @@ void drawFigure(Canvas& canvas, const Stroke& stroke, const std::vector<Point>& 
         addDisc(canvas, first, lw, box);
         canvas.fill();
       } else {
-        drawFreehand(canvas, points, stroke.color, lw, box, discs);
+        drawFreehand(canvas, points, stroke.color, lw, box, mask);
       }
       return;
   }
@@ -372,8 +351,8 @@ std::optional<std::pair<Point, Point>> clipSegment(Point a, Point b, const Box& 
 void drawStrokes(Canvas& canvas, std::span<const Stroke> strokes, const StrokeSpace& space,
                  std::optional<platform::BitmapView> obscured) {
   std::vector<Point> points;
-  // Pen strokes of one width share their discs' stamps.
-  DiscCache discs;
+  // One mask for every brush, its memory reused.
+  CoverageMask mask;
   for (const Stroke& stroke : strokes) {
     points.clear();
     for (const Point& fraction : stroke.points) {
@@ -389,7 +368,7 @@ void drawStrokes(Canvas& canvas, std::span<const Stroke> strokes, const StrokeSp
     canvas.setFillColor(stroke.color);
     canvas.setLineWidth(lw);
     canvas.setRoundCapsAndJoins();
-    drawFigure(canvas, stroke, points, lw, space, obscured, discs);
+    drawFigure(canvas, stroke, points, lw, space, obscured, mask);
     canvas.restore();
     assert(canvas.status() == CAIRO_STATUS_SUCCESS);
   }
