@@ -2,7 +2,7 @@
 # Builds the benchmarks in build-bench (Release), generates the large inputs into a scratch
 # folder (build-bench/bench-data, kept between runs and never committed), then runs ours and
 # the peers (libvips, Pillow, libjpeg-turbo's tools) side by side, prints a table per goal and
-# draws bench/chart.png from the run's results.json.
+# draws bench/chart.png from the run's results.json (a whole run only).
 #
 #   bench/run.sh [--quick] [--goals 1,2,3,4,5]
 #
@@ -41,8 +41,11 @@ done
 # Pillow is installed for Debian's own Python, not for whatever python3 comes first in PATH.
 /usr/bin/python3 bench/bench.py --build "$build" --data "$data" "$@"
 
-# The chart of the run's ratios to the floors (bench/chart.png, shown in the README).
-if /usr/bin/python3 -c "import matplotlib" 2>/dev/null; then
+# The chart of a whole run's ratios to the floors (bench/chart.png, shown in the README). A run of
+# some goals only leaves the last whole run's chart as it is.
+if [[ " $* " == *" --goals"* ]]; then
+  echo "note: some goals only; bench/chart.png is left as the last whole run drew it" >&2
+elif /usr/bin/python3 -c "import matplotlib" 2>/dev/null; then
   /usr/bin/python3 bench/chart.py "$data/out/results.json" bench/chart.png
 else
   echo "note: python3-matplotlib is not installed; no chart (VELMO_WITH_PEERS=1 installs it)" >&2
