@@ -64,23 +64,23 @@ std::vector<uint8_t> gifBytes(uint16_t screenWidth, uint16_t screenHeight, uint1
 class PixelGridTest : public ::testing::Test {
  protected:
   Reply render(const std::string& path, int width, int height, const std::string& name) {
-    return harness_.call("render", plainMap({{"path", path},
-                                             {"destination", dir_.file(name)},
-                                             {"width", width},
-                                             {"height", height}}));
+    return harness_.call("render", map({{"path", path},
+                                        {"destination", dir_.file(name)},
+                                        {"width", width},
+                                        {"height", height}}));
   }
   Reply tile(const std::string& path, double x, double y, double width, double height,
              const std::string& name) {
-    return harness_.call("tile", plainMap({{"path", path},
-                                           {"destination", dir_.file(name)},
-                                           {"x", x},
-                                           {"y", y},
-                                           {"width", width},
-                                           {"height", height}}));
+    return harness_.call("tile", map({{"path", path},
+                                      {"destination", dir_.file(name)},
+                                      {"x", x},
+                                      {"y", y},
+                                      {"width", width},
+                                      {"height", height}}));
   }
   // "metadata" reports |path| as |width| x |height|.
   void expectDescribedSize(const std::string& path, int64_t width, int64_t height) {
-    Reply described = harness_.call("metadata", plainMap({{"path", path}}));
+    Reply described = harness_.call("metadata", map({{"path", path}}));
     ASSERT_TRUE(described.ok()) << described.errorMessage();
     EXPECT_EQ(intEntry(described.map(), "width"), width);
     EXPECT_EQ(intEntry(described.map(), "height"), height);

@@ -57,21 +57,21 @@ std::string sweep(const ScratchDir& out) {
     const std::string name = fs::path(file).filename().string();
     const std::string stem = out.file(std::to_string(n++));
     const std::vector<std::pair<std::string, EncodableMap>> calls = {
-        {"metadata", plainMap({{"path", file}})},
-        {"render", plainMap({{"path", file},
-                             {"destination", stem + "r"},
-                             {"width", 120},
-                             {"height", 90},
-                             {"recipe", map({{"crop", EncodableList{0.1, 0.1, 0.8, 0.8}},
-                                             {"quarterTurns", 1},
-                                             {"strokes", strokes},
-                                             {"watermark", watermark}})}})},
-        {"tile", plainMap({{"path", file},
-                           {"destination", stem + "t"},
-                           {"y", 4},
-                           {"width", 512},
-                           {"height", 512},
-                           {"sample", 2}})},
+        {"metadata", map({{"path", file}})},
+        {"render", map({{"path", file},
+                        {"destination", stem + "r"},
+                        {"width", 120},
+                        {"height", 90},
+                        {"recipe", map({{"crop", EncodableList{0.1, 0.1, 0.8, 0.8}},
+                                        {"quarterTurns", 1},
+                                        {"strokes", strokes},
+                                        {"watermark", watermark}})}})},
+        {"tile", map({{"path", file},
+                      {"destination", stem + "t"},
+                      {"y", 4},
+                      {"width", 512},
+                      {"height", 512},
+                      {"sample", 2}})},
     };
     for (const auto& [method, arguments] : calls) {
       const auto before = out.entries();

@@ -37,7 +37,7 @@ class FaultTest : public ::testing::Test {
                  false);
   }
   EncodableMap renderTo(const std::string& destination, const std::string& path) {
-    return plainMap({{"path", path}, {"destination", destination}, {"width", 64}, {"height", 48}});
+    return map({{"path", path}, {"destination", destination}, {"width", 64}, {"height", 48}});
   }
 
   ScratchDir dir_;
@@ -66,8 +66,7 @@ TEST_F(FaultTest, DestinationsThatCannotBeWrittenKeepEveryExistingOutput) {
       << reply.errorMessage();
   reply = harness_.call(
       "tile",
-      plainMap(
-          {{"path", photo_}, {"destination", dir_.file("gone/t")}, {"width", 8}, {"height", 8}}));
+      map({{"path", photo_}, {"destination", dir_.file("gone/t")}, {"width", 8}, {"height", 8}}));
   ASSERT_EQ(reply.kind, Reply::Kind::Error);
   EXPECT_NE(reply.errorMessage().find("No such file or directory"), std::string::npos);
 
@@ -97,11 +96,11 @@ TEST_F(FaultTest, SourceChangedWhileTheCallWaitsInTheQueue) {
   fs::copy_file(photo_, truncated);
   fs::copy_file(photo_, replaced);
   harness_.send("render",
-                plainMap({{"path", big},
-                          {"destination", dir_.file("slow")},
-                          {"width", 3000},
-                          {"height", 2000},
-                          {"recipe", map({{"quarterTurns", 1}})}}),
+                map({{"path", big},
+                     {"destination", dir_.file("slow")},
+                     {"width", 3000},
+                     {"height", 2000},
+                     {"recipe", map({{"quarterTurns", 1}})}}),
                 0);
   harness_.send("render", renderTo(dir_.file("t"), truncated), 1);
   harness_.send("metadata", map({{"path", replaced}}), 2);
@@ -143,8 +142,7 @@ TEST_F(FaultTest, FullDiskKeepsTheExistingOutput) {
     PluginHarness harness;
     const Reply reply = harness.call(
         "render",
-        plainMap(
-            {{"path", big}, {"destination", dir_.file("full")}, {"width", 800}, {"height", 600}}));
+        map({{"path", big}, {"destination", dir_.file("full")}, {"width", 800}, {"height", 600}}));
     const bool expected = reply.kind == Reply::Kind::Error &&
                           reply.errorMessage().find("File too large") != std::string::npos;
     _exit(expected ? 0 : 21);

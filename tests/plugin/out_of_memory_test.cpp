@@ -37,18 +37,18 @@ struct Case {
 
 std::vector<Case> cases(const std::string& photo, const std::string& dir) {
   auto render = [&](int64_t width, int64_t height, int turns, const char* name) {
-    return plainMap({{"path", photo},
-                     {"destination", dir + "/" + name},
-                     {"width", width},
-                     {"height", height},
-                     {"recipe", map({{"quarterTurns", turns}})}});
+    return map({{"path", photo},
+                {"destination", dir + "/" + name},
+                {"width", width},
+                {"height", height},
+                {"recipe", map({{"quarterTurns", turns}})}});
   };
   auto tile = [&](int64_t width, int64_t height, const char* name) {
-    return plainMap({{"path", photo},
-                     {"destination", dir + "/" + name},
-                     {"width", width},
-                     {"height", height},
-                     {"sample", 1}});
+    return map({{"path", photo},
+                {"destination", dir + "/" + name},
+                {"width", width},
+                {"height", height},
+                {"sample", 1}});
   };
   return {
       // The 24 MB decode fits in 40 MB more; the turned copy beside it does not.

@@ -29,17 +29,16 @@ class RenderPipelineTest : public ::testing::Test {
 
   // A red dot at |point| (fractions of the oriented photo), a blur brush, and a watermark.
   static EncodableMap recipe(EncodableValue crop, int turns, EncodableList point) {
-    return plainMap(
-        {{"crop", std::move(crop)},
-         {"quarterTurns", turns},
-         {"strokes", EncodableList{map({{"shape", "blur"},
-                                        {"points", EncodableList{EncodableList{0.9, 0.1}}},
-                                        {"widthFraction", 0.05}}),
-                                   map({{"shape", "freehand"},
-                                        {"points", EncodableList{std::move(point)}},
-                                        {"colorARGB", int64_t{0xFFFF0000}},
-                                        {"widthFraction", 0.1}})}},
-         {"watermark", map({{"enabled", true}, {"text", "Velmo 維爾莫"}})}});
+    return map({{"crop", std::move(crop)},
+                {"quarterTurns", turns},
+                {"strokes", EncodableList{map({{"shape", "blur"},
+                                               {"points", EncodableList{EncodableList{0.9, 0.1}}},
+                                               {"widthFraction", 0.05}}),
+                                          map({{"shape", "freehand"},
+                                               {"points", EncodableList{std::move(point)}},
+                                               {"colorARGB", int64_t{0xFFFF0000}},
+                                               {"widthFraction", 0.1}})}},
+                {"watermark", map({{"enabled", true}, {"text", "Velmo 維爾莫"}})}});
   }
 
   std::string answer(const EncodableMap& arguments) {
@@ -132,11 +131,11 @@ TEST_F(RenderPipelineTest, FormatFollowsThePhotoWhateverIsDrawn) {
                true);
   const EncodableValue opaqueMarks = recipe(EncodableList{0, 0, 1, 1}, 0, EncodableList{0.5, 0.5});
   auto render = [&](const std::string& path, const char* name) {
-    const Reply reply = harness_.call("render", plainMap({{"path", path},
-                                                          {"destination", dir_.file(name)},
-                                                          {"width", 40},
-                                                          {"height", 30},
-                                                          {"recipe", opaqueMarks}}));
+    const Reply reply = harness_.call("render", map({{"path", path},
+                                                     {"destination", dir_.file(name)},
+                                                     {"width", 40},
+                                                     {"height", 30},
+                                                     {"recipe", opaqueMarks}}));
     return reply.ok() ? stringEntry(reply.map(), "mimeType").value_or("") : reply.errorMessage();
   };
   EXPECT_EQ(render(rgba, "a"), "image/png");  // declared alpha, opaque pixels and marks
@@ -174,11 +173,11 @@ TEST_F(RenderPipelineTest, ByteLimitLadderWithAnnotationsDrawn) {
 TEST_F(RenderPipelineTest, TypingRules) {
   auto size = [&](EncodableValue crop, EncodableValue width) {
     const Reply reply =
-        harness_.call("render", plainMap({{"path", grey_},
-                                          {"destination", dir_.file("w")},
-                                          {"width", std::move(width)},
-                                          {"height", 30},
-                                          {"recipe", map({{"crop", std::move(crop)}})}}));
+        harness_.call("render", map({{"path", grey_},
+                                     {"destination", dir_.file("w")},
+                                     {"width", std::move(width)},
+                                     {"height", 30},
+                                     {"recipe", map({{"crop", std::move(crop)}})}}));
     return reply.ok() ? intEntry(reply.map(), "width").value_or(-1) : -1;
   };
   const EncodableValue whole = EncodableList{0, 0, 1, 1};

@@ -65,21 +65,20 @@ TEST_F(RenderTest, FirstFailingCheckDecides) {
   // Everything after each check is wrong as well, so only the order can pick the message.
   const EncodableValue badCrop = EncodableList{0, 0, 0};
   expectError(render({}), messages::kNoDestination);
-  expectError(
-      render(plainMap({{"destination", 5}, {"width", 0}, {"recipe", map({{"crop", badCrop}})}})),
-      messages::kNoDestination);
-  expectError(render(plainMap({{"destination", dir_.file("a")},
-                               {"width", 0},
-                               {"height", 10},
-                               {"recipe", map({{"crop", badCrop}})}})),
+  expectError(render(map({{"destination", 5}, {"width", 0}, {"recipe", map({{"crop", badCrop}})}})),
+              messages::kNoDestination);
+  expectError(render(map({{"destination", dir_.file("a")},
+                          {"width", 0},
+                          {"height", 10},
+                          {"recipe", map({{"crop", badCrop}})}})),
               messages::kOutputOutOfRange);
-  expectError(render(plainMap({{"destination", dir_.file("a")},
-                               {"width", 10},
-                               {"height", 10},
-                               {"recipe", map({{"crop", badCrop}})}})),
+  expectError(render(map({{"destination", dir_.file("a")},
+                          {"width", 10},
+                          {"height", 10},
+                          {"recipe", map({{"crop", badCrop}})}})),
               messages::kInvalidCrop);
   // With a valid crop the file is opened next: "path" is missing.
-  expectError(render(plainMap({{"destination", dir_.file("a")}, {"width", 10}, {"height", 10}})),
+  expectError(render(map({{"destination", dir_.file("a")}, {"width", 10}, {"height", 10}})),
               messages::kUnreadableImage);
   EXPECT_TRUE(dir_.entries().empty());
 }
@@ -87,7 +86,7 @@ TEST_F(RenderTest, FirstFailingCheckDecides) {
 TEST_F(RenderTest, OutputSizeLimits) {
   auto sized = [&](EncodableValue w, EncodableValue h) {
     // No "path": a size that passes reaches the source check instead.
-    return render(plainMap({{"destination", dir_.file("a")}, {"width", w}, {"height", h}}));
+    return render(map({{"destination", dir_.file("a")}, {"width", w}, {"height", h}}));
   };
   const double inf = std::numeric_limits<double>::infinity();
   expectError(sized(4000, 4000), messages::kUnreadableImage);
@@ -109,10 +108,10 @@ TEST_F(RenderTest, OutputSizeLimits) {
 
 TEST_F(RenderTest, CropIsCheckedBeforeTheFileIsOpened) {
   auto cropped = [&](EncodableValue crop) {
-    return render(plainMap({{"destination", dir_.file("a")},
-                            {"width", 10},
-                            {"height", 10},
-                            {"recipe", map({{"crop", crop}})}}));
+    return render(map({{"destination", dir_.file("a")},
+                       {"width", 10},
+                       {"height", 10},
+                       {"recipe", map({{"crop", crop}})}}));
   };
   expectError(cropped(EncodableList{0, 0, 1}), messages::kInvalidCrop);
   expectError(cropped(EncodableList{0, 0, 0, 1}), messages::kInvalidCrop);
@@ -129,8 +128,8 @@ TEST_F(RenderTest, CropIsCheckedBeforeTheFileIsOpened) {
 
 TEST_F(RenderTest, WritesJpegForOpaquePhotosAtTheRequestedSize) {
   const std::string photo = positionPng(64, 48, false);
-  Reply reply = render(plainMap(
-      {{"path", photo}, {"destination", dir_.file("out")}, {"width", 101.9}, {"height", 37}}));
+  Reply reply = render(
+      map({{"path", photo}, {"destination", dir_.file("out")}, {"width", 101.9}, {"height", 37}}));
   ASSERT_TRUE(reply.ok()) << reply.errorMessage();
   EXPECT_EQ(stringEntry(reply.map(), "path"), dir_.file("out.jpg"));
   EXPECT_EQ(stringEntry(reply.map(), "filename"), "out.jpg");
@@ -148,8 +147,8 @@ TEST_F(RenderTest, WritesJpegForOpaquePhotosAtTheRequestedSize) {
 
 TEST_F(RenderTest, PhotoWithAlphaGivesPng) {
   const std::string photo = positionPng(20, 10, true);
-  Reply reply = render(plainMap(
-      {{"path", photo}, {"destination", dir_.file("a.jpg")}, {"width", 20}, {"height", 10}}));
+  Reply reply = render(
+      map({{"path", photo}, {"destination", dir_.file("a.jpg")}, {"width", 20}, {"height", 10}}));
   ASSERT_TRUE(reply.ok()) << reply.errorMessage();
   EXPECT_EQ(stringEntry(reply.map(), "filename"), "a.jpg.png");
   EXPECT_EQ(stringEntry(reply.map(), "mimeType"), "image/png");
@@ -177,7 +176,7 @@ TEST_F(RenderTest, QuarterTurnsAndCropsAreExactOnPngSources) {
     const uint32_t ow = swap ? h : w, oh = swap ? w : h;
     // Keep the right half of the turned image (touching edges exactly).
     const uint32_t cw = ow / 2;
-    Reply reply = render(plainMap(
+    Reply reply = render(map(
         {{"path", photo},
          {"destination", dir_.file("t")},
          {"width", static_cast<int32_t>(cw)},
@@ -213,13 +212,12 @@ TEST_F(RenderTest, CameraPhotosRenderUpright) {
   // is found in the stored picture for every orientation and turn.
   for (int turns = 0; turns < 4; ++turns) {
     auto renderPhoto = [&](const std::string& name) {
-      Reply reply =
-          render(plainMap({{"path", dataPath("orientation/" + name)},
-                           {"destination", dir_.file(name)},
-                           {"width", 240},
-                           {"height", 180},
-                           {"recipe", map({{"quarterTurns", turns},
-                                           {"crop", EncodableList{0.1, 0.25, 0.7, 0.5}}})}}));
+      Reply reply = render(map({{"path", dataPath("orientation/" + name)},
+                                {"destination", dir_.file(name)},
+                                {"width", 240},
+                                {"height", 180},
+                                {"recipe", map({{"quarterTurns", turns},
+                                                {"crop", EncodableList{0.1, 0.25, 0.7, 0.5}}})}}));
       EXPECT_TRUE(reply.ok()) << reply.errorMessage();
       return readImageFile(dir_.file(name + ".jpg"));
     };
@@ -242,11 +240,11 @@ TEST_F(RenderTest, StretchedEdgesKeepTheirColour) {
                true);
   for (auto [w, h] : {std::pair{50, 33}, {3, 2}, {1, 1}, {7, 40}}) {
     SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
-    ASSERT_TRUE(render(plainMap({{"path", photo},
-                                 {"destination", dir_.file("u")},
-                                 {"width", w},
-                                 {"height", h},
-                                 {"recipe", map({{"crop", EncodableList{0.1, 0.2, 0.7, 0.6}}})}}))
+    ASSERT_TRUE(render(map({{"path", photo},
+                            {"destination", dir_.file("u")},
+                            {"width", w},
+                            {"height", h},
+                            {"recipe", map({{"crop", EncodableList{0.1, 0.2, 0.7, 0.6}}})}}))
                     .ok());
     const RgbaImage out = readImageFile(dir_.file("u.png"));
     ASSERT_EQ(out.width, static_cast<uint32_t>(w));
@@ -259,11 +257,11 @@ TEST_F(RenderTest, StretchedEdgesKeepTheirColour) {
 TEST_F(RenderTest, CropMissingTheTurnedImageFailsAfterDecoding) {
   const std::string photo = positionPng(20, 10, false);
   auto cropped = [&](EncodableValue crop) {
-    return render(plainMap({{"path", photo},
-                            {"destination", dir_.file("c")},
-                            {"width", 10},
-                            {"height", 10},
-                            {"recipe", map({{"crop", crop}})}}));
+    return render(map({{"path", photo},
+                       {"destination", dir_.file("c")},
+                       {"width", 10},
+                       {"height", 10},
+                       {"recipe", map({{"crop", crop}})}}));
   };
   expectError(cropped(EncodableList{1.5, 0, 1, 1}), messages::kInvalidCrop);
   expectError(cropped(EncodableList{1, 0, 0.5, 1}), messages::kInvalidCrop);
@@ -278,12 +276,12 @@ TEST_F(RenderTest, CropMissingTheTurnedImageFailsAfterDecoding) {
 TEST_F(RenderTest, ReferenceSizeIsCheckedAfterTheDecode) {
   const std::string photo = positionPng(20, 10, false);
   auto withReference = [&](EncodableValue rw, EncodableValue rh, const std::string& path) {
-    return render(plainMap({{"path", path},
-                            {"destination", dir_.file("r")},
-                            {"width", 10},
-                            {"height", 10},
-                            {"referenceWidth", rw},
-                            {"referenceHeight", rh}}));
+    return render(map({{"path", path},
+                       {"destination", dir_.file("r")},
+                       {"width", 10},
+                       {"height", 10},
+                       {"referenceWidth", rw},
+                       {"referenceHeight", rh}}));
   };
   // A bad reference size with an unreadable file reports the file.
   expectError(withReference(0, 10, dir_.file("missing.png")), messages::kUnreadableImage);
@@ -299,11 +297,11 @@ TEST_F(RenderTest, ReferenceSizeIsCheckedAfterTheDecode) {
 TEST_F(RenderTest, ByteLimit) {
   const std::string photo = positionPng(64, 48, false);
   auto limited = [&](EncodableValue limit) {
-    return render(plainMap({{"path", photo},
-                            {"destination", dir_.file("l")},
-                            {"width", 64},
-                            {"height", 48},
-                            {"maxFileBytes", limit}}));
+    return render(map({{"path", photo},
+                       {"destination", dir_.file("l")},
+                       {"width", 64},
+                       {"height", 48},
+                       {"maxFileBytes", limit}}));
   };
   expectError(limited(100), messages::kOutputTooLarge);
   expectError(limited(-1), messages::kOutputTooLarge);
@@ -396,8 +394,8 @@ TEST_F(RenderTest, AwkwardNumbersGetTheirDefinedResults) {
 TEST_F(RenderTest, WriteFailuresCarryTheFileSystemsReason) {
   const std::string photo = positionPng(8, 8, false);
   const std::string destination = dir_.file("no-such-dir/out");
-  Reply reply = render(
-      plainMap({{"path", photo}, {"destination", destination}, {"width", 8}, {"height", 8}}));
+  Reply reply =
+      render(map({{"path", photo}, {"destination", destination}, {"width", 8}, {"height", 8}}));
   ASSERT_EQ(reply.kind, Reply::Kind::Error);
   EXPECT_EQ(reply.error.code, "PHOTO_PROCESSING");
   EXPECT_NE(reply.errorMessage().find(destination + ".jpg"), std::string::npos)
@@ -406,10 +404,10 @@ TEST_F(RenderTest, WriteFailuresCarryTheFileSystemsReason) {
 }
 
 TEST_F(RenderTest, AnimationsAreRefused) {
-  expectError(render(plainMap({{"path", dataPath("formats/gif_anim_31frames.gif")},
-                               {"destination", dir_.file("g")},
-                               {"width", 10},
-                               {"height", 10}})),
+  expectError(render(map({{"path", dataPath("formats/gif_anim_31frames.gif")},
+                          {"destination", dir_.file("g")},
+                          {"width", 10},
+                          {"height", 10}})),
               messages::kNotStillImage);
 }
 

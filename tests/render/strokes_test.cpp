@@ -62,12 +62,12 @@ class StrokesTest : public ::testing::Test {
   RgbaImage render(const std::string& path, EncodableList strokes, uint32_t w = 200,
                    uint32_t h = 200, EncodableList crop = {0, 0, 1, 1}) {
     const std::string destination = dir_.file("out");
-    Reply reply = harness_.call(
-        "render", plainMap({{"path", path},
-                            {"destination", destination},
-                            {"width", static_cast<int32_t>(w)},
-                            {"height", static_cast<int32_t>(h)},
-                            {"recipe", map({{"strokes", strokes}, {"crop", crop}})}}));
+    Reply reply =
+        harness_.call("render", map({{"path", path},
+                                     {"destination", destination},
+                                     {"width", static_cast<int32_t>(w)},
+                                     {"height", static_cast<int32_t>(h)},
+                                     {"recipe", map({{"strokes", strokes}, {"crop", crop}})}}));
     EXPECT_TRUE(reply.ok()) << reply.errorMessage();
     if (!reply.ok()) return {};
     return readImageFile(*stringEntry(reply.map(), "path"));

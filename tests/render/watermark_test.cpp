@@ -34,9 +34,9 @@ std::string repeated(const std::string& text, int times) {
 }
 
 EncodableValue watermark(const std::string& text, const EncodableValue& style = EncodableValue()) {
-  EncodableMap map = plainMap({{"enabled", true}, {"text", text}});
-  if (!style.isNull()) map.emplace_back(EncodableValue("style"), style);
-  return map;
+  EncodableMap mark = map({{"enabled", true}, {"text", text}});
+  if (!style.isNull()) mark.emplace_back(EncodableValue("style"), style);
+  return mark;
 }
 
 // |map| with one more entry.
@@ -58,11 +58,11 @@ class WatermarkTest : public ::testing::Test {
     EncodableMap recipe;
     if (!watermark.isNull()) recipe.emplace_back(EncodableValue("watermark"), watermark);
     if (!strokes.isNull()) recipe.emplace_back(EncodableValue("strokes"), strokes);
-    EncodableMap arguments = plainMap({{"path", photo},
-                                       {"destination", dir_.file("out" + std::to_string(++count_))},
-                                       {"width", size},
-                                       {"height", size},
-                                       {"recipe", recipe}});
+    EncodableMap arguments = map({{"path", photo},
+                                  {"destination", dir_.file("out" + std::to_string(++count_))},
+                                  {"width", size},
+                                  {"height", size},
+                                  {"recipe", recipe}});
     if (reference) {
       arguments.emplace_back(EncodableValue("referenceWidth"), *reference);
       arguments.emplace_back(EncodableValue("referenceHeight"), *reference);

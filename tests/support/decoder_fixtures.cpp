@@ -4,8 +4,6 @@
 #include <jpeglib.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "codec/image_decoder.h"
@@ -64,18 +62,6 @@ MeanColor meanColor(const Bitmap& bitmap, uint32_t x0, uint32_t y0, uint32_t x1,
   }
   const double n = double(x1 - x0) * double(y1 - y0);
   return {mean.a / n, mean.r / n, mean.g / n, mean.b / n};
-}
-
-std::vector<uint8_t> readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  EXPECT_TRUE(in.good()) << "cannot read " << path;
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-  EXPECT_TRUE(out.good()) << "cannot write " << path;
 }
 
 std::vector<uint8_t> flatJpeg(const FlatJpeg& flat) {

@@ -39,9 +39,6 @@ struct MeanColor {
 // Mean of the pixels in [x0, x1) x [y0, y1).
 MeanColor meanColor(const Bitmap& bitmap, uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1);
 
-std::vector<uint8_t> readBytes(const std::string& path);
-void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes);
-
 // A JPEG whose every pixel is |pixel|: three samples for RGB, or four ink amounts (0 = no
 // ink) for a CMYK file stored inverted as YCCK with the Adobe marker, as Photoshop writes it.
 struct FlatJpeg {

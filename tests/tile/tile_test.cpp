@@ -41,7 +41,7 @@ constexpr double kExact = kInfinity;  // the PSNR of identical images
 const std::string kCamera = dataPath("camera/canon_sx60hs_orientation6.jpg");
 
 EncodableMap window(double x, double y, double width, double height, double sample = 1) {
-  return plainMap({{"x", x}, {"y", y}, {"width", width}, {"height", height}, {"sample", sample}});
+  return map({{"x", x}, {"y", y}, {"width", width}, {"height", height}, {"sample", sample}});
 }
 
 // Colour type and bit depth as the PNG's IHDR stores them.
@@ -75,22 +75,6 @@ std::vector<std::pair<std::string, std::vector<uint8_t>>> readChunks(const std::
     at += 12 + length;
   }
   return chunks;
-}
-
-// Mean of each |box| x |box| block of the window (x, y, width, height); box 1 is a plain cut.
-RgbaImage boxAverage(const RgbaImage& image, uint32_t x0, uint32_t y0, uint32_t width,
-                     uint32_t height, uint32_t box = 1) {
-  return RgbaImage::generate(width / box, height / box, [&](uint32_t x, uint32_t y) {
-    uint32_t color = 0;
-    for (int c = 0; c < 4; ++c) {
-      uint32_t sum = 0;
-      for (uint32_t d = 0; d < box * box; ++d) {
-        sum += image.at(x0 + x * box + d % box, y0 + y * box + d / box)[c];
-      }
-      color |= (sum + box * box / 2) / (box * box) << (c == 3 ? 24 : 16 - 8 * c);
-    }
-    return color;
-  });
 }
 
 class TileTest : public ::testing::Test {
@@ -151,8 +135,8 @@ TEST_F(TileTest, WindowArithmetic) {
       {"ceil(100 / 3)", window(0, 0, 100, 100, 3), 34, 34},
       {"clipped at the bottom", window(0, 4000, 64, 200), 64, 100, 0, 4000},
       {"outside", window(1080, 0, 10, 10), 0, 0},
-      {"sizes absent", plainMap({{"x", 5}}), 0, 0},
-      {"height absent", plainMap({{"width", 10}}), 0, 0},
+      {"sizes absent", map({{"x", 5}}), 0, 0},
+      {"height absent", map({{"width", 10}}), 0, 0},
       {"negative sizes extend left and up", window(110, 20, -100, -10), 100, 10, 10, 10},
       {"x 1e19", window(1e19, 0, 10, 10), 0, 0},
       {"x not a number", window(kNaN, 0, 10, 10), 0, 0},
@@ -167,8 +151,7 @@ TEST_F(TileTest, WindowArithmetic) {
       {"height not a number", window(0, 0, 10, kNaN), 0, 0},
       {"sample not a number", window(0, 0, 30, 20, kNaN), 30, 20, 0, 0},
       {"sample below 1", window(0, 0, 30, 20, 0.5), 30, 20, 0, 0},
-      {"integers", plainMap({{"width", int32_t{30}}, {"height", int64_t{20}}, {"sample", 2}}), 15,
-       10},
+      {"integers", map({{"width", int32_t{30}}, {"height", int64_t{20}}, {"sample", 2}}), 15, 10},
   };
   const RgbaImage source = readImageFile(wide());
   size_t made = 0;
@@ -469,7 +452,7 @@ TEST_F(TileTest, TruncatedFilesAreRefusedWhateverTheWindow) {
   const std::vector<std::pair<const char*, EncodableMap>> windows = {
       {"top corner", window(0, 0, 16, 16)},
       {"outside the image", window(1e6, 1e6, 16, 16)},
-      {"no size", plainMap({{"x", 1}})},
+      {"no size", map({{"x", 1}})},
   };
   for (const std::string& path : damaged) {
     for (const auto& [what, arguments] : windows) {
