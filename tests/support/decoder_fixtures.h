@@ -17,6 +17,8 @@ namespace velmo::testing {
 using platform::Bitmap;
 using platform::ImageInfo;
 
+// The probe's answer for |path| (absolute); nullopt when it cannot be opened or probed.
+std::optional<ImageInfo> probePath(const std::string& path);
 // Probes |path| (absolute) and decodes it at |maxPixelSize|; nullopt when either step yields
 // nothing. With |info| the probe is skipped and |info| used instead.
 std::optional<Bitmap> decodePath(const std::string& path, uint32_t maxPixelSize,
@@ -38,6 +40,12 @@ struct MeanColor {
 };
 // Mean of the pixels in [x0, x1) x [y0, y1).
 MeanColor meanColor(const Bitmap& bitmap, uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1);
+
+// An Adobe RGB (1998) profile, from its primaries and curve, as bytes; |padding| bytes of a
+// private tag make it larger.
+std::vector<uint8_t> adobeRgbProfile(size_t padding = 0);
+// The bytes of an lcms2 |profile|, which is closed.
+std::vector<uint8_t> profileBytes(void* profile);
 
 // A JPEG whose every pixel is |pixel|: three samples for RGB, or four ink amounts (0 = no
 // ink) for a CMYK file stored inverted as YCCK with the Adobe marker, as Photoshop writes it.
