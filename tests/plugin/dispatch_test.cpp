@@ -47,13 +47,6 @@ struct ResultReports {
   }
 };
 
-void ExpectError(const Reply& reply, std::string_view code, std::string_view message) {
-  ASSERT_EQ(reply.kind, Reply::Kind::Error);
-  EXPECT_EQ(reply.error.code, code);
-  EXPECT_EQ(reply.errorMessage(), message);
-  EXPECT_TRUE(reply.error.details.isNull());
-}
-
 TEST(Dispatch, ArgumentsThatAreNotAStringKeyedMapAreRefusedBeforeHandleReturns) {
   ResultReports reports;
   auto mainThread = std::make_shared<host::TaskRunner>();
@@ -74,8 +67,8 @@ TEST(Dispatch, ArgumentsThatAreNotAStringKeyedMapAreRefusedBeforeHandleReturns) 
                      }));
       ++refused;
       ASSERT_TRUE(reply.has_value());
-      ExpectError(testing::decodeReply(*reply), testing::messages::kArgumentsCode,
-                  testing::messages::kInvalidArguments);
+      testing::expectError(testing::decodeReply(*reply), testing::messages::kArgumentsCode,
+                           testing::messages::kInvalidArguments);
     }
   }
   // A refused call must not also be queued: once a later call's reply is in (the worker is
@@ -107,7 +100,8 @@ TEST(Dispatch, QueuedCallsAreAnsweredInCallOrderExactlyOnce) {
     ASSERT_EQ(tag, i);
     if (i % methods.size() == 0) {
       // An empty map is queued like any other and fails in the method.
-      ExpectError(reply, testing::messages::kProcessingCode, testing::messages::kUnreadableImage);
+      testing::expectError(reply, testing::messages::kProcessingCode,
+                           testing::messages::kUnreadableImage);
     } else {
       EXPECT_EQ(reply.kind, Reply::Kind::NotImplemented);
     }
