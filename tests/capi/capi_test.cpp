@@ -81,36 +81,27 @@ TEST(CApi, BadBytesAreAnsweredAndNeverCrash) {
   const Bytes valid = callBytes("metadata", EncodableMap{});
   Bytes leftover = valid;
   leftover.push_back(0x00);
+  // Undecodable bytes get the host's empty reply; a call that decodes gets its error code.
   const struct {
     const char* name;
     Bytes call;
-    Reply::Kind kind;
-    const char* code;  // for errors
+    const char* code = nullptr;
   } cases[] = {
-      {"no bytes", {}, Reply::Kind::NotImplemented, nullptr},
-      {"truncated", Bytes(valid.begin(), valid.end() - 1), Reply::Kind::NotImplemented, nullptr},
-      {"cut inside the name", Bytes(valid.begin(), valid.begin() + 4), Reply::Kind::NotImplemented,
-       nullptr},
-      {"unknown tag", {0x0f}, Reply::Kind::NotImplemented, nullptr},
-      {"extension tag as argument", {0x07, 0x01, 0x61, 0x80}, Reply::Kind::NotImplemented, nullptr},
-      {"name is not a string",
-       {0x03, 1, 0, 0, 0, 0x0d, 0x00},
-       Reply::Kind::NotImplemented,
-       nullptr},
-      {"string longer than the bytes",
-       {0x07, 0xff, 0xff, 0xff, 0xff, 0x7f, 0x61},
-       Reply::Kind::NotImplemented,
-       nullptr},
-      {"a byte left over", leftover, Reply::Kind::NotImplemented, nullptr},
-      {"null argument", callBytes("metadata", {}), Reply::Kind::Error, messages::kArgumentsCode},
-      {"list argument", callBytes("render", EncodableList{1, 2}), Reply::Kind::Error,
-       messages::kArgumentsCode},
-      {"string argument", callBytes("tile", "path"), Reply::Kind::Error, messages::kArgumentsCode},
+      {"no bytes", {}},
+      {"truncated", Bytes(valid.begin(), valid.end() - 1)},
+      {"cut inside the name", Bytes(valid.begin(), valid.begin() + 4)},
+      {"unknown tag", {0x0f}},
+      {"extension tag as argument", {0x07, 0x01, 0x61, 0x80}},
+      {"name is not a string", {0x03, 1, 0, 0, 0, 0x0d, 0x00}},
+      {"string longer than the bytes", {0x07, 0xff, 0xff, 0xff, 0xff, 0x7f, 0x61}},
+      {"a byte left over", leftover},
+      {"null argument", callBytes("metadata", {}), messages::kArgumentsCode},
+      {"list argument", callBytes("render", EncodableList{1, 2}), messages::kArgumentsCode},
+      {"string argument", callBytes("tile", "path"), messages::kArgumentsCode},
       {"map with a number key", callBytes("metadata", EncodableMap{{1, "path"}}),
-       Reply::Kind::Error, messages::kArgumentsCode},
-      {"empty map", valid, Reply::Kind::Error, messages::kProcessingCode},
-      {"unknown method", callBytes("Metadata", EncodableMap{}), Reply::Kind::NotImplemented,
-       nullptr},
+       messages::kArgumentsCode},
+      {"empty map", valid, messages::kProcessingCode},
+      {"unknown method", callBytes("Metadata", EncodableMap{})},
   };
   Inbox inbox;  // outlives the plug-in, which may still answer into it
   Plugin plugin = makePlugin();
@@ -120,10 +111,8 @@ TEST(CApi, BadBytesAreAnsweredAndNeverCrash) {
     SCOPED_TRACE(c.name);
     ASSERT_EQ(inbox.send(plugin.get(), c.call, ++tag), 0);
     const Reply reply = inbox.waitFor(tag);
-    EXPECT_EQ(reply.kind, c.kind);
-    if (c.code != nullptr) {
-      EXPECT_EQ(reply.error.code, c.code);
-    }
+    EXPECT_EQ(reply.kind, c.code ? Reply::Kind::Error : Reply::Kind::NotImplemented);
+    EXPECT_EQ(reply.error.code, c.code ? c.code : "");
   }
   plugin.reset();
   EXPECT_EQ(inbox.entries.size(), std::size(cases));
