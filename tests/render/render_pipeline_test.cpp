@@ -3,7 +3,6 @@
 // output format follows the photo, and the byte limit works with annotations drawn.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 

@@ -26,9 +26,6 @@ std::optional<Bitmap> decodePath(const std::string& path, uint32_t maxPixelSize,
 std::optional<Bitmap> decodeData(const std::string& relative, uint32_t maxPixelSize);
 ImageInfo infoFor(platform::ImageFormat format, std::optional<int64_t> orientation = {});
 
-inline uint32_t opaque(uint32_t r, uint32_t g, uint32_t b) {
-  return 0xFF000000u | (r << 16) | (g << 8) | b;
-}
 // A bitmap whose pixel (x, y) is |pixel|(x, y).
 Bitmap makeBitmap(uint32_t width, uint32_t height, bool hasAlpha,
                   const std::function<uint32_t(uint32_t, uint32_t)>& pixel);
