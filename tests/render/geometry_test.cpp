@@ -28,13 +28,8 @@ TEST(DecodeLimit, WorkedExamples) {
   EXPECT_EQ(decodeLimit(4000, 3000, 100, 100, inf, inf), 1);
 }
 
-TEST(Turns, NormalisedModuloFour) {
-  const int64_t turns[] = {0, -1, -2, 4, 5, 6, std::numeric_limits<int64_t>::min()};
-  const int normal[] = {0, 3, 2, 0, 1, 2, 0};
-  for (size_t i = 0; i < std::size(turns); ++i) {
-    EXPECT_EQ(normalizeTurns(turns[i]), normal[i]) << turns[i];
-  }
-}
+// Turns modulo four are counted through the channel in RenderTest.QuarterTurnsAndCropsAre-
+// ExactOnPngSources.
 
 platform::Bitmap numbered(uint32_t w, uint32_t h) {
   platform::Bitmap b(w, h, false);

@@ -126,8 +126,11 @@ TEST_F(RenderTest, QuarterTurnsAndCropsAreExactOnPngSources) {
     EncodableValue turns;
     int expected;  // clockwise quarter turns
   };
-  for (const Case& c : {Case{1, 1}, Case{2.0, 2}, Case{-1, 3}, Case{4, 0}, Case{1.5, 0},
-                        Case{int64_t{6}, 2}, Case{"1", 0}}) {
+  // Turns count modulo four, the most negative int64 included; a fraction or a string is
+  // no turn.
+  for (const Case& c :
+       {Case{1, 1}, Case{2.0, 2}, Case{-1, 3}, Case{-2, 2}, Case{4, 0}, Case{5, 1}, Case{1.5, 0},
+        Case{int64_t{6}, 2}, Case{std::numeric_limits<int64_t>::min(), 0}, Case{"1", 0}}) {
     SCOPED_TRACE(c.expected);
     const bool swap = c.expected % 2 == 1;
     const uint32_t ow = swap ? h : w, oh = swap ? w : h;
