@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,12 +25,6 @@ struct Outcome {
   int status = -1;
   std::string out, err;
 };
-
-std::string slurp(const std::string& path) {
-  std::ostringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
-}
 
 // Runs |program| (the built tool unless told) through the shell with |input| as standard
 // input and |environment| ("NAME=value ...") added, and waits for it to exit.
@@ -53,7 +46,8 @@ Outcome run(const std::vector<std::string>& args, const std::string& input = "",
   command.append(" 2>").append(quote(dir.file("err")));
   const int status = std::system(command.c_str());
   if (!WIFEXITED(status)) return {};
-  return {WEXITSTATUS(status), slurp(dir.file("out")), slurp(dir.file("err"))};
+  return {WEXITSTATUS(status), testing::readText(dir.file("out")),
+          testing::readText(dir.file("err"))};
 }
 
 std::string errorLine(std::string_view code, std::string_view message) {
@@ -108,6 +102,30 @@ TEST(CliCall, LoadsNoHttpOrTlsLibrary) {
   for (const char* library : {"httplib", "libssl", "libcrypto"}) {
     EXPECT_EQ(outcome.err.find(library), std::string::npos) << library;
   }
+}
+
+// Fonts are loaded only when a watermark is drawn. With the font configuration pointed at a
+// missing file, fontconfig complains on standard error the moment anything loads it, so a
+// silent run never touched it.
+TEST(CliCall, LoadsFontsOnlyForAWatermark) {
+  testing::ScratchDir dir;
+  const auto standardError = [&](const std::string& method, const std::string& json) {
+    const Outcome outcome =
+        run({"call", method, json}, "", VELMO_CLI_PATH, "FONTCONFIG_FILE=/nonexistent/fonts.conf");
+    EXPECT_EQ(outcome.status, 0) << method;
+    return outcome.err;
+  };
+  const std::string photo = "{\"path\": \"" + testing::dataPath("formats/png_rgba_interlaced.png");
+  const std::string render = photo + "\", \"destination\": \"" + dir.file("r") +
+                             "\", \"width\": 40, \"height\": 40, \"recipe\": {\"watermark\": ";
+  EXPECT_EQ(standardError("metadata", photo + "\"}"), "");
+  EXPECT_EQ(standardError("tile", photo + "\", \"destination\": \"" + dir.file("t") +
+                                      "\", \"width\": 16, \"height\": 16}"),
+            "");
+  EXPECT_EQ(standardError("render", render + R"({"enabled": false, "text": "Velmo"}}})"), "");
+  EXPECT_NE(standardError("render", render + R"({"enabled": true, "text": "Velmo"}}})")
+                .find("Fontconfig"),
+            std::string::npos);
 }
 
 TEST(CliPlayground, RunsTheServerProgramBesideItWithTheSameArguments) {

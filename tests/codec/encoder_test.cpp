@@ -16,6 +16,7 @@
 #include "codec/image_encoder.h"
 #include "tests/support/decoder_fixtures.h"
 #include "tests/support/image_files.h"
+#include "tests/support/png_chunks.h"
 #include "tests/support/test_support.h"
 
 namespace velmo::testing {
@@ -28,22 +29,10 @@ using platform::PngImage;
 
 // |image|'s channels as a render bitmap's pixels (taken as premultiplied when |alpha|).
 Bitmap bitmapOf(const RgbaImage& image, bool alpha) {
-  Bitmap bitmap(image.width, image.height, alpha);
-  for (uint32_t y = 0; y < image.height; ++y) {
-    for (uint32_t x = 0; x < image.width; ++x) {
-      const uint8_t* p = image.at(x, y);
-      bitmap.row(y)[x] = uint32_t{p[3]} << 24 | uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2];
-    }
-  }
-  return bitmap;
-}
-
-// Encoded bytes as an independent decoder reads them back. Both helpers take the encoder's
-// result as it comes: one without data fails the test by throwing.
-RgbaImage readBack(const std::optional<std::vector<uint8_t>>& bytes) {
-  ScratchDir dir;
-  writeBytes(dir.file("image"), bytes.value());
-  return readImageFile(dir.file("image"));
+  return makeBitmap(image.width, image.height, alpha, [&](uint32_t x, uint32_t y) {
+    const uint8_t* p = image.at(x, y);
+    return uint32_t{p[3]} << 24 | uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2];
+  });
 }
 
 struct SpngFree {
@@ -73,13 +62,8 @@ DecodedPng decodePngRaw(const std::optional<std::vector<uint8_t>>& bytes) {
 // inflated, filter bytes and all.
 std::vector<uint8_t> filteredRows(const std::vector<uint8_t>& png, size_t rawBytes) {
   std::vector<uint8_t> deflated;
-  for (size_t at = 8; at + 12 <= png.size();) {
-    const size_t length =
-        size_t{png[at]} << 24 | size_t{png[at + 1]} << 16 | size_t{png[at + 2]} << 8 | png[at + 3];
-    if (std::memcmp(&png[at + 4], "IDAT", 4) == 0) {
-      deflated.insert(deflated.end(), png.begin() + at + 8, png.begin() + at + 8 + length);
-    }
-    at += 12 + length;
+  for (const auto& [type, data] : pngChunks(png)) {
+    if (type == "IDAT") deflated.insert(deflated.end(), data.begin(), data.end());
   }
   std::vector<uint8_t> rows(rawBytes);
   libdeflate_decompressor* inflater = libdeflate_alloc_decompressor();
@@ -169,7 +153,7 @@ TEST(JpegEncoder, RoundTripIsCloseAndRepeatable) {
   const Bitmap bitmap = bitmapOf(source, false);
   const auto bytes = encodeJpeg(bitmap.view(), 92);
   EXPECT_EQ(encodeJpeg(bitmap.view(), 92), bytes);
-  const RgbaImage decoded = readBack(bytes);
+  const RgbaImage decoded = decodeImage(*bytes);
   ASSERT_EQ(decoded.width, 256u);
   ASSERT_EQ(decoded.height, 192u);
   EXPECT_GT(psnr(decoded, source), 35.0);
@@ -181,7 +165,7 @@ TEST(PngEncoder, OpaqueIsExactRgbAndAlphaIsUnpremultipliedToNearest) {
   });
   const auto bytes = encodePng(bitmapOf(noisy, false).view());
   EXPECT_EQ(decodePngRaw(bytes).ihdr.color_type, SPNG_COLOR_TYPE_TRUECOLOR);
-  const RgbaImage decoded = readBack(bytes);
+  const RgbaImage decoded = decodeImage(*bytes);
   ASSERT_EQ(decoded.width, 53u);
   EXPECT_EQ(maxDifference(decoded, noisy), 0);
 
@@ -206,34 +190,32 @@ TEST(PngEncoder, LargeImagesAreDeflatedAsTheirRowsComeAndRoundTripExactly) {
   // Over 32 MiB of filtered rows (3000 x 2800 RGBA), the rows stream through zlib instead of
   // being held whole: the file must still decode to exactly the pixels, across many IDAT
   // chunks.
-  for (auto [width, height] : {std::pair{3000u, 2800u}}) {
-    SCOPED_TRACE(::testing::Message() << width << " x " << height);
-    platform::Bitmap image(width, height, true);
-    for (uint32_t y = 0; y < height; ++y) {
-      uint32_t* row = image.row(y);
-      for (uint32_t x = 0; x < width; ++x) {
-        const uint32_t a = (x + y) % 7 == 0 ? 255 : 128 + (x * 3 + y) % 128;
-        const uint32_t v = std::min(a, (x * 7 + y * 3 + (x * y) % 11) & 0xFF);
-        row[x] = a << 24 | v << 16 | (v / 2) << 8 | (a - v);
-      }
+  const uint32_t width = 3000, height = 2800;
+  platform::Bitmap image(width, height, true);
+  for (uint32_t y = 0; y < height; ++y) {
+    uint32_t* row = image.row(y);
+    for (uint32_t x = 0; x < width; ++x) {
+      const uint32_t a = (x + y) % 7 == 0 ? 255 : 128 + (x * 3 + y) % 128;
+      const uint32_t v = std::min(a, (x * 7 + y * 3 + (x * y) % 11) & 0xFF);
+      row[x] = a << 24 | v << 16 | (v / 2) << 8 | (a - v);
     }
-    const auto bytes = encodePng(image.view());
-    const DecodedPng png = decodePngRaw(bytes);
-    ASSERT_EQ(png.ihdr.width, width);
-    ASSERT_EQ(png.ihdr.height, height);
-    size_t mismatches = 0;
-    for (uint32_t y = 0; y < height; ++y) {
-      for (uint32_t x = 0; x < width; ++x) {
-        const uint32_t p = image.row(y)[x], a = p >> 24;
-        const uint8_t* got = png.raw.data() + (size_t{y} * width + x) * 4;
-        const uint8_t want[4] = {platform::unpremultiply((p >> 16) & 0xFF, a),
-                                 platform::unpremultiply((p >> 8) & 0xFF, a),
-                                 platform::unpremultiply(p & 0xFF, a), static_cast<uint8_t>(a)};
-        if (std::memcmp(got, want, 4) != 0) ++mismatches;
-      }
-    }
-    EXPECT_EQ(mismatches, 0u);
   }
+  const auto bytes = encodePng(image.view());
+  const DecodedPng png = decodePngRaw(bytes);
+  ASSERT_EQ(png.ihdr.width, width);
+  ASSERT_EQ(png.ihdr.height, height);
+  size_t mismatches = 0;
+  for (uint32_t y = 0; y < height; ++y) {
+    for (uint32_t x = 0; x < width; ++x) {
+      const uint32_t p = image.row(y)[x], a = p >> 24;
+      const uint8_t* got = png.raw.data() + (size_t{y} * width + x) * 4;
+      const uint8_t want[4] = {platform::unpremultiply((p >> 16) & 0xFF, a),
+                               platform::unpremultiply((p >> 8) & 0xFF, a),
+                               platform::unpremultiply(p & 0xFF, a), static_cast<uint8_t>(a)};
+      if (std::memcmp(got, want, 4) != 0) ++mismatches;
+    }
+  }
+  EXPECT_EQ(mismatches, 0u);
 }
 
 // A source PNG is written back in its own format: 16-bit samples and palettes are kept.

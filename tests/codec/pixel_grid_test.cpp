@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -64,23 +63,20 @@ std::vector<uint8_t> gifBytes(uint16_t screenWidth, uint16_t screenHeight, uint1
 class PixelGridTest : public ::testing::Test {
  protected:
   Reply render(const std::string& path, int width, int height, const std::string& name) {
-    return harness_.call("render", plainMap({{"path", path},
-                                             {"destination", dir_.file(name)},
-                                             {"width", width},
-                                             {"height", height}}));
+    return harness_.call("render", renderArguments(path, dir_.file(name), width, height));
   }
   Reply tile(const std::string& path, double x, double y, double width, double height,
              const std::string& name) {
-    return harness_.call("tile", plainMap({{"path", path},
-                                           {"destination", dir_.file(name)},
-                                           {"x", x},
-                                           {"y", y},
-                                           {"width", width},
-                                           {"height", height}}));
+    return harness_.call("tile", map({{"path", path},
+                                      {"destination", dir_.file(name)},
+                                      {"x", x},
+                                      {"y", y},
+                                      {"width", width},
+                                      {"height", height}}));
   }
   // "metadata" reports |path| as |width| x |height|.
   void expectDescribedSize(const std::string& path, int64_t width, int64_t height) {
-    Reply described = harness_.call("metadata", plainMap({{"path", path}}));
+    Reply described = harness_.call("metadata", map({{"path", path}}));
     ASSERT_TRUE(described.ok()) << described.errorMessage();
     EXPECT_EQ(intEntry(described.map(), "width"), width);
     EXPECT_EQ(intEntry(described.map(), "height"), height);
@@ -100,7 +96,7 @@ TEST_F(PixelGridTest, OneRowInterlacedPngRendersLikeItsTile) {
   ASSERT_TRUE(rendered.ok()) << rendered.errorMessage();
   Reply tiled = tile(path, 0, 0, 1, 1, "t");
   ASSERT_TRUE(tiled.ok()) << tiled.errorMessage();
-  const RgbaImage blue = RgbaImage::generate(1, 1, [](auto, auto) { return 0xFF0000FFu; });
+  const RgbaImage blue = RgbaImage::filled(1, 1, 0xFF0000FFu);
   EXPECT_EQ(maxDifference(readImageFile(dir_.file("t.png")), blue), 0);
   // An opaque picture is written as JPEG: one pixel of pure blue comes back within a few levels.
   EXPECT_LE(maxDifference(readImageFile(dir_.file("r.jpg")), blue), 6);
@@ -116,10 +112,7 @@ TEST_F(PixelGridTest, GifFrameLargerThanItsScreenIsOneGridForEveryMethod) {
     for (uint32_t x = 0; x < frameWidth; ++x) indices.push_back((x + 2 * y) % 4);
   }
   const std::string path = dir_.file("wide.gif");
-  const std::vector<uint8_t> bytes =
-      gifBytes(4, 3, 1, 1, frameWidth, frameHeight, palette, indices);
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+  writeBytes(path, gifBytes(4, 3, 1, 1, frameWidth, frameHeight, palette, indices));
   const RgbaImage expected = RgbaImage::generate(6, 5, [&](uint32_t x, uint32_t y) {
     if (x == 0 || y == 0) return 0u;
     const uint8_t* c = palette.data() + 3 * indices[(y - 1) * frameWidth + (x - 1)];
@@ -142,11 +135,9 @@ TEST_F(PixelGridTest, GifFrameLargerThanItsScreenIsOneGridForEveryMethod) {
     name += std::to_string(w.x * 10 + w.y);
     Reply tiled = tile(path, w.x, w.y, w.width, w.height, name);
     ASSERT_TRUE(tiled.ok()) << tiled.errorMessage();
-    const RgbaImage part = RgbaImage::generate(w.width, w.height, [&](uint32_t x, uint32_t y) {
-      const uint8_t* p = expected.at(w.x + x, w.y + y);
-      return uint32_t{p[3]} << 24 | uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2];
-    });
-    EXPECT_EQ(maxDifference(readImageFile(dir_.file(name + ".png")), part), 0);
+    EXPECT_EQ(maxDifference(readImageFile(dir_.file(name + ".png")),
+                            boxAverage(expected, w.x, w.y, w.width, w.height)),
+              0);
   }
 }
 

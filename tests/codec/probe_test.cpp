@@ -19,12 +19,6 @@
 namespace velmo::testing {
 namespace {
 
-std::optional<platform::ImageInfo> probePath(const std::string& path) {
-  auto file = platform::InputFile::open(path);
-  if (!file) return std::nullopt;
-  return platform::probeImage(*file);
-}
-
 TEST(ImageProbe, CutAndCorruptedFilesProbeCleanly) {
   ScratchDir dir;
   const std::string path = dir.file("damaged");

@@ -2,7 +2,6 @@
 // shrunk whole: the shrinker's rows are taken as they are made and converted to sRGB one at
 // a time, for every layout the readers take apart.
 #include <gtest/gtest.h>
-#include <lcms2.h>
 
 #include <memory>
 #include <string>
@@ -21,21 +20,6 @@ namespace {
 using platform::PixelRect;
 using platform::PixelSize;
 
-std::vector<uint8_t> adobeRgbProfile() {
-  const cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
-  cmsToneCurve* curve = cmsBuildGamma(nullptr, 563.0 / 256.0);
-  cmsToneCurve* curves[3] = {curve, curve, curve};
-  const cmsCIExyY d65{0.3127, 0.3290, 1.0};
-  cmsHPROFILE profile = cmsCreateRGBProfile(&d65, &primaries, curves);
-  cmsFreeToneCurve(curve);
-  cmsUInt32Number size = 0;
-  cmsSaveProfileToMem(profile, nullptr, &size);
-  std::vector<uint8_t> bytes(size);
-  cmsSaveProfileToMem(profile, bytes.data(), &size);
-  cmsCloseProfile(profile);
-  return bytes;
-}
-
 // A window reader over |path|, which reads one window.
 struct Frame {
   std::optional<platform::InputFile> file;
@@ -45,9 +29,8 @@ struct Frame {
 Frame openFrame(const std::string& path) {
   Frame frame;
   frame.file = platform::InputFile::open(path);
-  EXPECT_TRUE(frame.file);
-  const auto info = platform::probeImage(*frame.file);
-  EXPECT_TRUE(info);
+  const auto info = probePath(path);
+  EXPECT_TRUE(frame.file && info);
   frame.reader = platform::openFrameWindow(*frame.file, *info);
   EXPECT_TRUE(frame.reader);
   return frame;

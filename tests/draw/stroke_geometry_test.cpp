@@ -119,10 +119,10 @@ TEST(StrokeGeometry, ClippedSegmentsStayInTheBoxAndOnTheLine) {
        }) {
     const auto piece = clipSegment(c.a, c.b, box);
     ASSERT_TRUE(piece);
-    EXPECT_NEAR(piece->first.x, c.first.x, 1e-3);
-    EXPECT_NEAR(piece->first.y, c.first.y, 1e-3);
-    EXPECT_NEAR(piece->second.x, c.second.x, 1e-3);
-    EXPECT_NEAR(piece->second.y, c.second.y, 1e-3);
+    for (auto [got, want] : {std::pair{piece->first, c.first}, {piece->second, c.second}}) {
+      EXPECT_NEAR(got.x, want.x, 1e-3);
+      EXPECT_NEAR(got.y, want.y, 1e-3);
+    }
   }
 }
 

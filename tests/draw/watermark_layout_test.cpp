@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "draw/canvas.h"
@@ -34,12 +35,11 @@ struct FixedEngine final : TextEngine {
 };
 
 TEST(WatermarkLayout, FontSizeAlphaAndDensity) {
-  EXPECT_EQ(watermarkFontSize(1000, true), 50);
-  EXPECT_EQ(watermarkFontSize(1000, false), 35);
-  EXPECT_EQ(watermarkFontSize(100, true), 8);
-  EXPECT_EQ(watermarkFontSize(100, false), 8);
-  EXPECT_EQ(watermarkFontSize(2000, true), 64);
-  EXPECT_EQ(watermarkFontSize(2000, false), 64);
+  // The diagonal and the box font sizes for three reference sides: never below 8 or above 64.
+  for (auto [side, diagonal, box] : {std::tuple{1000.0, 50.0, 35.0}, {100, 8, 8}, {2000, 64, 64}}) {
+    EXPECT_EQ(watermarkFontSize(side, true), diagonal) << side;
+    EXPECT_EQ(watermarkFontSize(side, false), box) << side;
+  }
   const double nan = std::numeric_limits<double>::quiet_NaN();
   struct Case {
     std::optional<double> given;
@@ -79,18 +79,16 @@ TEST(WatermarkLayout, BoxWorkedExample) {
   EXPECT_EQ(box.box, (Rect{760, 726, 220, 54}));
   EXPECT_EQ(box.radius, 9.8);
   EXPECT_EQ(box.textRect, (Rect{770, 736, 200, 34}));
-  const BoxLayout wide = boxLayout({5000, 34}, 28, 1000, 800);
-  EXPECT_EQ(wide.box, (Rect{20, 726, 960, 54}));
-  EXPECT_EQ(wide.textRect, (Rect{30, 736, 940, 34}));
-}
-
-TEST(DrawWatermark, BoxTextGoesIntoTheTextRect) {
+  // Drawn on a canvas at half scale, the text goes into that rectangle, in reference units.
   Canvas canvas(500, 400, false);
   cairo_scale(canvas.context(), 0.5, 0.5);
   FixedEngine engine({200, 34});
   drawWatermark(canvas.context(), {"x", WatermarkStyle::kCornerStamp, {}, {}, {}}, 1000, 800,
                 engine);
-  EXPECT_EQ(engine.rects, std::vector<Rect>{(Rect{770, 736, 200, 34})});
+  EXPECT_EQ(engine.rects, std::vector<Rect>{box.textRect});
+  const BoxLayout wide = boxLayout({5000, 34}, 28, 1000, 800);
+  EXPECT_EQ(wide.box, (Rect{20, 726, 960, 54}));
+  EXPECT_EQ(wide.textRect, (Rect{30, 736, 940, 34}));
 }
 
 TEST(DrawWatermark, VeryLongDiagonalTextDrawsOnlyTheCopiesThatShow) {

@@ -17,7 +17,7 @@
 #include <system_error>
 #include <thread>
 
-#include "tests/support/decoder_fixtures.h"
+#include "tests/support/image_files.h"
 #include "tests/support/test_support.h"
 
 namespace velmo::testing {
@@ -70,19 +70,14 @@ TEST(AtomicFile, FileTooLargeKeepsTheOldFileAndLeavesNoTemporary) {
   ScratchDir dir;
   const std::string path = dir.file("a.jpg");
   writeFileAtomically(path, kOld);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  const int status = runInChild([&] {
     ::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{64 * 1024, 64 * 1024};
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(20);
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 20;
     const int error = writeError(path, std::vector<uint8_t>(1 << 20, 1));
-    ::_exit(error == EFBIG && !::testing::Test::HasFailure() ? 0 : 21);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "20: setrlimit failed, 21: not EFBIG or wrong text";
+    return error == EFBIG && !::testing::Test::HasFailure() ? 0 : 21;
+  });
+  EXPECT_EQ(status, 0) << "20: setrlimit failed, 21: not EFBIG or wrong text";
   EXPECT_EQ(readBytes(path), kOld);
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"a.jpg"});
 }

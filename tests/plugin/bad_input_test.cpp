@@ -5,11 +5,8 @@
 // a few hundred MiB.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -57,21 +54,21 @@ std::string sweep(const ScratchDir& out) {
     const std::string name = fs::path(file).filename().string();
     const std::string stem = out.file(std::to_string(n++));
     const std::vector<std::pair<std::string, EncodableMap>> calls = {
-        {"metadata", plainMap({{"path", file}})},
-        {"render", plainMap({{"path", file},
-                             {"destination", stem + "r"},
-                             {"width", 120},
-                             {"height", 90},
-                             {"recipe", map({{"crop", EncodableList{0.1, 0.1, 0.8, 0.8}},
-                                             {"quarterTurns", 1},
-                                             {"strokes", strokes},
-                                             {"watermark", watermark}})}})},
-        {"tile", plainMap({{"path", file},
-                           {"destination", stem + "t"},
-                           {"y", 4},
-                           {"width", 512},
-                           {"height", 512},
-                           {"sample", 2}})},
+        {"metadata", map({{"path", file}})},
+        {"render", map({{"path", file},
+                        {"destination", stem + "r"},
+                        {"width", 120},
+                        {"height", 90},
+                        {"recipe", map({{"crop", EncodableList{0.1, 0.1, 0.8, 0.8}},
+                                        {"quarterTurns", 1},
+                                        {"strokes", strokes},
+                                        {"watermark", watermark}})}})},
+        {"tile", map({{"path", file},
+                      {"destination", stem + "t"},
+                      {"y", 4},
+                      {"width", 512},
+                      {"height", 512},
+                      {"sample", 2}})},
     };
     for (const auto& [method, arguments] : calls) {
       const auto before = out.entries();
@@ -96,26 +93,18 @@ std::string sweep(const ScratchDir& out) {
 
 TEST(BadInputSweep, EveryFileGetsAnAnswerFromTheCatalogueInBoundedMemory) {
   ScratchDir out;
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  const int status = runInChild([&] {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     // The sanitizers reserve terabytes of address space; elsewhere: 512 MiB above the start.
     const uint64_t cap = processStatusBytes("VmSize") + (512u << 20);
     const rlimit limit{cap, cap};
-    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
+    if (setrlimit(RLIMIT_AS, &limit) != 0) return 2;
 #endif
-    const std::string problems = sweep(out);
-    std::ofstream(out.file("problems.txt")) << problems;
-    _exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status)) << "the sweep died of signal " << WTERMSIG(status);
-  ASSERT_EQ(WEXITSTATUS(status), 0);
-  std::ifstream in(out.file("problems.txt"));
-  const std::string problems{std::istreambuf_iterator<char>(in), {}};
-  EXPECT_EQ(problems, "");
+    EXPECT_EQ(sweep(out), "");
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  EXPECT_EQ(status, 0) << "1: problems, printed by the child; 2: setrlimit failed; over 128: "
+                          "the sweep died of a signal";
 }
 
 }  // namespace

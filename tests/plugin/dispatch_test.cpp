@@ -1,7 +1,9 @@
 // The dispatcher seen from the channel: which calls are refused at once, which are queued,
-// the order of replies, exactly one reply per call, and the host letting go mid-stream.
+// the order of replies, exactly one reply per call under load, and the host letting go
+// mid-stream.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -11,15 +13,16 @@
 #include "host/method_channel.h"
 #include "host/method_result.h"
 #include "plugin/velmo_image_tools_plugin.h"
+#include "tests/support/image_files.h"
 #include "tests/support/messages.h"
 #include "tests/support/test_support.h"
 
-namespace velmo {
+namespace velmo::testing {
 namespace {
 
+using host::EncodableList;
 using host::EncodableMap;
 using host::EncodableValue;
-using testing::Reply;
 
 // Collects reports of misused results (second replies, dropped results) from any thread.
 struct ResultReports {
@@ -47,13 +50,6 @@ struct ResultReports {
   }
 };
 
-void ExpectError(const Reply& reply, std::string_view code, std::string_view message) {
-  ASSERT_EQ(reply.kind, Reply::Kind::Error);
-  EXPECT_EQ(reply.error.code, code);
-  EXPECT_EQ(reply.errorMessage(), message);
-  EXPECT_TRUE(reply.error.details.isNull());
-}
-
 TEST(Dispatch, ArgumentsThatAreNotAStringKeyedMapAreRefusedBeforeHandleReturns) {
   ResultReports reports;
   auto mainThread = std::make_shared<host::TaskRunner>();
@@ -74,8 +70,7 @@ TEST(Dispatch, ArgumentsThatAreNotAStringKeyedMapAreRefusedBeforeHandleReturns) 
                      }));
       ++refused;
       ASSERT_TRUE(reply.has_value());
-      ExpectError(testing::decodeReply(*reply), testing::messages::kArgumentsCode,
-                  testing::messages::kInvalidArguments);
+      expectError(decodeReply(*reply), messages::kArgumentsCode, messages::kInvalidArguments);
     }
   }
   // A refused call must not also be queued: once a later call's reply is in (the worker is
@@ -89,42 +84,114 @@ TEST(Dispatch, ArgumentsThatAreNotAStringKeyedMapAreRefusedBeforeHandleReturns) 
   EXPECT_TRUE(reports.after(std::chrono::milliseconds(100)).empty());
 }
 
-TEST(Dispatch, QueuedCallsAreAnsweredInCallOrderExactlyOnce) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kLoadCalls = 1'500;  // the sanitizers make each call many times dearer
+#else
+constexpr int kLoadCalls = 10'000;
+#endif
+
+// Load: thousands of mixed calls posted to the host stand-in as fast as it takes them. Every
+// call is answered exactly once, refused calls at once and queued calls in call order, no
+// result is misused, and the process does not grow once warmed up.
+TEST(Dispatch, MixedCallsAreAnsweredOnceInOrderWithFlatMemory) {
   ResultReports reports;
-  testing::PluginHarness harness;
+  ScratchDir dir;
+  const std::string photo = dir.file("photo.png");
+  writePngFile(photo,
+               RgbaImage::generate(96, 64,
+                                   [](uint32_t x, uint32_t y) {
+                                     return 0xFF000000u | (x * 2 << 16) | (y * 3 << 8) | 0x60;
+                                   }),
+               false);
+  const EncodableValue recipe =
+      map({{"quarterTurns", 1},
+           {"strokes", EncodableList{map({{"shape", "arrow"},
+                                          {"points", EncodableList{EncodableList{0.1, 0.1},
+                                                                   EncodableList{0.8, 0.6}}}}),
+                                     map({{"shape", "blur"},
+                                          {"points", EncodableList{EncodableList{0.5, 0.5}}},
+                                          {"widthFraction", 0.3}})}},
+           {"watermark",
+            map({{"enabled", true}, {"text", "Velmo 維爾莫"}, {"style", "cornerStamp"}})}});
+  // Each call of the mix and its answer: "ok", the error message, or "not implemented".
+  struct Call {
+    std::string method;
+    EncodableValue arguments;
+    std::string answer;
+  };
+  std::vector<Call> calls = {
+      {"metadata", map({{"path", photo}}), "ok"},
+      {"render", renderArguments(photo, dir.file("render"), 48, 32, recipe), "ok"},
+      {"tile",
+       map({{"path", photo},
+            {"destination", dir.file("tile")},
+            {"height", 16},
+            {"width", 64},
+            {"sample", 2}}),
+       "ok"},
+      {"render", EncodableList{1, 2}, messages::kInvalidArguments},
+      {"render", map({{"destination", dir.file("x")}, {"width", 0}, {"height", 5}}),
+       messages::kOutputOutOfRange},
+      // An empty map is queued like any other and fails in the method.
+      {"metadata", EncodableMap{}, messages::kUnreadableImage},
+  };
   // Names match exactly: any other spelling is not implemented, but only after the calls
   // queued before it have been answered.
-  const std::vector<const char*> methods = {"metadata", "Metadata", "metadata ", " metadata",
-                                            "METADATA", "renderx",  ""};
-  constexpr int kCalls = 140;
-  for (int i = 0; i < kCalls; ++i) harness.send(methods[i % methods.size()], EncodableMap{}, i);
-  ASSERT_TRUE(harness.waitForReplies(kCalls));
-  harness.engine().mainThread().runUntilIdle();
-  ASSERT_EQ(harness.replies().size(), static_cast<size_t>(kCalls));
-  for (int i = 0; i < kCalls; ++i) {
-    SCOPED_TRACE(i);
-    const auto& [tag, reply] = harness.replies()[i];
-    ASSERT_EQ(tag, i);
-    if (i % methods.size() == 0) {
-      // An empty map is queued like any other and fails in the method.
-      ExpectError(reply, testing::messages::kProcessingCode, testing::messages::kUnreadableImage);
-    } else {
-      EXPECT_EQ(reply.kind, Reply::Kind::NotImplemented);
+  for (const char* name :
+       {"crop", "Metadata", "metadata ", " metadata", "METADATA", "renderx", ""}) {
+    calls.push_back({name, EncodableMap{}, "not implemented"});
+  }
+  PluginHarness harness;
+  std::vector<long> resident;
+  for (int sent = 0; sent < kLoadCalls;) {
+    const int end = std::min(kLoadCalls, sent + 500);
+    for (; sent < end; ++sent) {
+      const Call& c = calls[sent % calls.size()];
+      harness.send(c.method, c.arguments, sent);
     }
+    ASSERT_TRUE(harness.waitForReplies(end, std::chrono::minutes(5))) << "stalled after " << end;
+    resident.push_back(long(processStatusBytes("VmRSS") / 1024));
+  }
+  harness.engine().mainThread().runUntilIdle();
+  ASSERT_EQ(harness.replies().size(), size_t(kLoadCalls));
+
+  // Refused calls are answered at once, before any queued call; queued calls in call order.
+  std::vector<bool> answered(kLoadCalls, false);
+  int lastQueued = -1;
+  for (const auto& [tag, reply] : harness.replies()) {
+    ASSERT_FALSE(answered[tag]) << "call " << tag << " answered twice";
+    answered[tag] = true;
+    const Call& c = calls[tag % calls.size()];
+    const bool refused = c.answer == messages::kInvalidArguments;
+    ASSERT_EQ(reply.kind == Reply::Kind::NotImplemented ? "not implemented" : outcome(reply),
+              c.answer)
+        << "call " << tag << ", " << c.method;
+    if (reply.kind == Reply::Kind::Error) {
+      ASSERT_EQ(reply.error.code, refused ? messages::kArgumentsCode : messages::kProcessingCode);
+    }
+    if (refused) continue;  // not queued
+    ASSERT_GT(tag, lastQueued);
+    lastQueued = tag;
   }
   EXPECT_TRUE(reports.after(std::chrono::milliseconds(100)).empty());
+
+  // After the first two batches (fonts, caches, allocator arenas), memory stays flat.
+  if (resident.size() > 3) {
+    const auto [low, high] = std::minmax_element(resident.begin() + 2, resident.end());
+    EXPECT_LE(*high - *low, 16 * 1024) << "resident KiB from " << *low << " to " << *high;
+  }
 }
 
 TEST(Dispatch, DroppedPluginStillAnswersQueuedCalls) {
   ResultReports reports;
-  testing::PluginHarness harness;
+  PluginHarness harness;
   for (int i = 0; i < 20; ++i) harness.send("metadata", EncodableMap{}, i);
   harness.engine().mainThread().runUntilIdle();  // every call is now with the plug-in
   harness.engine().removeAllHandlers();
   ASSERT_TRUE(harness.waitForReplies(20));
   for (int i = 0; i < 20; ++i) {
     EXPECT_EQ(harness.replies()[i].tag, i);
-    EXPECT_EQ(harness.replies()[i].reply.errorMessage(), testing::messages::kUnreadableImage);
+    EXPECT_EQ(harness.replies()[i].reply.errorMessage(), messages::kUnreadableImage);
   }
   // With no handler left, a new call finds nobody: the host's empty reply.
   EXPECT_EQ(harness.call("metadata", EncodableMap{}).kind, Reply::Kind::NotImplemented);
@@ -150,4 +217,4 @@ TEST(Dispatch, EngineDestroyedWithCallsQueuedDropsTheirReplies) {
 }
 
 }  // namespace
-}  // namespace velmo
+}  // namespace velmo::testing

@@ -2,12 +2,9 @@
 // output that existed before stays whole.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "tests/support/image_files.h"
@@ -19,11 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using host::EncodableMap;
-
-std::string contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 class FaultTest : public ::testing::Test {
  protected:
@@ -37,7 +29,7 @@ class FaultTest : public ::testing::Test {
                  false);
   }
   EncodableMap renderTo(const std::string& destination, const std::string& path) {
-    return plainMap({{"path", path}, {"destination", destination}, {"width", 64}, {"height", 48}});
+    return renderArguments(path, destination, 64, 48);
   }
 
   ScratchDir dir_;
@@ -46,13 +38,13 @@ class FaultTest : public ::testing::Test {
 };
 
 TEST_F(FaultTest, DestinationsThatCannotBeWrittenKeepEveryExistingOutput) {
-  fs::create_directory(dir_.file("out"));
-  ASSERT_TRUE(harness_.call("render", renderTo(dir_.file("out/kept"), photo_)).ok());
-  const std::string kept = contents(dir_.file("out/kept.jpg"));
+  const ScratchDir out;
+  ASSERT_TRUE(harness_.call("render", renderTo(out.file("kept"), photo_)).ok());
+  const std::string kept = readText(out.file("kept.jpg"));
 
   // The destination's file name is a directory.
-  fs::create_directory(dir_.file("out/taken.jpg"));
-  Reply reply = harness_.call("render", renderTo(dir_.file("out/taken"), photo_));
+  fs::create_directory(out.file("taken.jpg"));
+  Reply reply = harness_.call("render", renderTo(out.file("taken"), photo_));
   ASSERT_EQ(reply.kind, Reply::Kind::Error);
   EXPECT_NE(reply.errorMessage().find("Is a directory"), std::string::npos) << reply.errorMessage();
 
@@ -66,20 +58,14 @@ TEST_F(FaultTest, DestinationsThatCannotBeWrittenKeepEveryExistingOutput) {
       << reply.errorMessage();
   reply = harness_.call(
       "tile",
-      plainMap(
-          {{"path", photo_}, {"destination", dir_.file("gone/t")}, {"width", 8}, {"height", 8}}));
+      map({{"path", photo_}, {"destination", dir_.file("gone/t")}, {"width", 8}, {"height", 8}}));
   ASSERT_EQ(reply.kind, Reply::Kind::Error);
   EXPECT_NE(reply.errorMessage().find("No such file or directory"), std::string::npos);
 
-  EXPECT_EQ(contents(dir_.file("out/kept.jpg")), kept);
-  EXPECT_TRUE(fs::is_directory(dir_.file("out/taken.jpg")));
+  EXPECT_EQ(readText(out.file("kept.jpg")), kept);
+  EXPECT_TRUE(fs::is_directory(out.file("taken.jpg")));
   // Nothing else appeared: no temporary file is left behind.
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir_.file("out"))) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"kept.jpg", "taken.jpg"}));
+  EXPECT_EQ(out.entries(), (std::vector<std::string>{"kept.jpg", "taken.jpg"}));
 }
 
 // The source is read when its call runs, not when it is queued: a file truncated or replaced
@@ -97,11 +83,11 @@ TEST_F(FaultTest, SourceChangedWhileTheCallWaitsInTheQueue) {
   fs::copy_file(photo_, truncated);
   fs::copy_file(photo_, replaced);
   harness_.send("render",
-                plainMap({{"path", big},
-                          {"destination", dir_.file("slow")},
-                          {"width", 3000},
-                          {"height", 2000},
-                          {"recipe", map({{"quarterTurns", 1}})}}),
+                map({{"path", big},
+                     {"destination", dir_.file("slow")},
+                     {"width", 3000},
+                     {"height", 2000},
+                     {"recipe", map({{"quarterTurns", 1}})}}),
                 0);
   harness_.send("render", renderTo(dir_.file("t"), truncated), 1);
   harness_.send("metadata", map({{"path", replaced}}), 2);
@@ -126,7 +112,7 @@ TEST_F(FaultTest, FullDiskKeepsTheExistingOutput) {
   GTEST_SKIP() << "ThreadSanitizer cannot start threads in a child forked from threads";
 #endif
   ASSERT_TRUE(harness_.call("render", renderTo(dir_.file("full"), photo_)).ok());
-  const std::string before = contents(dir_.file("full.jpg"));
+  const std::string before = readText(dir_.file("full.jpg"));
   const std::string big = dir_.file("big.png");
   writePngFile(big,
                RgbaImage::generate(800, 600,
@@ -134,26 +120,18 @@ TEST_F(FaultTest, FullDiskKeepsTheExistingOutput) {
                                      return 0xFF000000u | (x * 2654435761u ^ y * 40503u);
                                    }),
                false);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  const int status = runInChild([&] {
     std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{16 * 1024, 16 * 1024};
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(20);
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 20;
     PluginHarness harness;
-    const Reply reply = harness.call(
-        "render",
-        plainMap(
-            {{"path", big}, {"destination", dir_.file("full")}, {"width", 800}, {"height", 600}}));
+    const Reply reply = harness.call("render", renderArguments(big, dir_.file("full"), 800, 600));
     const bool expected = reply.kind == Reply::Kind::Error &&
                           reply.errorMessage().find("File too large") != std::string::npos;
-    _exit(expected ? 0 : 21);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "20: setrlimit failed, 21: not the file system's reason";
-  EXPECT_EQ(contents(dir_.file("full.jpg")), before);
+    return expected ? 0 : 21;
+  });
+  EXPECT_EQ(status, 0) << "20: setrlimit failed, 21: not the file system's reason";
+  EXPECT_EQ(readText(dir_.file("full.jpg")), before);
 }
 
 }  // namespace

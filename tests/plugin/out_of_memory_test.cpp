@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -37,18 +36,18 @@ struct Case {
 
 std::vector<Case> cases(const std::string& photo, const std::string& dir) {
   auto render = [&](int64_t width, int64_t height, int turns, const char* name) {
-    return plainMap({{"path", photo},
-                     {"destination", dir + "/" + name},
-                     {"width", width},
-                     {"height", height},
-                     {"recipe", map({{"quarterTurns", turns}})}});
+    return map({{"path", photo},
+                {"destination", dir + "/" + name},
+                {"width", width},
+                {"height", height},
+                {"recipe", map({{"quarterTurns", turns}})}});
   };
   auto tile = [&](int64_t width, int64_t height, const char* name) {
-    return plainMap({{"path", photo},
-                     {"destination", dir + "/" + name},
-                     {"width", width},
-                     {"height", height},
-                     {"sample", 1}});
+    return map({{"path", photo},
+                {"destination", dir + "/" + name},
+                {"width", width},
+                {"height", height},
+                {"sample", 1}});
   };
   return {
       // The 24 MB decode fits in 40 MB more; the turned copy beside it does not.
@@ -90,19 +89,15 @@ TEST(OutOfMemoryChild, AnswerOneCaseUnderTheCap) {
 
 // The message the case's call answers in a child process, or "(no answer)".
 std::string messageUnderCap(const char* name, const ScratchDir& dir) {
-  const pid_t child = fork();
-  if (child == 0) {
+  const int status = runInChild([&] {
     setenv("VELMO_OOM_CASE", name, 1);
     setenv("VELMO_OOM_DIR", dir.path().c_str(), 1);
     execl("/proc/self/exe", "out_of_memory_child",
           "--gtest_filter=OutOfMemoryChild.AnswerOneCaseUnderTheCap", nullptr);
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  std::ifstream in(dir.file("message"));
-  if (!in || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return "(no answer)";
-  return std::string(std::istreambuf_iterator<char>(in), {});
+    return 127;
+  });
+  if (status != 0 || !std::filesystem::exists(dir.file("message"))) return "(no answer)";
+  return readText(dir.file("message"));
 }
 
 TEST(OutOfMemory, AfterTheDecodeAnswersTheMethodsCatalogueMessage) {

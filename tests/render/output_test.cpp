@@ -46,24 +46,6 @@ std::string pluginErrorOf(const std::function<void()>& action) {
   return "";
 }
 
-// A file result map as "key=value" lines in its own order, integers of either width alike.
-std::string describe(const EncodableMap& map) {
-  std::string out;
-  for (const auto& [key, value] : map) {
-    const std::string name = std::get<std::string>(key);
-    const auto n = intEntry(map, name);
-    out += name + "=" + (n ? std::to_string(*n) : stringEntry(map, name).value_or("")) + "\n";
-  }
-  return out;
-}
-
-std::string fileMap(const std::string& path, const std::string& name, const std::string& mime,
-                    int width, int height, int64_t size) {
-  return "path=" + path + "\nfilename=" + name + "\nmimeType=" + mime +
-         "\nwidth=" + std::to_string(width) + "\nheight=" + std::to_string(height) +
-         "\nbyteSize=" + std::to_string(size) + "\n";
-}
-
 TEST(Write, LimitPicksTheFirstFittingRungOrFailsWritingNothing) {
   const Bitmap image = photo(320, 240);
   std::vector<std::vector<uint8_t>> rungs;
@@ -88,7 +70,7 @@ TEST(Write, LimitPicksTheFirstFittingRungOrFailsWritingNothing) {
     const EncodableMap result = write(image.view(), dir.file("a"), false, limit);
     EXPECT_EQ(readBytes(dir.file("a.jpg")), rungs[rung]);
     EXPECT_EQ(describe(result),
-              fileMap(dir.file("a.jpg"), "a.jpg", "image/jpeg", 320, 240, size(rung)));
+              fileDescription(dir.file("a.jpg"), "image/jpeg", 320, 240, size(rung)));
   }
 }
 
@@ -106,8 +88,7 @@ TEST(Write, PngOverTheLimitFailsAndTheExtensionIsAppended) {
   EXPECT_TRUE(dir.entries().empty());
 
   const EncodableMap result = write(image.view(), dir.file("a.jpg"), true, limit);
-  EXPECT_EQ(describe(result),
-            fileMap(dir.file("a.jpg.png"), "a.jpg.png", "image/png", 64, 48, limit));
+  EXPECT_EQ(describe(result), fileDescription(dir.file("a.jpg.png"), "image/png", 64, 48, limit));
   EXPECT_EQ(readBytes(dir.file("a.jpg.png")), *png);
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"a.jpg.png"});
 }
@@ -117,12 +98,12 @@ TEST(Write, PngOverTheLimitFailsAndTheExtensionIsAppended) {
 TEST(FileResult, DescribesForeignFilesAndLinksAndRefusesNonImages) {
   const std::string png = dataPath("orientation/png_exif_chunk_orientation5_pngtest.png");
   EXPECT_EQ(describe(fileResult(png, "image/png")),
-            fileMap(png, "png_exif_chunk_orientation5_pngtest.png", "image/png", 69, 91, 8759));
+            fileDescription(png, "image/png", 69, 91, 8759));
   ScratchDir dir;
   const std::string link = dir.file("tile.png");
   fs::create_symlink(png, link);
   EXPECT_EQ(describe(fileResult(link, "image/png")),
-            fileMap(link, "tile.png", "image/png", 69, 91, 8759));
+            fileDescription(link, "image/png", 69, 91, 8759));
 
   fs::create_directory(dir.file("folder.png"));
   for (const std::string& path :

@@ -3,7 +3,6 @@
 // output format follows the photo, and the byte limit works with annotations drawn.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -22,30 +21,25 @@ class RenderPipelineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     grey_ = dir_.file("grey.png");
-    writePngFile(grey_,
-                 RgbaImage::generate(400, 300, [](uint32_t, uint32_t) { return 0xFF808080u; }),
-                 false);
+    writePngFile(grey_, RgbaImage::filled(400, 300, 0xFF808080u), false);
   }
 
   // A red dot at |point| (fractions of the oriented photo), a blur brush, and a watermark.
   static EncodableMap recipe(EncodableValue crop, int turns, EncodableList point) {
-    return plainMap(
-        {{"crop", std::move(crop)},
-         {"quarterTurns", turns},
-         {"strokes", EncodableList{map({{"shape", "blur"},
-                                        {"points", EncodableList{EncodableList{0.9, 0.1}}},
-                                        {"widthFraction", 0.05}}),
-                                   map({{"shape", "freehand"},
-                                        {"points", EncodableList{std::move(point)}},
-                                        {"colorARGB", int64_t{0xFFFF0000}},
-                                        {"widthFraction", 0.1}})}},
-         {"watermark", map({{"enabled", true}, {"text", "Velmo 維爾莫"}})}});
+    return map({{"crop", std::move(crop)},
+                {"quarterTurns", turns},
+                {"strokes", EncodableList{map({{"shape", "blur"},
+                                               {"points", EncodableList{EncodableList{0.9, 0.1}}},
+                                               {"widthFraction", 0.05}}),
+                                          map({{"shape", "freehand"},
+                                               {"points", EncodableList{std::move(point)}},
+                                               {"colorARGB", int64_t{0xFFFF0000}},
+                                               {"widthFraction", 0.1}})}},
+                {"watermark", map({{"enabled", true}, {"text", "Velmo 維爾莫"}})}});
   }
 
   std::string answer(const EncodableMap& arguments) {
-    const Reply reply = harness_.call("render", arguments);
-    if (reply.ok()) return "ok";
-    return reply.errorMessage();
+    return outcome(harness_.call("render", arguments));
   }
 
   ScratchDir dir_;
@@ -54,6 +48,8 @@ class RenderPipelineTest : public ::testing::Test {
 };
 
 TEST_F(RenderPipelineTest, FirstFailingStepDecidesWithEveryAnnotationPresent) {
+  expectError(harness_.call("render", EncodableMap{}), messages::kProcessingCode,
+              messages::kNoDestination);
   const std::string animated = dataPath("formats/gif_anim_31frames.gif");
   const std::string cut = dataPath("bad/jpeg_truncated_progressive.jpg");
   // Each row fixes the step that failed in the row before; everything after it stays wrong.
@@ -91,12 +87,14 @@ TEST_F(RenderPipelineTest, FirstFailingStepDecidesWithEveryAnnotationPresent) {
     EXPECT_EQ(answer(arguments), r.expected) << "row " << i;
   }
   // With every check passed, only the write is left to fail, with the file system's reason.
-  EncodableMap arguments{{"destination", nowhere},
-                         {"width", 40},
-                         {"height", 30},
-                         {"path", grey_},
-                         {"recipe", recipe(goodCrop, 1, EncodableList{0.5, 0.5})}};
-  EXPECT_NE(answer(arguments).find("No such file or directory"), std::string::npos);
+  const Reply failed = harness_.call(
+      "render",
+      renderArguments(grey_, nowhere, 40, 30, recipe(goodCrop, 1, EncodableList{0.5, 0.5})));
+  ASSERT_EQ(failed.kind, Reply::Kind::Error);
+  EXPECT_EQ(failed.error.code, messages::kProcessingCode);
+  EXPECT_NE(failed.errorMessage().find(nowhere + ".jpg"), std::string::npos)
+      << failed.errorMessage();
+  EXPECT_NE(failed.errorMessage().find("No such file or directory"), std::string::npos);
   EXPECT_EQ(dir_.entries(), (std::vector<std::string>{"grey.png", "out.jpg"}));
 }
 
@@ -104,13 +102,10 @@ TEST_F(RenderPipelineTest, AnnotationsLandWhereTheyShouldAfterACropAndATurn) {
   // Turned once, the 400 x 300 photo is 300 x 400; the crop keeps its right half (150 x 400).
   // A dot at (0.75, 0.5) of the turned photo lands at (75, 200) of the 150 x 400 output; the
   // watermark box ends pad = 6 px from the bottom-right corner.
-  const EncodableMap arguments{
-      {"path", grey_},
-      {"destination", dir_.file("t")},
-      {"width", 150},
-      {"height", 400},
-      {"recipe", recipe(EncodableList{0.5, 0, 0.5, 1}, 1, EncodableList{0.75, 0.5})}};
-  ASSERT_EQ(answer(arguments), "ok");
+  ASSERT_EQ(
+      answer(renderArguments(grey_, dir_.file("t"), 150, 400,
+                             recipe(EncodableList{0.5, 0, 0.5, 1}, 1, EncodableList{0.75, 0.5}))),
+      "ok");
   const RgbaImage out = readImageFile(dir_.file("t.jpg"));
   ASSERT_EQ(out.width, 150u);
   ASSERT_EQ(out.height, 400u);
@@ -128,15 +123,11 @@ TEST_F(RenderPipelineTest, AnnotationsLandWhereTheyShouldAfterACropAndATurn) {
 
 TEST_F(RenderPipelineTest, FormatFollowsThePhotoWhateverIsDrawn) {
   const std::string rgba = dir_.file("rgba.png");
-  writePngFile(rgba, RgbaImage::generate(40, 30, [](uint32_t, uint32_t) { return 0xFF204060u; }),
-               true);
-  const EncodableValue opaqueMarks = recipe(EncodableList{0, 0, 1, 1}, 0, EncodableList{0.5, 0.5});
+  writePngFile(rgba, RgbaImage::filled(40, 30, 0xFF204060u), true);
+  const EncodableMap opaqueMarks = recipe(EncodableList{0, 0, 1, 1}, 0, EncodableList{0.5, 0.5});
   auto render = [&](const std::string& path, const char* name) {
-    const Reply reply = harness_.call("render", plainMap({{"path", path},
-                                                          {"destination", dir_.file(name)},
-                                                          {"width", 40},
-                                                          {"height", 30},
-                                                          {"recipe", opaqueMarks}}));
+    const Reply reply =
+        harness_.call("render", renderArguments(path, dir_.file(name), 40, 30, opaqueMarks));
     return reply.ok() ? stringEntry(reply.map(), "mimeType").value_or("") : reply.errorMessage();
   };
   EXPECT_EQ(render(rgba, "a"), "image/png");  // declared alpha, opaque pixels and marks
@@ -153,12 +144,9 @@ TEST_F(RenderPipelineTest, ByteLimitLadderWithAnnotationsDrawn) {
                                    }),
                false);
   auto render = [&](EncodableValue limit) {
-    EncodableMap arguments{
-        {"path", noisy},
-        {"destination", dir_.file("l")},
-        {"width", 600},
-        {"height", 400},
-        {"recipe", recipe(EncodableList{0, 0, 1, 1}, 0, EncodableList{0.5, 0.5})}};
+    EncodableMap arguments =
+        renderArguments(noisy, dir_.file("l"), 600, 400,
+                        recipe(EncodableList{0, 0, 1, 1}, 0, EncodableList{0.5, 0.5}));
     if (!limit.isNull()) arguments.emplace_back("maxFileBytes", limit);
     return harness_.call("render", arguments);
   };
@@ -169,24 +157,6 @@ TEST_F(RenderPipelineTest, ByteLimitLadderWithAnnotationsDrawn) {
   ASSERT_TRUE(lower.ok()) << lower.errorMessage();
   EXPECT_LT(intEntry(lower.map(), "byteSize").value_or(first), first);
   EXPECT_EQ(render(first / 4).errorMessage(), messages::kOutputTooLarge);
-}
-
-TEST_F(RenderPipelineTest, TypingRules) {
-  auto size = [&](EncodableValue crop, EncodableValue width) {
-    const Reply reply =
-        harness_.call("render", plainMap({{"path", grey_},
-                                          {"destination", dir_.file("w")},
-                                          {"width", std::move(width)},
-                                          {"height", 30},
-                                          {"recipe", map({{"crop", std::move(crop)}})}}));
-    return reply.ok() ? intEntry(reply.map(), "width").value_or(-1) : -1;
-  };
-  const EncodableValue whole = EncodableList{0, 0, 1, 1};
-  EXPECT_EQ(size(whole, 40.9), 40);
-  EXPECT_EQ(size(whole, true), -1);  // booleans are not numbers
-  // A typed-data list and a list holding a string are not lists of numbers: the whole photo.
-  EXPECT_EQ(size(std::vector<double>{0, 0, 0, 0}, 40), 40);
-  EXPECT_EQ(size(EncodableList{0, 0, "1", 1}, 40), 40);
 }
 
 }  // namespace

@@ -59,15 +59,11 @@ class StrokesTest : public ::testing::Test {
         100, 100, [color](uint32_t, uint32_t) { return color; }, alpha);
   }
 
-  RgbaImage render(const std::string& path, EncodableList strokes, uint32_t w = 200,
-                   uint32_t h = 200, EncodableList crop = {0, 0, 1, 1}) {
-    const std::string destination = dir_.file("out");
-    Reply reply = harness_.call(
-        "render", plainMap({{"path", path},
-                            {"destination", destination},
-                            {"width", static_cast<int32_t>(w)},
-                            {"height", static_cast<int32_t>(h)},
-                            {"recipe", map({{"strokes", strokes}, {"crop", crop}})}}));
+  RgbaImage render(const std::string& path, EncodableList strokes,
+                   EncodableList crop = {0, 0, 1, 1}) {
+    Reply reply =
+        harness_.call("render", renderArguments(path, dir_.file("out"), 200, 200,
+                                                map({{"strokes", strokes}, {"crop", crop}})));
     EXPECT_TRUE(reply.ok()) << reply.errorMessage();
     if (!reply.ok()) return {};
     return readImageFile(*stringEntry(reply.map(), "path"));
@@ -231,9 +227,7 @@ TEST_F(StrokesTest, BlurOfAUniformPhotoStaysUniformUpToTheBorder) {
         teal, {stroke(points({{-0.1, 0.02}, {1.1, 0.02}, {0.98, 1.1}, {0.02, 0.98}, {0.02, -0.1}}),
                       "blur", EncodableValue(), 0.1),
                stroke(points({{1, 1}}), "blur", EncodableValue(), 0.3)});
-    EXPECT_LE(maxDifference(out, RgbaImage::generate(
-                                     200, 200, [](uint32_t, uint32_t) { return 0xFF3C8AD2u; })),
-              2);
+    EXPECT_LE(maxDifference(out, RgbaImage::filled(200, 200, 0xFF3C8AD2u)), 2);
   }
 }
 
@@ -299,7 +293,7 @@ TEST_F(StrokesTest, DegenerateInputLeavesLaterStrokesVisible) {
   // A crop a billionth wide maps x beyond 10^11 pixels, except at its own left edge.
   const RgbaImage thin = render(
       grey, {stroke(points({{0.9, 0.1}, {0.9, 0.9}})), stroke(points({{0.5, 0.1}, {0.5, 0.9}}))},
-      200, 200, {0.5, 0, 1e-9, 1});
+      {0.5, 0, 1e-9, 1});
   EXPECT_EQ(pixel(thin, 0, 0.5), kRed);
 }
 

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numbers>
 #include <optional>
 #include <string>
 
@@ -33,16 +32,10 @@ std::string repeated(const std::string& text, int times) {
   return out;
 }
 
-EncodableValue watermark(const std::string& text, const EncodableValue& style = EncodableValue()) {
-  EncodableMap map = plainMap({{"enabled", true}, {"text", text}});
-  if (!style.isNull()) map.emplace_back(EncodableValue("style"), style);
-  return map;
-}
-
-// |map| with one more entry.
-EncodableValue with(EncodableValue map, const char* key, const EncodableValue& value) {
-  std::get<EncodableMap>(map).emplace_back(EncodableValue(key), value);
-  return map;
+EncodableMap watermark(const std::string& text, const EncodableValue& style = EncodableValue()) {
+  EncodableMap mark = map({{"enabled", true}, {"text", text}});
+  if (!style.isNull()) mark.emplace_back("style", style);
+  return mark;
 }
 
 class WatermarkTest : public ::testing::Test {
@@ -53,19 +46,15 @@ class WatermarkTest : public ::testing::Test {
                    int64_t size = 400, std::optional<double> reference = std::nullopt,
                    const EncodableValue& strokes = EncodableValue()) {
     const std::string photo = dir_.file("photo" + std::to_string(photoColor) + ".png");
-    writePngFile(photo, RgbaImage::generate(64, 64, [&](uint32_t, uint32_t) { return photoColor; }),
-                 true);
+    writePngFile(photo, RgbaImage::filled(64, 64, photoColor), true);
     EncodableMap recipe;
-    if (!watermark.isNull()) recipe.emplace_back(EncodableValue("watermark"), watermark);
-    if (!strokes.isNull()) recipe.emplace_back(EncodableValue("strokes"), strokes);
-    EncodableMap arguments = plainMap({{"path", photo},
-                                       {"destination", dir_.file("out" + std::to_string(++count_))},
-                                       {"width", size},
-                                       {"height", size},
-                                       {"recipe", recipe}});
+    if (!watermark.isNull()) recipe.emplace_back("watermark", watermark);
+    if (!strokes.isNull()) recipe.emplace_back("strokes", strokes);
+    EncodableMap arguments =
+        renderArguments(photo, dir_.file("out" + std::to_string(++count_)), size, size, recipe);
     if (reference) {
-      arguments.emplace_back(EncodableValue("referenceWidth"), *reference);
-      arguments.emplace_back(EncodableValue("referenceHeight"), *reference);
+      arguments.emplace_back("referenceWidth", *reference);
+      arguments.emplace_back("referenceHeight", *reference);
     }
     const Reply reply = harness_.call("render", arguments);
     EXPECT_TRUE(reply.ok()) << reply.errorMessage();
@@ -133,8 +122,8 @@ TEST_F(WatermarkTest, BoxFill) {
   int index = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(index++);
-    EncodableValue mark = watermark(repeated("Velmo ", 80), c.style);
-    if (!c.colors.isNull()) mark = with(mark, "gradientColors", c.colors);
+    EncodableMap mark = watermark(repeated("Velmo ", 80), c.style);
+    if (!c.colors.isNull()) mark.emplace_back("gradientColors", c.colors);
     const RgbaImage out = render(mark);
     const uint8_t* topLeft = out.at(13, firstMarkedRow(out, 200) + 3);
     const uint8_t* bottomRight = out.at(387, 387);
@@ -164,8 +153,8 @@ TEST_F(WatermarkTest, BrightestTextPixelIsTheTextAlpha) {
   int index = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(index++);
-    EncodableValue mark = watermark("Velmo 維爾莫", c.style);
-    if (!c.opacity.isNull()) mark = with(mark, "opacity", c.opacity);
+    EncodableMap mark = watermark("Velmo 維爾莫", c.style);
+    if (!c.opacity.isNull()) mark.emplace_back("opacity", c.opacity);
     EXPECT_NEAR(brightest(render(mark, kBlack)), std::lround(255 * c.alpha), 2);
   }
 }
@@ -192,21 +181,11 @@ TEST_F(WatermarkTest, SwitchedOffIsPixelIdenticalToNone) {
 
 TEST_F(WatermarkTest, HalfScaleWhenTheReferenceIsTwiceTheOutput) {
   // 500 x 500 at reference 1000 looks like 1000 x 1000 at reference 1000, halved.
-  const EncodableValue mark = watermark("Velmo 2026 · 維爾莫相簿");
+  const EncodableMap mark = watermark("Velmo 2026 · 維爾莫相簿");
   const RgbaImage half = render(mark, kWhite, 500, 1000);
   const RgbaImage full = render(mark, kWhite, 1000, 1000);
-  RgbaImage halved(500, 500);
-  for (uint32_t y = 0; y < 500; ++y) {
-    for (uint32_t x = 0; x < 500; ++x) {
-      for (int c = 0; c < 4; ++c) {
-        halved.at(x, y)[c] = static_cast<uint8_t>(
-            (full.at(2 * x, 2 * y)[c] + full.at(2 * x + 1, 2 * y)[c] +
-             full.at(2 * x, 2 * y + 1)[c] + full.at(2 * x + 1, 2 * y + 1)[c] + 2) /
-            4);
-      }
-    }
-  }
-  EXPECT_GT(psnr(half, halved), 33);  // measured 37.9 dB: antialiasing differs a little
+  EXPECT_GT(psnr(half, boxAverage(full, 0, 0, 1000, 1000, 2)),
+            33);  // measured 37.9 dB: antialiasing differs a little
   // pad 25 reference units: the box ends at 487.5 output pixels.
   const uint32_t middle = (firstMarkedRow(half, 470) + 487) / 2;
   EXPECT_NEAR(red(half, 486, middle), kBoxGrey, 1);

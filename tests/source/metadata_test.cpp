@@ -30,12 +30,7 @@ struct Case {
 };
 
 void expectReply(const Reply& reply, const std::optional<Expected>& expected, const char* message) {
-  if (!expected) {
-    ASSERT_EQ(reply.kind, Reply::Kind::Error);
-    EXPECT_EQ(reply.error.code, "PHOTO_PROCESSING");
-    EXPECT_EQ(reply.errorMessage(), message);
-    return;
-  }
+  if (!expected) return expectError(reply, messages::kProcessingCode, message);
   ASSERT_TRUE(reply.ok()) << reply.errorMessage();
   const EncodableMap& result = reply.map();
   EXPECT_EQ(result.size(), 4u);

@@ -2,10 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <jpeglib.h>
+#include <lcms2.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "codec/image_decoder.h"
@@ -13,6 +12,12 @@
 #include "tests/support/test_support.h"
 
 namespace velmo::testing {
+
+std::optional<ImageInfo> probePath(const std::string& path) {
+  auto file = platform::InputFile::open(path);
+  if (!file) return std::nullopt;
+  return platform::probeImage(*file);
+}
 
 std::optional<Bitmap> decodePath(const std::string& path, uint32_t maxPixelSize,
                                  const std::optional<platform::ImageInfo>& info) {
@@ -66,16 +71,28 @@ MeanColor meanColor(const Bitmap& bitmap, uint32_t x0, uint32_t y0, uint32_t x1,
   return {mean.a / n, mean.r / n, mean.g / n, mean.b / n};
 }
 
-std::vector<uint8_t> readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  EXPECT_TRUE(in.good()) << "cannot read " << path;
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+std::vector<uint8_t> profileBytes(void* profile) {
+  cmsUInt32Number size = 0;
+  EXPECT_TRUE(cmsSaveProfileToMem(profile, nullptr, &size));
+  std::vector<uint8_t> bytes(size);
+  EXPECT_TRUE(cmsSaveProfileToMem(profile, bytes.data(), &size));
+  cmsCloseProfile(profile);
+  return bytes;
 }
 
-void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-  EXPECT_TRUE(out.good()) << "cannot write " << path;
+std::vector<uint8_t> adobeRgbProfile(size_t padding) {
+  const cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
+  cmsToneCurve* curve = cmsBuildGamma(nullptr, 563.0 / 256.0);
+  cmsToneCurve* curves[3] = {curve, curve, curve};
+  const cmsCIExyY d65{0.3127, 0.3290, 1.0};
+  cmsHPROFILE profile = cmsCreateRGBProfile(&d65, &primaries, curves);
+  cmsFreeToneCurve(curve);
+  if (padding > 0) {
+    const std::vector<uint8_t> filler(padding, 0x5A);
+    EXPECT_TRUE(cmsWriteRawTag(profile, cmsTagSignature(0x7A7A7A7A), filler.data(),
+                               cmsUInt32Number(padding)));
+  }
+  return profileBytes(profile);
 }
 
 std::vector<uint8_t> flatJpeg(const FlatJpeg& flat) {

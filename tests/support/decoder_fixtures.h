@@ -17,6 +17,8 @@ namespace velmo::testing {
 using platform::Bitmap;
 using platform::ImageInfo;
 
+// The probe's answer for |path| (absolute); nullopt when it cannot be opened or probed.
+std::optional<ImageInfo> probePath(const std::string& path);
 // Probes |path| (absolute) and decodes it at |maxPixelSize|; nullopt when either step yields
 // nothing. With |info| the probe is skipped and |info| used instead.
 std::optional<Bitmap> decodePath(const std::string& path, uint32_t maxPixelSize,
@@ -24,9 +26,6 @@ std::optional<Bitmap> decodePath(const std::string& path, uint32_t maxPixelSize,
 std::optional<Bitmap> decodeData(const std::string& relative, uint32_t maxPixelSize);
 ImageInfo infoFor(platform::ImageFormat format, std::optional<int64_t> orientation = {});
 
-inline uint32_t opaque(uint32_t r, uint32_t g, uint32_t b) {
-  return 0xFF000000u | (r << 16) | (g << 8) | b;
-}
 // A bitmap whose pixel (x, y) is |pixel|(x, y).
 Bitmap makeBitmap(uint32_t width, uint32_t height, bool hasAlpha,
                   const std::function<uint32_t(uint32_t, uint32_t)>& pixel);
@@ -39,8 +38,11 @@ struct MeanColor {
 // Mean of the pixels in [x0, x1) x [y0, y1).
 MeanColor meanColor(const Bitmap& bitmap, uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1);
 
-std::vector<uint8_t> readBytes(const std::string& path);
-void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+// An Adobe RGB (1998) profile, from its primaries and curve, as bytes; |padding| bytes of a
+// private tag make it larger.
+std::vector<uint8_t> adobeRgbProfile(size_t padding = 0);
+// The bytes of an lcms2 |profile|, which is closed.
+std::vector<uint8_t> profileBytes(void* profile);
 
 // A JPEG whose every pixel is |pixel|: three samples for RGB, or four ink amounts (0 = no
 // ink) for a CMYK file stored inverted as YCCK with the Adobe marker, as Photoshop writes it.

@@ -15,12 +15,6 @@
 namespace velmo::testing {
 namespace {
 
-std::vector<uint8_t> readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot open " + path);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 struct SpngDeleter {
   void operator()(spng_ctx* c) const { spng_ctx_free(c); }
 };
@@ -101,7 +95,7 @@ bool encodeJpeg(const RgbaImage& image, int quality, unsigned char** buffer, uns
   return true;
 }
 
-void writeBytes(const std::string& path, const void* data, size_t size) {
+void writeData(const std::string& path, const void* data, size_t size) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) throw std::runtime_error("cannot create " + path);
   bool ok = std::fwrite(data, 1, size, f) == size;
@@ -110,6 +104,16 @@ void writeBytes(const std::string& path, const void* data, size_t size) {
 }
 
 }  // namespace
+
+std::vector<uint8_t> readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot open " + path);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  writeData(path, bytes.data(), bytes.size());
+}
 
 RgbaImage RgbaImage::generate(uint32_t w, uint32_t h,
                               const std::function<uint32_t(uint32_t, uint32_t)>& color) {
@@ -134,12 +138,15 @@ std::string sniffFormat(const std::string& path) {
   return "";
 }
 
-RgbaImage readImageFile(const std::string& path) {
-  std::vector<uint8_t> bytes = readBytes(path);
+RgbaImage decodeImage(const std::vector<uint8_t>& bytes) {
   if (bytes.size() >= 8 && bytes[0] == 0x89 && bytes[1] == 'P') return readPng(bytes);
   RgbaImage image;
-  if (!decodeJpeg(bytes, &image)) throw std::runtime_error("cannot decode " + path);
+  if (!decodeJpeg(bytes, &image)) throw std::runtime_error("not a PNG or JPEG image");
   return image;
+}
+
+RgbaImage readImageFile(const std::string& path) {
+  return decodeImage(readBytes(path));
 }
 
 void writePngFile(const std::string& path, const RgbaImage& image, bool alpha) {
@@ -169,7 +176,7 @@ void writePngFile(const std::string& path, const RgbaImage& image, bool alpha) {
   void* png = spng_get_png_buffer(ctx.get(), &size, &error);
   if (!png) throw std::runtime_error("cannot encode " + path);
   std::unique_ptr<void, decltype(&std::free)> owned(png, &std::free);
-  writeBytes(path, png, size);
+  writeData(path, png, size);
 }
 
 void writeJpegFile(const std::string& path, const RgbaImage& image, int quality) {
@@ -180,7 +187,22 @@ void writeJpegFile(const std::string& path, const RgbaImage& image, int quality)
     throw std::runtime_error("cannot encode " + path);
   }
   std::unique_ptr<unsigned char, decltype(&std::free)> owned(buffer, &std::free);
-  writeBytes(path, buffer, size);
+  writeData(path, buffer, size);
+}
+
+RgbaImage boxAverage(const RgbaImage& image, uint32_t x0, uint32_t y0, uint32_t width,
+                     uint32_t height, uint32_t box) {
+  return RgbaImage::generate(width / box, height / box, [&](uint32_t x, uint32_t y) {
+    uint32_t color = 0;
+    for (int c = 0; c < 4; ++c) {
+      uint32_t sum = 0;
+      for (uint32_t d = 0; d < box * box; ++d) {
+        sum += image.at(x0 + x * box + d % box, y0 + y * box + d / box)[c];
+      }
+      color |= (sum + box * box / 2) / (box * box) << (c == 3 ? 24 : 16 - 8 * c);
+    }
+    return color;
+  });
 }
 
 double psnr(const RgbaImage& a, const RgbaImage& b, bool withAlpha) {

@@ -24,9 +24,18 @@ struct RgbaImage {
   // An image whose pixel (x, y) is |color|(x, y) as 0xAARRGGBB.
   static RgbaImage generate(uint32_t w, uint32_t h,
                             const std::function<uint32_t(uint32_t, uint32_t)>& color);
+  // An image whose every pixel is |color| (0xAARRGGBB).
+  static RgbaImage filled(uint32_t w, uint32_t h, uint32_t color) {
+    return generate(w, h, [color](uint32_t, uint32_t) { return color; });
+  }
 };
 
+// A file's bytes, and a file made of |bytes|; both throw on failure.
+std::vector<uint8_t> readBytes(const std::string& path);
+void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+
 // Decodes a PNG (libspng, to RGBA8) or JPEG (libjpeg, alpha 255); throws on failure.
+RgbaImage decodeImage(const std::vector<uint8_t>& bytes);
 RgbaImage readImageFile(const std::string& path);
 // Format of the file by its signature: "png", "jpeg" or "".
 std::string sniffFormat(const std::string& path);
@@ -34,6 +43,11 @@ std::string sniffFormat(const std::string& path);
 void writePngFile(const std::string& path, const RgbaImage& image, bool alpha);
 // Writes a baseline JPEG at |quality|; throws on failure.
 void writeJpegFile(const std::string& path, const RgbaImage& image, int quality = 95);
+
+// Mean of each |box| x |box| block of the window (x0, y0, width, height), rounded to nearest;
+// box 1 is a plain cut.
+RgbaImage boxAverage(const RgbaImage& image, uint32_t x0, uint32_t y0, uint32_t width,
+                     uint32_t height, uint32_t box = 1);
 
 // Peak signal-to-noise ratio over the R, G, B (and A when |withAlpha|) channels; infinity
 // for identical images. The sizes must match.

@@ -9,8 +9,12 @@
 
 namespace velmo::testing {
 
-// A PNG signature followed by |chunks| (type, data), each with its length and checksum.
-std::vector<uint8_t> pngFromChunks(
-    const std::vector<std::pair<std::string, std::vector<uint8_t>>>& chunks);
+// Chunks in file order: type and data.
+using PngChunks = std::vector<std::pair<std::string, std::vector<uint8_t>>>;
+
+// A PNG signature followed by |chunks|, each with its length and checksum.
+std::vector<uint8_t> pngFromChunks(const PngChunks& chunks);
+// The chunks of the PNG |bytes|, their checksums not looked at.
+PngChunks pngChunks(const std::vector<uint8_t>& bytes);
 
 }  // namespace velmo::testing

@@ -1,11 +1,14 @@
 #include "tests/support/test_support.h"
 
-#include <fstream>
-
+#include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "host/method_channel.h"
@@ -60,6 +63,63 @@ Reply decodeReply(const host::Bytes& bytes) {
   return reply;
 }
 
+std::string outcome(const Reply& reply) {
+  return reply.ok() ? "ok" : reply.errorMessage();
+}
+
+void expectError(const Reply& reply, std::string_view code, std::string_view message) {
+  ASSERT_EQ(reply.kind, Reply::Kind::Error) << "expected " << message;
+  EXPECT_EQ(reply.error.code, code);
+  EXPECT_EQ(reply.errorMessage(), message);
+  EXPECT_TRUE(reply.error.details.isNull());
+}
+
+host::EncodableMap renderArguments(const std::string& path, const std::string& destination,
+                                   host::EncodableValue width, host::EncodableValue height,
+                                   host::EncodableValue recipe) {
+  host::EncodableMap arguments =
+      map({{"path", path}, {"destination", destination}, {"width", width}, {"height", height}});
+  if (!recipe.isNull()) arguments.emplace_back("recipe", std::move(recipe));
+  return arguments;
+}
+
+std::string describe(const host::EncodableMap& map) {
+  std::string out;
+  for (const auto& [key, value] : map) {
+    const std::string name = std::get<std::string>(key);
+    const auto n = intEntry(map, name);
+    out += name + "=" + (n ? std::to_string(*n) : stringEntry(map, name).value_or("")) + "\n";
+  }
+  return out;
+}
+
+std::string fileDescription(const std::string& path, const std::string& mimeType, int64_t width,
+                            int64_t height, int64_t byteSize) {
+  std::error_code error;
+  if (byteSize < 0) byteSize = static_cast<int64_t>(std::filesystem::file_size(path, error));
+  return "path=" + path + "\nfilename=" + std::filesystem::path(path).filename().string() +
+         "\nmimeType=" + mimeType + "\nwidth=" + std::to_string(width) +
+         "\nheight=" + std::to_string(height) + "\nbyteSize=" + std::to_string(byteSize) + "\n";
+}
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+int runInChild(const std::function<int()>& body) {
+  const pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    const int status = body();
+    std::fflush(nullptr);  // _exit does not flush what the child printed
+    ::_exit(status);
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 PluginHarness::PluginHarness() : engine_(std::make_unique<host::Engine>()) {
   VelmoImageToolsPlugin::registerWith(engine_->registrar());
 }
@@ -92,12 +152,7 @@ bool PluginHarness::waitForReplies(size_t count, std::chrono::milliseconds timeo
   return engine_->mainThread().runUntil([&] { return replies_.size() >= count; }, timeout);
 }
 
-host::EncodableValue map(
-    std::initializer_list<std::pair<const char*, host::EncodableValue>> entries) {
-  return plainMap(entries);
-}
-
-host::EncodableMap plainMap(
+host::EncodableMap map(
     std::initializer_list<std::pair<const char*, host::EncodableValue>> entries) {
   host::EncodableMap result;
   for (const auto& [key, value] : entries) result.emplace_back(std::string(key), value);

@@ -4,8 +4,10 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -72,14 +74,34 @@ class PluginHarness {
 
 Reply decodeReply(const host::Bytes& bytes);
 
+// "ok" for a result, else the error's message: a whole answer in one comparable string.
+std::string outcome(const Reply& reply);
+// An error reply with |code|, |message| and no details.
+void expectError(const Reply& reply, std::string_view code, std::string_view message);
+
+// The arguments of a "render" of |path| into |destination|; a null |recipe| is left out.
+host::EncodableMap renderArguments(const std::string& path, const std::string& destination,
+                                   host::EncodableValue width, host::EncodableValue height,
+                                   host::EncodableValue recipe = {});
+
+// A file result map as "key=value" lines in its own order, integers of either width alike;
+// and the lines expected for the file at |path| (its byte size read from the disk unless given).
+std::string describe(const host::EncodableMap& map);
+std::string fileDescription(const std::string& path, const std::string& mimeType, int64_t width,
+                            int64_t height, int64_t byteSize = -1);
+
+// A file's contents as text.
+std::string readText(const std::string& path);
+
+// Runs |body| in a forked child and returns its exit status (body's result), or 128 plus the
+// signal that ended it. Failures the child records are printed by the child itself.
+int runInChild(const std::function<int()>& body);
+
 // A size line of /proc/self/status in bytes ("VmSize", "VmRSS", ...), 0 when absent.
 uint64_t processStatusBytes(const std::string& key);
 
 // Convenience for building argument maps: map({{"path", "x"}, {"width", 10}}).
-host::EncodableValue map(
-    std::initializer_list<std::pair<const char*, host::EncodableValue>> entries);
-host::EncodableMap plainMap(
-    std::initializer_list<std::pair<const char*, host::EncodableValue>> entries);
+host::EncodableMap map(std::initializer_list<std::pair<const char*, host::EncodableValue>> entries);
 
 // Integer entry of a result map, accepting int32 or int64.
 std::optional<int64_t> intEntry(const host::EncodableMap& map, const std::string& key);

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -19,7 +18,6 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/decoder_fixtures.h"
 #include "tests/support/image_files.h"
 #include "tests/support/messages.h"
 #include "tests/support/png_chunks.h"
@@ -41,7 +39,7 @@ constexpr double kExact = kInfinity;  // the PSNR of identical images
 const std::string kCamera = dataPath("camera/canon_sx60hs_orientation6.jpg");
 
 EncodableMap window(double x, double y, double width, double height, double sample = 1) {
-  return plainMap({{"x", x}, {"y", y}, {"width", width}, {"height", height}, {"sample", sample}});
+  return map({{"x", x}, {"y", y}, {"width", width}, {"height", height}, {"sample", sample}});
 }
 
 // Colour type and bit depth as the PNG's IHDR stores them.
@@ -49,48 +47,6 @@ std::pair<int, int> pngFormat(const std::string& path) {
   char header[26] = {};
   std::ifstream(path, std::ios::binary).read(header, sizeof header);
   return {static_cast<uint8_t>(header[25]), static_cast<uint8_t>(header[24])};
-}
-
-// A PNG whose IHDR promises 100000 x 100000 RGB pixels and whose data never comes.
-void writePngBomb(const std::string& path) {
-  const std::vector<uint8_t> bytes =
-      pngFromChunks({{"IHDR", {0, 1, 0x86, 0xA0, 0, 1, 0x86, 0xA0, 8, 2, 0, 0, 0}},
-                     {"IDAT", {0x78, 0x9C, 0, 0}},  // the start of a zlib stream that never goes on
-                     {"IEND", {}}});
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-}
-
-// |path|'s chunks, in order: type and data.
-std::vector<std::pair<std::string, std::vector<uint8_t>>> readChunks(const std::string& path) {
-  const std::vector<uint8_t> bytes = readBytes(path);
-  std::vector<std::pair<std::string, std::vector<uint8_t>>> chunks;
-  for (size_t at = 8; at + 12 <= bytes.size();) {
-    const size_t length = size_t{bytes[at]} << 24 | size_t{bytes[at + 1]} << 16 |
-                          size_t{bytes[at + 2]} << 8 | bytes[at + 3];
-    chunks.emplace_back(
-        std::string(bytes.begin() + at + 4, bytes.begin() + at + 8),
-        std::vector<uint8_t>(bytes.begin() + at + 8, bytes.begin() + at + 8 + length));
-    at += 12 + length;
-  }
-  return chunks;
-}
-
-// Mean of each |box| x |box| block of the window (x, y, width, height); box 1 is a plain cut.
-RgbaImage boxAverage(const RgbaImage& image, uint32_t x0, uint32_t y0, uint32_t width,
-                     uint32_t height, uint32_t box = 1) {
-  return RgbaImage::generate(width / box, height / box, [&](uint32_t x, uint32_t y) {
-    uint32_t color = 0;
-    for (int c = 0; c < 4; ++c) {
-      uint32_t sum = 0;
-      for (uint32_t d = 0; d < box * box; ++d) {
-        sum += image.at(x0 + x * box + d % box, y0 + y * box + d / box)[c];
-      }
-      color |= (sum + box * box / 2) / (box * box) << (c == 3 ? 24 : 16 - 8 * c);
-    }
-    return color;
-  });
 }
 
 class TileTest : public ::testing::Test {
@@ -151,8 +107,8 @@ TEST_F(TileTest, WindowArithmetic) {
       {"ceil(100 / 3)", window(0, 0, 100, 100, 3), 34, 34},
       {"clipped at the bottom", window(0, 4000, 64, 200), 64, 100, 0, 4000},
       {"outside", window(1080, 0, 10, 10), 0, 0},
-      {"sizes absent", plainMap({{"x", 5}}), 0, 0},
-      {"height absent", plainMap({{"width", 10}}), 0, 0},
+      {"sizes absent", map({{"x", 5}}), 0, 0},
+      {"height absent", map({{"width", 10}}), 0, 0},
       {"negative sizes extend left and up", window(110, 20, -100, -10), 100, 10, 10, 10},
       {"x 1e19", window(1e19, 0, 10, 10), 0, 0},
       {"x not a number", window(kNaN, 0, 10, 10), 0, 0},
@@ -167,8 +123,7 @@ TEST_F(TileTest, WindowArithmetic) {
       {"height not a number", window(0, 0, 10, kNaN), 0, 0},
       {"sample not a number", window(0, 0, 30, 20, kNaN), 30, 20, 0, 0},
       {"sample below 1", window(0, 0, 30, 20, 0.5), 30, 20, 0, 0},
-      {"integers", plainMap({{"width", int32_t{30}}, {"height", int64_t{20}}, {"sample", 2}}), 15,
-       10},
+      {"integers", map({{"width", int32_t{30}}, {"height", int64_t{20}}, {"sample", 2}}), 15, 10},
   };
   const RgbaImage source = readImageFile(wide());
   size_t made = 0;
@@ -199,15 +154,7 @@ TEST_F(TileTest, WindowArithmetic) {
 TEST_F(TileTest, ResultDescribesTheFileThatAnswersLaterCalls) {
   Reply first = tile(wide(), window(0, 0, 31, 17), "a.png");
   ASSERT_TRUE(first.ok()) << first.errorMessage();
-  const std::string path = png("a.png");
-  EXPECT_EQ(stringEntry(first.map(), "path"), path);
-  EXPECT_EQ(stringEntry(first.map(), "filename"), "a.png.png");
-  EXPECT_EQ(stringEntry(first.map(), "mimeType"), "image/png");
-  EXPECT_EQ(intEntry(first.map(), "width"), 31);
-  EXPECT_EQ(intEntry(first.map(), "height"), 17);
-  EXPECT_EQ(intEntry(first.map(), "byteSize"),
-            static_cast<int64_t>(std::filesystem::file_size(path)));
-  EXPECT_EQ(first.map().size(), 6u);
+  EXPECT_EQ(describe(first.map()), fileDescription(png("a.png"), "image/png", 31, 17));
   // Another window and sample, and no "path" at all: the file on disk answers.
   EXPECT_EQ(tile("", window(5, 0, 80, 80, 4), "a.png").map(), first.map());
   EXPECT_EQ(outputs_.entries(), std::vector<std::string>{"a.png.png"});
@@ -252,11 +199,9 @@ TEST_F(TileTest, UniformWindowStaysUniformWhenShrunk) {
   const std::string opaque = sources_.file("opaque.png");
   const std::string translucent = sources_.file("translucent.png");
   const std::string jpeg = sources_.file("uniform.jpg");
-  writePngFile(opaque, RgbaImage::generate(301, 299, [](auto, auto) { return 0xFF2596C9u; }),
-               false);
-  writePngFile(translucent, RgbaImage::generate(301, 299, [](auto, auto) { return 0x80C86432u; }),
-               true);
-  writeJpegFile(jpeg, RgbaImage::generate(500, 400, [](auto, auto) { return 0xFF5AA01Eu; }), 90);
+  writePngFile(opaque, RgbaImage::filled(301, 299, 0xFF2596C9u), false);
+  writePngFile(translucent, RgbaImage::filled(301, 299, 0x80C86432u), true);
+  writeJpegFile(jpeg, RgbaImage::filled(500, 400, 0xFF5AA01Eu), 90);
   const std::vector<std::tuple<std::string, double, int>> cases = {
       {opaque, 2, 0}, {translucent, 3, 2}, {jpeg, 7, 0}};
   for (const auto& [path, sample, tolerance] : cases) {
@@ -332,18 +277,22 @@ TEST_F(TileTest, OtherFormats) {
 
 TEST_F(TileTest, MissingDamagedOrBombedSourcesFailCleanly) {
   std::ofstream(sources_.file("text.png")) << "not an image";
-  writePngBomb(sources_.file("bomb.png"));
+  // An IHDR that promises 100000 x 100000 RGB pixels, and the start of a zlib stream that
+  // never goes on.
+  writeBytes(sources_.file("bomb.png"),
+             pngFromChunks({{"IHDR", {0, 1, 0x86, 0xA0, 0, 1, 0x86, 0xA0, 8, 2, 0, 0, 0}},
+                            {"IDAT", {0x78, 0x9C, 0, 0}},
+                            {"IEND", {}}}));
   std::vector<std::pair<std::string, std::string>> cases = {
       {"", kSourceMessage},  // no "path" at all
       {sources_.file("missing.png"), kSourceMessage},
       {sources_.file("text.png"), kSourceMessage},
       {sources_.file("bomb.png"), kUnreadable},
   };
-  for (const char* name :
-       {"png_truncated.png", "png_broken_data_stream.png", "png_libpng_badadler.png",
-        "jpeg_truncated_progressive.jpg", "jpeg_truncated_pixel6_ultrahdr.jpg",
-        "jpeg_bomb_64250x64250.jpg", "gif_truncated.gif", "gif_zero_width.gif",
-        "heic_decode_error.heic", "avif_bomb_17000x17000.avif", "webp_fuzz_12336x12336.webp"}) {
+  for (const char* name : {"png_libpng_badadler.png", "jpeg_truncated_progressive.jpg",
+                           "jpeg_truncated_pixel6_ultrahdr.jpg", "jpeg_bomb_64250x64250.jpg",
+                           "gif_truncated.gif", "gif_zero_width.gif", "heic_decode_error.heic",
+                           "avif_bomb_17000x17000.avif", "webp_fuzz_12336x12336.webp"}) {
     cases.emplace_back(dataPath(std::string("bad/") + name), kUnreadable);
   }
   for (const auto& [path, message] : cases) {
@@ -382,8 +331,8 @@ TEST_F(TileTest, EncodedTileOver16MiBIsRefused) {
 // zlib stream's checksum follows the last row, so only a window down to the last row meets
 // a wrong one.
 TEST_F(TileTest, DamagedImageDataFailsOnlyTheWindowsThatReachIt) {
-  std::vector<std::pair<std::string, std::vector<uint8_t>>> header, data;
-  for (auto& chunk : readChunks(tall())) {
+  PngChunks header, data;
+  for (auto& chunk : pngChunks(readBytes(tall()))) {
     if (chunk.first == "IDAT") {
       data.emplace_back(std::move(chunk));
     } else if (chunk.first != "IEND") {
@@ -452,12 +401,10 @@ TEST_F(TileTest, DamagedImageDataFailsOnlyTheWindowsThatReachIt) {
 // window above the cut gets no tile, and an invalid window gets the source's message.
 TEST_F(TileTest, TruncatedFilesAreRefusedWhateverTheWindow) {
   const auto cut = [&](const std::string& from, const std::string& name, double keep) {
-    const std::string path = sources_.file(name);
-    std::ifstream in(from, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes = readBytes(from);
     bytes.resize(static_cast<size_t>(static_cast<double>(bytes.size()) * keep));
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
+    writeBytes(sources_.file(name), bytes);
+    return sources_.file(name);
   };
   const std::vector<std::string> damaged = {
       dataPath("bad/png_truncated.png"),
@@ -469,7 +416,7 @@ TEST_F(TileTest, TruncatedFilesAreRefusedWhateverTheWindow) {
   const std::vector<std::pair<const char*, EncodableMap>> windows = {
       {"top corner", window(0, 0, 16, 16)},
       {"outside the image", window(1e6, 1e6, 16, 16)},
-      {"no size", plainMap({{"x", 1}})},
+      {"no size", map({{"x", 1}})},
   };
   for (const std::string& path : damaged) {
     for (const auto& [what, arguments] : windows) {
