@@ -191,26 +191,40 @@ TEST(Brush, BlendsAsCairoComposites) {
     mask.widen(y, first, first + y);
   }
   const platform::Bitmap image = patterned(kSide, kSide, 40);
+  const platform::Bitmap large = patterned(2 * kSide, 2 * kSide, 70);
+  const platform::Bitmap small = patterned(kSide / 6, kSide / 6, 90);
   for (PixelLoops loops : every.builds()) {
     SCOPED_TRACE(testing::Message() << "build " << static_cast<int>(loops));
     usePixelLoops(loops);
-    for (const bool copy : {false, true}) {
+    // Over with a colour; copy with an image of the canvas's size, with one twice as large
+    // (shrunk through Cairo's own filter) and with one a sixth as large (enlarged by ours,
+    // which rounds after each direction where pixman rounds once: up to 3 levels apart).
+    for (const int mode : {0, 1, 2, 3}) {
+      SCOPED_TRACE(testing::Message() << "mode " << mode);
       Canvas ours(patterned(kSide, kSide)), cairos(patterned(kSide, kSide));
       CairoSurface coverage(cairo_image_surface_create_for_data(mask.row(0), CAIRO_FORMAT_A8,
                                                                 mask.width(), mask.height(),
                                                                 static_cast<int>(mask.stride())));
       cairo_t* cr = cairos.context();
-      CairoSurface source = wrapPixels(image.view());
-      if (copy) {
-        ours.drawStretchedThrough(image.view(), mask);
-        cairo_set_source_surface(cr, source.get(), 0, 0);
-        cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
-      } else {
+      const platform::Bitmap& from = mode == 2 ? large : mode == 3 ? small : image;
+      CairoSurface source = wrapPixels(from.view());
+      if (mode == 0) {
         ours.paintThrough(colorFromArgb(0x9930C0F0), mask);
         cairo_set_source_rgba(cr, 0x30 / 255.0, 0xC0 / 255.0, 0xF0 / 255.0, 0x99 / 255.0);
+      } else {
+        ours.drawStretchedThrough(from.view(), mask);
+        CairoPattern pattern(cairo_pattern_create_for_surface(source.get()));
+        cairo_matrix_t scale;
+        cairo_matrix_init_scale(&scale, from.width() / double{kSide},
+                                from.height() / double{kSide});
+        cairo_pattern_set_matrix(pattern.get(), &scale);
+        cairo_pattern_set_extend(pattern.get(), CAIRO_EXTEND_PAD);
+        cairo_pattern_set_filter(pattern.get(), CAIRO_FILTER_GOOD);
+        cairo_set_source(cr, pattern.get());
+        cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
       }
       cairo_mask_surface(cr, coverage.get(), mask.x(), mask.y());
-      EXPECT_LE(largestDifference(ours.view(), cairos.view()), 1) << (copy ? "copy" : "over");
+      EXPECT_LE(largestDifference(ours.view(), cairos.view()), mode == 3 ? 3 : 1);
       EXPECT_GT(largestDifference(ours.view(), patterned(kSide, kSide).view()), 50);
     }
   }
