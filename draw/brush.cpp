@@ -203,6 +203,12 @@ void RoundBrush::segment(Point from, Point to) {
   pixelLoops().capsule(rowsOf(mask_), capsule);
 }
 
+PremultipliedPixel premultiplied(uint32_t argb) {
+  const uint32_t alpha = argb >> 24;
+  return alpha << 24 | multiply((argb >> 16) & 0xFF, alpha) << 16 |
+         multiply((argb >> 8) & 0xFF, alpha) << 8 | multiply(argb & 0xFF, alpha);
+}
+
 void blendColorThrough(uint8_t* canvas, size_t canvasStride, const CoverageMask& mask,
                        PremultipliedPixel color, MaskBlend blend) {
   pixelLoops().blend({canvas, canvasStride, rowsOf(mask), color, nullptr, 0, blend});

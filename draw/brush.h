@@ -80,6 +80,9 @@ class RoundBrush {
 // Premultiplied 0xAARRGGBB, as the canvas holds its pixels.
 using PremultipliedPixel = uint32_t;
 
+// A straight 0xAARRGGBB colour premultiplied by its alpha, rounded as the blends round.
+PremultipliedPixel premultiplied(uint32_t argb);
+
 // How a source is laid through coverage m (0 to 1) onto a pixel, each channel rounded as
 // pixman rounds it:
 //   Over: source * m + pixel * (1 - alpha * m), alpha being the source's;

@@ -260,13 +260,8 @@ void Canvas::paintThrough(const Color& color, const CoverageMask& mask) {
     return static_cast<uint32_t>(std::lround(std::clamp(v, 0.0, 1.0) * 255));
   };
   const uint32_t alpha = byte(color.alpha);
-  auto premultiplied = [alpha](uint32_t v) {
-    const uint32_t t = v * alpha + 0x80;
-    return ((t >> 8) + t) >> 8;
-  };
-  const PremultipliedPixel pixel = alpha << 24 | premultiplied(byte(color.red)) << 16 |
-                                   premultiplied(byte(color.green)) << 8 |
-                                   premultiplied(byte(color.blue));
+  const PremultipliedPixel pixel = premultiplied(alpha << 24 | byte(color.red) << 16 |
+                                                 byte(color.green) << 8 | byte(color.blue));
   // An opaque colour over a pixel is the colour replacing it by the coverage, which the copy
   // blend works out with less.
   blendColorThrough(pixelsForWriting(), strideBytes(), mask, pixel,
@@ -281,10 +276,6 @@ uint8_t* Canvas::pixelsForWriting() {
 
 size_t Canvas::strideBytes() const {
   return static_cast<size_t>(cairo_image_surface_get_stride(surface_.get()));
-}
-
-void Canvas::markDirty() {
-  cairo_surface_mark_dirty(surface_.get());
 }
 
 BitmapView Canvas::view() {

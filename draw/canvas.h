@@ -131,12 +131,6 @@ class Canvas {
   // |color| laid over the canvas through |mask| (source over), on the mask's spans only.
   void paintThrough(const Color& color, const CoverageMask& mask);
 
-  // The pixels' bytes for writing directly, rows strideBytes() apart; markDirty() must follow
-  // the writing, before the canvas is drawn on again.
-  uint8_t* pixelsForWriting();
-  size_t strideBytes() const;
-  void markDirty();
-
   // The pixels, after flushing pending drawing. Not for a coverage canvas.
   BitmapView view();
 
@@ -147,6 +141,10 @@ class Canvas {
   };
   void applyColor(const Color& color);
   void check();
+  // The pixels' bytes for writing directly, rows strideBytes() apart; the surface must be
+  // marked dirty after the writing, before Cairo draws on it again.
+  uint8_t* pixelsForWriting();
+  size_t strideBytes() const;
 
   uint32_t width_;
   uint32_t height_;
