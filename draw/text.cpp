@@ -268,7 +268,11 @@ class PangoText final : public Text {
     double lineTop = rect.y;
     bool first = true;
     for (const Line& source : lines_) {
-      if (source.width <= rect.width && lineTop + source.height() < clipTop - fontSize_) {
+      // A rectangle sized for the measured text may come out a hair narrower by rounding (a
+      // width of (w + pad) - pad): a line measured to fit within half a Pango unit is laid out
+      // on one line, never wrapped at a width truncated to whole units.
+      const bool fitsWidth = source.width <= rect.width + kHalfPangoUnit;
+      if (fitsWidth && lineTop + source.height() < clipTop - fontSize_) {
         // A line that needs no wrapping, wholly above what can be seen: only its height counts.
         if (lineTop + source.height() > rectBottom + kHalfPangoUnit && !first) break;
         first = false;
@@ -281,8 +285,10 @@ class PangoText final : public Text {
       const double linesLeft = std::floor((rectBottom - lineTop) / lineHeight) + 1;
       const std::string_view text = prefixWithin(source, linesLeft * rect.width);
       PangoLayoutOwner layout = fonts().layout(text, fontSize_);
-      pango_layout_set_width(layout.get(), wrapWidth);
-      pango_layout_set_wrap(layout.get(), PANGO_WRAP_WORD_CHAR);
+      if (!fitsWidth) {
+        pango_layout_set_width(layout.get(), wrapWidth);
+        pango_layout_set_wrap(layout.get(), PANGO_WRAP_WORD_CHAR);
+      }
       PangoLayoutIter* iter = pango_layout_get_iter(layout.get());
       bool fits = true;
       do {
