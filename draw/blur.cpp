@@ -57,9 +57,17 @@ BlurContext::BlurContext() : fromLinear_(kLinearSteps) {
 }
 
 std::optional<Bitmap> BlurContext::obscuredPreview(const BitmapView& photo) const {
-  if (photo.width == 0 || photo.height == 0) return std::nullopt;
+  return obscuredPreview(photo, photo.width, photo.height);
+}
+
+std::optional<Bitmap> BlurContext::obscuredPreview(const BitmapView& photo, uint32_t shownWidth,
+                                                   uint32_t shownHeight) const {
+  if (photo.width == 0 || photo.height == 0 || shownWidth == 0 || shownHeight == 0) {
+    return std::nullopt;
+  }
   try {
-    const PreviewSize size = previewSize(photo.width, photo.height);
+    const PreviewSize size = previewSize(shownWidth, shownHeight);
+    if (size.width > photo.width || size.height > photo.height) return std::nullopt;
     Bitmap shrunk;
     BitmapView small = photo;
     if (size.width != photo.width || size.height != photo.height) {

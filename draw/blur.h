@@ -38,6 +38,11 @@ class BlurContext {
   // edges repeat the border pixels outward (so no dark or transparent fringe comes in). The
   // blur works on premultiplied colour in linear light. nullopt when it cannot be made.
   std::optional<platform::Bitmap> obscuredPreview(const platform::BitmapView& photo) const;
+  // The preview of a |shownWidth| x |shownHeight| photo made from |photo|, which shows the
+  // same picture at another resolution, possibly another on each axis (no less than the
+  // preview size on either): the preview has the size and the blur of the photo's own.
+  std::optional<platform::Bitmap> obscuredPreview(const platform::BitmapView& photo,
+                                                  uint32_t shownWidth, uint32_t shownHeight) const;
 
   // Taps of the Gaussian either side of the centre: 3 sigma.
   static constexpr int kRadius = 9;

@@ -8,6 +8,7 @@
 
 #include "codec/image_decoder.h"
 #include "codec/window_decoder.h"
+#include "draw/blur.h"
 #include "draw/canvas.h"
 #include "method/error.h"
 #include "platform/orientation.h"
@@ -92,6 +93,9 @@ struct ShownPhoto {
   platform::BitmapView cropped;
   double width = 0;
   double height = 0;
+  // The crop at its own proportions, which the blur preview keeps: |cropped| may have been
+  // decoded at another scale on each axis.
+  PixelSize cropSize;
 };
 
 // A JPEG's crop decoded on its own: only the rows and columns of the stored frame that the
@@ -108,8 +112,15 @@ std::optional<ShownPhoto> decodeJpegCrop(const ImageSource& image, const PixelSi
 
   // The canvas size, or the crop's own where the canvas is larger: the canvas stretches the
   // rest.
-  const auto width = static_cast<uint32_t>(std::min<int64_t>(request.width, shown->width));
-  const auto height = static_cast<uint32_t>(std::min<int64_t>(request.height, shown->height));
+  auto width = static_cast<uint32_t>(std::min<int64_t>(request.width, shown->width));
+  auto height = static_cast<uint32_t>(std::min<int64_t>(request.height, shown->height));
+  if (wantsBlur(request.strokes)) {
+    // The blur preview is made at the crop's own proportions whatever the canvas's, so the
+    // decode holds at least the preview's pixels on each axis.
+    const draw::PreviewSize preview = draw::previewSize(shown->width, shown->height);
+    width = std::max(width, preview.width);
+    height = std::max(height, preview.height);
+  }
   const PixelRect region =
       storedRegion(*shown, sourceSize.width, sourceSize.height, orientation, request.turns);
   const platform::PixelSize size =
@@ -136,6 +147,7 @@ std::optional<ShownPhoto> decodeJpegCrop(const ImageSource& image, const PixelSi
   photo.cropped = photo.pixels.view();
   photo.width = full.width;
   photo.height = full.height;
+  photo.cropSize = {shown->width, shown->height};
   return photo;
 }
 
@@ -147,6 +159,7 @@ ShownPhoto decodeAndCrop(const ImageSource& image, const PixelSize& sourceSize,
   photo.cropped = cropPhoto(photo.pixels, image, sourceSize, request);
   photo.width = photo.pixels.width();
   photo.height = photo.pixels.height();
+  photo.cropSize = {photo.cropped.width, photo.cropped.height};
   return photo;
 }
 
@@ -176,7 +189,7 @@ host::EncodableMap render(const host::EncodableMap& arguments, BlurContext& blur
   // One blur preview serves every blur stroke; none is made when no stroke asks for it.
   std::optional<platform::Bitmap> obscured;
   if (wantsBlur(request.strokes)) {
-    obscured = blurContext.obscuredPreview(cropped);
+    obscured = blurContext.obscuredPreview(cropped, photo.cropSize.width, photo.cropSize.height);
     if (!obscured) throw fail(messages::kBlurFailed);
   }
 
