@@ -1,5 +1,5 @@
 // JPEG: the frame size from the first SOFn segment, the orientation from the first EXIF APP1
-// segment before it.
+// segment before the first scan (writers put it ahead of the frame header, but it may follow).
 //
 // The marker walk follows libjpeg's own reader, so that every file the decoder will accept
 // also yields a size here: bytes that are not a marker are skipped, as are fill bytes (FF FF)
@@ -53,6 +53,7 @@ ImageInfo probeJpeg(const InputFile& file) {
   Reader reader(file, 4096);
   reader.seek(2);  // past SOI
   bool exifSeen = false;
+  bool frameSeen = false;
   while (auto marker = nextMarker(reader)) {
     if (hasNoLength(*marker)) continue;
     // A scan, the end of the image or a second start of image before any frame header:
@@ -63,13 +64,16 @@ ImageInfo probeJpeg(const InputFile& file) {
     const uint64_t payloadStart = reader.position();
     const uint32_t payload = *length - 2u;
 
-    if (isStartOfFrame(*marker)) {
+    if (isStartOfFrame(*marker) && !frameSeen) {
       // precision (1), height (2), width (2), component count (1)
       std::array<uint8_t, 6> header;
       if (payload < header.size() || !reader.read(header)) break;
       info.pixelHeight = loadBe16(header.data() + 1);
       info.pixelWidth = loadBe16(header.data() + 3);
-      break;
+      frameSeen = true;
+      // The tables between the frame header and the scan are short; an EXIF segment may
+      // still come among them.
+      if (exifSeen) break;
     }
     if (*marker == 0xE1 && !exifSeen) {
       const std::vector<uint8_t> segment = reader.readUpTo(payload);
