@@ -77,8 +77,9 @@ int run(int argc, char** argv) {
         {"height", static_cast<int64_t>(number(argv[4]))},
         {"recipe", host::EncodableMap{{"crop", crop}}},
     };
-    BlurContext blur;
-    return printResult(render(arguments, blur));
+    draw::BlurContext blur;
+    Diagnostics diagnostics;
+    return printResult(render(arguments, blur, diagnostics));
   }
   if (op == "tile" && argc == 9) {
     const std::string destination = argv[3];

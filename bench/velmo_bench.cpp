@@ -262,8 +262,9 @@ void registerRender() {
   for (const auto& [label, inset] : {std::pair{"crop", 0.1}, std::pair{"full", 0.0}}) {
     const host::EncodableMap arguments = renderArguments(output("render"), inset);
     add(std::string("render/ours/") + label, Speed::Milli, [arguments](benchmark::State& state) {
-      BlurContext blur;
-      for (auto _ : state) benchmark::DoNotOptimize(velmo::render(arguments, blur));
+      draw::BlurContext blur;
+      Diagnostics diagnostics;
+      for (auto _ : state) benchmark::DoNotOptimize(velmo::render(arguments, blur, diagnostics));
     });
     add(std::string("render/ours_channel/") + label, Speed::Milli,
         [arguments](benchmark::State& state) {
@@ -362,14 +363,16 @@ void registerRenderFull() {
   const std::string photo = input(kPhotoJpeg);
   add("full/ours/jpeg_12mp", Speed::Milli, [](benchmark::State& state) {
     const host::EncodableMap arguments = fullJobArguments(output("full_ours"));
-    BlurContext blur;
-    for (auto _ : state) benchmark::DoNotOptimize(velmo::render(arguments, blur));
+    draw::BlurContext blur;
+    Diagnostics diagnostics;
+    for (auto _ : state) benchmark::DoNotOptimize(velmo::render(arguments, blur, diagnostics));
   });
   // The plain render of the same crop, no annotations.
   add("full/ours_plain/jpeg_12mp", Speed::Milli, [](benchmark::State& state) {
     const host::EncodableMap arguments = renderArguments(output("full_plain"), kFullInset);
-    BlurContext blur;
-    for (auto _ : state) benchmark::DoNotOptimize(velmo::render(arguments, blur));
+    draw::BlurContext blur;
+    Diagnostics diagnostics;
+    for (auto _ : state) benchmark::DoNotOptimize(velmo::render(arguments, blur, diagnostics));
   });
   // The floor: libjpeg-turbo decoding at the smallest DCT scale whose crop still covers the
   // output, and one encode of the output canvas.

@@ -5,11 +5,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "host/engine.h"
 #include "plugin/velmo_image_tools_plugin.h"
@@ -77,13 +78,31 @@ const char* velmo_image_tools_version(void) {
 }
 
 velmo_plugin* velmo_plugin_create(void) {
+  return velmo_plugin_create_with_diagnostics(nullptr, nullptr);
+}
+
+velmo_plugin* velmo_plugin_create_with_diagnostics(velmo_diagnostics_callback callback,
+                                                   void* user) {
   try {
     auto instance = std::make_unique<velmo_plugin>();
     instance->engine = std::make_unique<host::Engine>();
     host::PluginRegistrar& registrar = instance->engine->registrar();
     velmo_plugin* raw = instance.get();
     // Registered by hand rather than with registerWith, to own the plug-in's release.
-    auto* object = new VelmoImageToolsPlugin(registrar.mainThread());
+    velmo::DiagnosticsHandler onDiagnostics;
+    if (callback != nullptr) {
+      onDiagnostics = [callback, user](const velmo::Diagnostics& diagnostics) {
+        std::vector<const char*> warnings;
+        warnings.reserve(diagnostics.warnings.size());
+        for (const std::string& warning : diagnostics.warnings) warnings.push_back(warning.c_str());
+        const velmo_diagnostics view{
+            diagnostics.method.c_str(),
+            diagnostics.reason.empty() ? nullptr : diagnostics.reason.c_str(), warnings.data(),
+            warnings.size()};
+        callback(&view, user);
+      };
+    }
+    auto* object = new VelmoImageToolsPlugin(registrar.mainThread(), std::move(onDiagnostics));
     instance->pluginMade = true;
     std::shared_ptr<VelmoImageToolsPlugin> plugin(
         object, [raw](VelmoImageToolsPlugin* p) { raw->handOver(p); });
@@ -120,10 +139,8 @@ int velmo_plugin_handle(velmo_plugin* plugin, const uint8_t* call, size_t length
 
 void velmo_plugin_destroy(velmo_plugin* plugin) {
   if (plugin == nullptr) return;
-  if (plugin->replyThread.get_id() == std::this_thread::get_id()) {
-    std::fputs("velmo_plugin_destroy: called from the instance's own reply callback\n", stderr);
-    std::abort();
-  }
+  // Called from the instance's own reply thread, destroy would wait for itself for ever.
+  if (plugin->replyThread.get_id() == std::this_thread::get_id()) std::abort();
   if (plugin->replyThread.joinable()) {
     plugin->engine->mainThread().post([plugin] { plugin->closing = true; });
     plugin->replyThread.join();

@@ -21,7 +21,14 @@
  *
  * Nothing is thrown across this interface, and the process is never ended by bad input:
  * bytes that are not a method call get the empty (not implemented) reply; an argument value
- * that is not a map with string keys gets the error "PHOTO_ARGUMENTS".
+ * that is not a map with string keys gets the error "PHOTO_ARGUMENTS". The library writes
+ * nothing to standard output or standard error.
+ *
+ * Diagnostics. Beside its reply, a call can tell a developer, in English, why it failed (which
+ * check, on what: the key, the value's type, the file, the numbers) and what the reading of
+ * its arguments forgave (an unknown shape drawn as freehand, a colour that is not a number,
+ * ...). This never goes into the reply, whose bytes stay what the channel's contract says;
+ * an instance made with velmo_plugin_create_with_diagnostics hands it to its callback.
  */
 #ifndef VELMO_IMAGE_TOOLS_H
 #define VELMO_IMAGE_TOOLS_H
@@ -43,11 +50,33 @@ typedef struct velmo_plugin velmo_plugin;
  * replies wait for it. */
 typedef void (*velmo_reply_callback)(const uint8_t* reply, size_t length, void* user);
 
+/* What one call can tell a developer; valid only during the callback. */
+typedef struct velmo_diagnostics {
+  /* The method called, as sent; "" when the bytes were not a method call. */
+  const char* method;
+  /* Why the call failed, "METHOD: reason"; NULL when it did not fail. */
+  const char* reason;
+  /* What the reading of the arguments forgave and what was done instead, in the order
+   * found; |warning_count| strings. */
+  const char* const* warnings;
+  size_t warning_count;
+} velmo_diagnostics;
+
+/* Receives the diagnostics of one call. Same rules as velmo_reply_callback: called on the
+ * instance's reply thread, must return normally and soon. */
+typedef void (*velmo_diagnostics_callback)(const velmo_diagnostics* diagnostics, void* user);
+
 /* The library's version, "major.minor.patch". The string is static. */
 const char* velmo_image_tools_version(void);
 
 /* Makes an instance and starts its threads. NULL when that fails (no memory or threads). */
 velmo_plugin* velmo_plugin_create(void);
+
+/* As velmo_plugin_create; in addition |callback| (NULL: none) is called with |user| once for
+ * each call that has something to tell (a failure, or a warning), on the reply thread, just
+ * before that call's reply callback. Calls with nothing to tell do not call it. Since 0.4. */
+velmo_plugin* velmo_plugin_create_with_diagnostics(velmo_diagnostics_callback callback,
+                                                   void* user);
 
 /* Hands one call to |plugin|: |length| bytes at |call| (copied before returning; |call| may be
  * NULL when |length| is 0). Returns at once, before the call has run. Returns 0 when the call
@@ -61,8 +90,8 @@ int velmo_plugin_handle(velmo_plugin* plugin, const uint8_t* call, size_t length
 /* Destroys |plugin| (NULL is ignored). Waits until every call accepted before it has been
  * answered, its callback included, then stops the instance's threads and frees it: no
  * callback of this instance is called after velmo_plugin_destroy returns. Must not be called
- * from one of the instance's own reply callbacks (that would wait for itself); doing so ends
- * the process with a message on standard error. */
+ * from one of the instance's own reply or diagnostics callbacks (that would wait for itself);
+ * doing so ends the process. */
 void velmo_plugin_destroy(velmo_plugin* plugin);
 
 #ifdef __cplusplus

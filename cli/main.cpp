@@ -31,15 +31,18 @@ constexpr const char* kUsage = R"(usage:
       it the call carries null. Integers that fit in 32 bits travel as int32, other integers
       as int64, other numbers as float64; objects become maps with string keys. In the reply
       a map with a key that is not a string prints as an array of [key, value] pairs, and a
-      NaN or infinite float as null.
+      NaN or infinite float as null. After the reply, standard error carries what the call
+      tells a developer in English: "warning: ..." for each thing the reading of the
+      arguments forgave, and "why: ..." for the reason of a failure.
       Exit status: 0 result, 1 error reply, 3 not implemented, 2 usage problem.
 
   velmo-image-tools serve
       Pipe host. Reads frames from standard input (4-byte little-endian payload length,
       4-byte little-endian call id, payload = a method call in the standard method codec)
       and writes one frame per call to standard output with the same id, holding the reply
-      envelope, or an empty payload for not-implemented. Exits 0 once input has ended and
-      every call is answered; 2 after a broken frame.
+      envelope, or an empty payload for not-implemented. What a call tells a developer
+      ("why: ...", "warning: ...") goes to standard error, each line naming the call's id.
+      Exits 0 once input has ended and every call is answered; 2 after a broken frame.
 
   velmo-image-tools codec encode|decode [--hex] [--method-call | --envelope]
       Converts typed JSON on standard input to codec bytes on standard output (encode), or
@@ -89,10 +92,12 @@ std::string readFile(const std::string& path) {
 // ---- call ----------------------------------------------------------------------------------
 
 // Sends |call| through a fresh engine with the plug-in registered, pumping the main thread
-// until the reply arrives. Returns the encoded reply (empty for not-implemented).
-host::Bytes roundTrip(const host::MethodCall& call) {
+// until the reply arrives. Returns the encoded reply (empty for not-implemented); what the
+// call told beside it goes to |told|.
+host::Bytes roundTrip(const host::MethodCall& call, Diagnostics& told) {
   host::Engine engine;
-  VelmoImageToolsPlugin::registerWith(engine.registrar());
+  VelmoImageToolsPlugin::registerWith(
+      engine.registrar(), [&told](const Diagnostics& diagnostics) { told = diagnostics; });
   std::optional<host::Bytes> reply;
   engine.send(kChannelName, host::encodeMethodCall(call),
               [&reply](host::Bytes bytes) { reply = std::move(bytes); });
@@ -113,7 +118,8 @@ int runCall(const std::vector<std::string>& args) {
         fromPlainJson(parseJson(text.starts_with('@') ? readFile(text.substr(1)) : text));
   }
 
-  const host::Bytes reply = roundTrip(call);
+  Diagnostics told;
+  const host::Bytes reply = roundTrip(call, told);
   Json out = Json::object();
   int status = kExitResult;
   if (reply.empty()) {
@@ -134,6 +140,9 @@ int runCall(const std::vector<std::string>& args) {
     }
   }
   std::cout << dumpJson(out) << '\n' << std::flush;
+  // For the developer, after the reply: why it failed, and what the reading forgave.
+  for (const std::string& warning : told.warnings) std::cerr << "warning: " << warning << '\n';
+  if (!told.reason.empty()) std::cerr << "why: " << told.reason << '\n';
   return status;
 }
 

@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "cli/json_values.h"
@@ -153,6 +154,10 @@ struct Refusal {
 
 class Playground {
  public:
+  // What a call tells beside its reply. The plug-in tells it on the main thread just before
+  // that call's reply, so the reply's callback takes it there.
+  void tell(const Diagnostics& diagnostics) { told_ = diagnostics; }
+
   Playground(host::Engine& engine, fs::path root)
       : engine_(engine), root_(std::move(root)), temp_("velmo-playground") {
     uploads_ = temp_.path() / "uploads";
@@ -337,12 +342,18 @@ class Playground {
     return resolved.string();
   }
 
+  struct Answer {
+    host::Bytes reply;
+    Diagnostics told;
+  };
+
   // Sends one call over the channel, as an app would, and waits for the one reply.
-  host::Bytes roundTrip(const host::MethodCall& call) {
-    auto reply = std::make_shared<std::promise<host::Bytes>>();
-    std::future<host::Bytes> future = reply->get_future();
-    engine_.send(kChannelName, host::encodeMethodCall(call),
-                 [reply](host::Bytes bytes) { reply->set_value(std::move(bytes)); });
+  Answer roundTrip(const host::MethodCall& call) {
+    auto answer = std::make_shared<std::promise<Answer>>();
+    std::future<Answer> future = answer->get_future();
+    engine_.send(kChannelName, host::encodeMethodCall(call), [this, answer](host::Bytes bytes) {
+      answer->set_value({std::move(bytes), std::exchange(told_, {})});
+    });
     return future.get();
   }
 
@@ -390,7 +401,7 @@ class Playground {
     }
 
     const auto started = std::chrono::steady_clock::now();
-    const host::Bytes reply = roundTrip(call);
+    const auto [reply, told] = roundTrip(call);
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
             .count();
@@ -420,6 +431,9 @@ class Playground {
         body["error"] = std::move(detail);
       }
     }
+    // For the developer, never part of the reply: why it failed, what the reading forgave.
+    if (!told.reason.empty()) body["why"] = told.reason;
+    if (!told.warnings.empty()) body["warnings"] = told.warnings;
     body["ms"] = ms;
     sendJson(res, 200, std::move(body));
   }
@@ -455,7 +469,7 @@ class Playground {
     }
     host::EncodableMap args;
     args.emplace_back(host::EncodableValue("path"), host::EncodableValue(path.string()));
-    const host::Bytes reply = roundTrip({"metadata", host::EncodableValue(std::move(args))});
+    const host::Bytes reply = roundTrip({"metadata", host::EncodableValue(std::move(args))}).reply;
     auto envelope = host::decodeEnvelope(reply);
     if (auto* error = std::get_if<host::ErrorEnvelope>(&envelope)) {
       fs::remove(path);
@@ -485,6 +499,7 @@ class Playground {
   }
 
   host::Engine& engine_;
+  Diagnostics told_;  // on the main thread only
   const fs::path root_;
   TempFolder temp_;
   fs::path uploads_;
@@ -521,10 +536,11 @@ int playground(const PlaygroundOptions& options) {
   std::signal(SIGPIPE, SIG_IGN);
 
   host::Engine engine;
-  VelmoImageToolsPlugin::registerWith(engine.registrar());
+  Playground page(engine, root);
+  VelmoImageToolsPlugin::registerWith(
+      engine.registrar(), [&page](const Diagnostics& diagnostics) { page.tell(diagnostics); });
   host::TaskRunner& mainThread = engine.mainThread();
 
-  Playground page(engine, root);
   httplib::Server server;
   page.install(server);
   const int port = options.port == 0

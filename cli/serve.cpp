@@ -20,6 +20,8 @@
 namespace velmo::cli {
 namespace {
 
+using namespace std::string_literals;
+
 constexpr size_t kHeaderSize = 8;
 
 uint32_t readLe32(const uint8_t* p) {
@@ -75,14 +77,43 @@ void writeFrame(int fd, uint32_t id, const uint8_t* payload, size_t size) {
   }
 }
 
+// The diagnostics of the call about to be answered: the instance tells them just before that
+// call's reply, on its reply thread, which is the only thread that touches them.
+struct Told {
+  std::string lines;
+};
+
 // Where one call's reply frame goes.
 struct PendingReply {
   int fd;
   uint32_t id;
+  Told* told;
 };
+
+void keepDiagnostics(const velmo_diagnostics* diagnostics, void* user) {
+  std::string& lines = static_cast<Told*>(user)->lines;
+  if (diagnostics->reason != nullptr) lines += "why: "s + diagnostics->reason + '\n';
+  for (size_t i = 0; i < diagnostics->warning_count; ++i) {
+    lines += "warning: "s + diagnostics->warnings[i] + '\n';
+  }
+}
 
 void writeReply(const uint8_t* reply, size_t length, void* user) {
   const std::unique_ptr<PendingReply> pending(static_cast<PendingReply*>(user));
+  std::string& toldForNextReply = pending->told->lines;
+  if (!toldForNextReply.empty()) {
+    // Each line names the call it belongs to.
+    const std::string prefix =
+        "velmo-image-tools serve: call " + std::to_string(pending->id) + ": ";
+    std::string lines;
+    size_t start = 0;
+    for (size_t end; (end = toldForNextReply.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+      lines += prefix + toldForNextReply.substr(start, end + 1 - start);
+    }
+    std::cerr << lines << std::flush;
+    toldForNextReply.clear();
+  }
   writeFrame(pending->fd, pending->id, reply, length);
 }
 
@@ -94,7 +125,9 @@ int serve(int inputFd, int outputFd) {
 
   // The plug-in answers on its own thread, so replies that are ready go out even while this
   // thread waits for a writer that pauses (or keeps the pipe open).
-  platform::Owner<velmo_plugin, velmo_plugin_destroy> plugin(velmo_plugin_create());
+  Told told;
+  platform::Owner<velmo_plugin, velmo_plugin_destroy> plugin(
+      velmo_plugin_create_with_diagnostics(keepDiagnostics, &told));
   if (!plugin) {
     std::cerr << "velmo-image-tools serve: cannot start the plug-in\n";
     return 2;
@@ -122,7 +155,7 @@ int serve(int inputFd, int outputFd) {
         problem = "input ends inside the payload of frame " + std::to_string(id);
         break;
       }
-      auto pending = std::make_unique<PendingReply>(PendingReply{outputFd, id});
+      auto pending = std::make_unique<PendingReply>(PendingReply{outputFd, id, &told});
       if (velmo_plugin_handle(plugin.get(), payload.data(), payload.size(), &writeReply,
                               pending.get()) != 0) {
         problem = "cannot queue frame " + std::to_string(id);

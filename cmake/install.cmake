@@ -4,6 +4,7 @@
 #   include/velmo_image_tools.h              the C entry point
 #   include/velmo_image_tools/host/*.h       the host stand-in's channel interface (C++)
 #   include/velmo_image_tools/plugin/velmo_image_tools_plugin.h
+#   include/velmo_image_tools/method/diagnostics.h   what a call tells beside its reply
 #   lib/cmake/velmo_image_tools/             find_package(velmo_image_tools CONFIG)
 #   lib/pkgconfig/velmo_image_tools.pc
 #
@@ -71,6 +72,7 @@ install(FILES capi/velmo_image_tools.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 file(GLOB velmo_host_headers ${PROJECT_SOURCE_DIR}/host/*.h)
 install(FILES ${velmo_host_headers} DESTINATION ${velmo_install_headers}/host)
 install(FILES plugin/velmo_image_tools_plugin.h DESTINATION ${velmo_install_headers}/plugin)
+install(FILES method/diagnostics.h DESTINATION ${velmo_install_headers}/method)
 
 set(velmo_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/velmo_image_tools)
 install(EXPORT velmo_image_tools_shared NAMESPACE velmo:: DESTINATION ${velmo_cmake_dir}

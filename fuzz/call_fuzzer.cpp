@@ -56,8 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   static draw::BlurContext blurContext;
+  Diagnostics diagnostics;
   try {
-    (void)render(arguments, blurContext);
+    (void)render(arguments, blurContext, diagnostics);
   } catch (const PluginError&) {
   } catch (const std::system_error&) {
   }

@@ -1,24 +1,25 @@
 #include "host/method_channel.h"
 
-#include <iostream>
-
 namespace velmo::host {
 
 MethodChannel::MethodChannel(BinaryMessenger& messenger, std::string name)
     : messenger_(messenger), name_(std::move(name)) {}
 
-void MethodChannel::setMethodCallHandler(MethodCallHandler handler) {
+void MethodChannel::setMethodCallHandler(MethodCallHandler handler,
+                                         UndecodableHandler onUndecodable) {
   if (!handler) {
     messenger_.setMessageHandler(name_, nullptr);
     return;
   }
   messenger_.setMessageHandler(
-      name_, [handler = std::move(handler), name = name_](ByteView message, BinaryReply reply) {
+      name_, [handler = std::move(handler), onUndecodable = std::move(onUndecodable), name = name_](
+                 ByteView message, BinaryReply reply) {
         MethodCall call;
         try {
           call = decodeMethodCall(message);
         } catch (const CodecError& e) {
-          std::cerr << "velmo host: " << name << ": undecodable method call: " << e.what() << '\n';
+          if (onUndecodable)
+            onUndecodable(name + ": the message is not a method call: " + e.what());
           reply(Bytes());
           return;
         }

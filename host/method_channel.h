@@ -14,6 +14,7 @@ namespace velmo::host {
 
 using MethodCallHandler =
     std::function<void(const MethodCall& call, std::unique_ptr<MethodResult> result)>;
+using UndecodableHandler = std::function<void(const std::string& reason)>;
 
 class MethodChannel {
  public:
@@ -23,8 +24,10 @@ class MethodChannel {
 
   const std::string& name() const { return name_; }
 
-  // Undecodable messages get an empty reply and a line on stderr; the handler is not called.
-  void setMethodCallHandler(MethodCallHandler handler);
+  // Undecodable messages get an empty reply, preceded by a call of |onUndecodable| (when
+  // given) with the codec's reason; |handler| is not called for them. Nothing is written
+  // anywhere else.
+  void setMethodCallHandler(MethodCallHandler handler, UndecodableHandler onUndecodable = {});
 
   // Sends a call to the handler on the other side; |reply| gets the encoded reply.
   void invokeMethod(const MethodCall& call, BinaryReply reply);

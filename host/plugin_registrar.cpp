@@ -13,7 +13,8 @@ void PluginRegistrar::addMethodCallDelegate(std::shared_ptr<MethodCallDelegate> 
   channel.setMethodCallHandler(
       [delegate](const MethodCall& call, std::unique_ptr<MethodResult> result) {
         delegate->handle(call, std::move(result));
-      });
+      },
+      [delegate](const std::string& reason) { delegate->undecodable(reason); });
 }
 
 }  // namespace velmo::host

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "host/binary_messenger.h"
@@ -16,6 +17,9 @@ class MethodCallDelegate {
   virtual ~MethodCallDelegate() = default;
   // Called on the main thread for every call on the delegate's channel.
   virtual void handle(const MethodCall& call, std::unique_ptr<MethodResult> result) = 0;
+  // Called on the main thread for a message on the channel that is not a method call, just
+  // before the channel answers it with the empty reply; |reason| says why, in English.
+  virtual void undecodable(const std::string& reason) { (void)reason; }
 };
 
 class PluginRegistrar {

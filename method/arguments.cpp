@@ -1,7 +1,10 @@
 #include "method/arguments.h"
 
 #include <cmath>
+#include <iomanip>
 #include <limits>
+#include <sstream>
+#include <type_traits>
 #include <variant>
 
 namespace velmo {
@@ -109,6 +112,50 @@ std::optional<bool> readBool(const EncodableMap& map, std::string_view key) {
   if (!value) return std::nullopt;
   if (const auto* b = std::get_if<bool>(value)) return *b;
   return std::nullopt;
+}
+
+std::string describeValue(const EncodableValue& value) {
+  constexpr size_t kShortText = 40;
+  return std::visit(
+      [&](const auto& v) -> std::string {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, std::monostate>) {
+          return "null";
+        } else if constexpr (std::is_same_v<T, bool>) {
+          return v ? "the boolean true" : "the boolean false";
+        } else if constexpr (std::is_same_v<T, int32_t> || std::is_same_v<T, int64_t>) {
+          return "the number " + std::to_string(v);
+        } else if constexpr (std::is_same_v<T, double>) {
+          std::ostringstream out;
+          out << "the number " << std::setprecision(17) << v;
+          return out.str();
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          if (v.size() > kShortText) return "a string of " + std::to_string(v.size()) + " bytes";
+          std::string text = "the string \"";
+          text.append(v).push_back('"');
+          return text;
+        } else if constexpr (std::is_same_v<T, EncodableList>) {
+          return "a list of " + std::to_string(v.size()) +
+                 (v.size() == 1 ? " element" : " elements");
+        } else if constexpr (std::is_same_v<T, EncodableMap>) {
+          return isArgumentMap(value) ? "a map" : "a map with keys that are not strings";
+        } else {
+          return "a typed list";
+        }
+      },
+      static_cast<const host::EncodableVariant&>(value));
+}
+
+std::string describeMismatch(const EncodableMap& map, std::string_view key,
+                             std::string_view expected) {
+  std::ostringstream text;
+  text << '"' << key << "\" is ";
+  if (const auto* value = host::findEntry(map, key)) {
+    text << describeValue(*value) << ", not " << expected;
+  } else {
+    text << "absent";
+  }
+  return text.str();
 }
 
 EncodableValue integerValue(int64_t value) {

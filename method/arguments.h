@@ -49,6 +49,14 @@ std::optional<std::vector<const EncodableMap*>> readMapList(const EncodableMap& 
 // A boolean.
 std::optional<bool> readBool(const EncodableMap& map, std::string_view key);
 
+// For developers' diagnostics: |value| in a few words, with its content when short, for
+// example `the string "true"`, `the number 0.5`, `a list of 3 elements`, `a map`.
+std::string describeValue(const EncodableValue& value);
+// Why |key| of |map| was not read as |expected| ("a string", "a number", ...):
+// `"path" is absent` or `"path" is the number 5, not a string`.
+std::string describeMismatch(const EncodableMap& map, std::string_view key,
+                             std::string_view expected);
+
 // An integer for a result map, written the way the host's own clients write integers: int32
 // when the value fits, else int64.
 EncodableValue integerValue(int64_t value);

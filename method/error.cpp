@@ -2,8 +2,8 @@
 
 namespace velmo {
 
-PluginError fail(std::string_view message) {
-  return PluginError(std::string(message));
+PluginError fail(std::string_view message, std::string reason) {
+  return PluginError(std::string(message), std::move(reason));
 }
 
 }  // namespace velmo

@@ -2,9 +2,11 @@
 //
 // Every failure inside a channel method is a PluginError carrying a fixed user-facing message
 // from the catalogue below, thrown where it happens and caught only by the dispatcher, which
-// sends its message as "PHOTO_PROCESSING". File-system failures travel as std::system_error
-// (what() names the operation, the path and the system's reason) and reach the caller with
-// that text. Nothing else converts, retries or logs errors.
+// sends its message as "PHOTO_PROCESSING". Beside the message it carries a short English
+// reason for developers (which check failed, on what), which never goes over the channel: the
+// dispatcher hands it to the host's diagnostics. File-system failures travel as
+// std::system_error (what() names the operation, the path and the system's reason) and reach
+// the caller with that text. Nothing else converts, retries or logs errors.
 #pragma once
 
 #include <new>
@@ -20,28 +22,35 @@ class PluginError : public std::runtime_error {
   static constexpr std::string_view kDomain = "VelmoImageTools";
   static constexpr int kCode = 1;
 
-  explicit PluginError(const std::string& message) : std::runtime_error(message) {}
+  PluginError(const std::string& message, std::string reason)
+      : std::runtime_error(message), reason_(std::move(reason)) {}
 
   std::string_view domain() const { return kDomain; }
   int code() const { return kCode; }
   // The user-facing text; the only part of the error that reaches the caller.
   std::string message() const { return what(); }
+  // For developers, in English; never sent over the channel.
+  const std::string& reason() const { return reason_; }
+
+ private:
+  std::string reason_;
 };
 
-// Makes (does not throw) the plug-in error for |message|; callers throw it at once:
-//   throw fail(messages::kUnreadableImage);
-[[nodiscard]] PluginError fail(std::string_view message);
+// Makes (does not throw) the plug-in error for |message| with the English |reason|; callers
+// throw it at once:
+//   throw fail(messages::kUnreadableImage, "\"path\" is absent");
+[[nodiscard]] PluginError fail(std::string_view message, std::string reason);
 
 // Runs |work| and returns what it returns; a failure to get memory inside it becomes the
-// plug-in error |message|. For the steps after a decode whose one way to fail is the lack of
-// memory (a turned copy, a canvas, an encoding), so that the caller sees the catalogue's
-// message rather than the allocator's.
+// plug-in error |message|, its reason saying that |what| ran out of memory. For the steps
+// after a decode whose one way to fail is the lack of memory (a turned copy, a canvas, an
+// encoding), so that the caller sees the catalogue's message rather than the allocator's.
 template <typename Work>
-decltype(auto) failWhenOutOfMemory(std::string_view message, Work&& work) {
+decltype(auto) failWhenOutOfMemory(std::string_view message, std::string_view what, Work&& work) {
   try {
     return std::forward<Work>(work)();
   } catch (const std::bad_alloc&) {
-    throw fail(message);
+    throw fail(message, "not enough memory for " + std::string(what));
   }
 }
 

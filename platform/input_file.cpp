@@ -9,13 +9,19 @@
 
 namespace velmo::platform {
 
-std::optional<InputFile> InputFile::open(const std::string& path) {
-  if (path.find('\0') != std::string::npos) return std::nullopt;
+std::optional<InputFile> InputFile::open(const std::string& path, std::string* why) {
+  const auto refuse = [why](std::string reason) -> std::optional<InputFile> {
+    if (why != nullptr) *why = std::move(reason);
+    return std::nullopt;
+  };
+  if (path.find('\0') != std::string::npos) return refuse("the path holds a NUL byte");
   // O_NONBLOCK keeps a FIFO without a writer from holding the open; it is refused below.
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (!fd.valid()) return std::nullopt;
+  if (!fd.valid()) return refuse(std::generic_category().message(errno));
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (::fstat(fd.get(), &st) != 0) return refuse(std::generic_category().message(errno));
+  if (S_ISDIR(st.st_mode)) return refuse("a directory, not a file");
+  if (!S_ISREG(st.st_mode)) return refuse("not a regular file");
   // Regular files never block; clear the flag so reads behave normally.
   int flags = ::fcntl(fd.get(), F_GETFL);
   if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);

@@ -18,8 +18,9 @@ namespace velmo::platform {
 
 class InputFile {
  public:
-  // nullopt when |path| holds a NUL, cannot be opened, or is not a regular file.
-  static std::optional<InputFile> open(const std::string& path);
+  // nullopt when |path| holds a NUL, cannot be opened, or is not a regular file; then
+  // |why|, when given, receives the reason in English (the system's own where it has one).
+  static std::optional<InputFile> open(const std::string& path, std::string* why = nullptr);
 
   const std::string& path() const { return path_; }
   int fd() const { return fd_.get(); }

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "host/plugin_registrar.h"
+#include "method/diagnostics.h"
 
 namespace velmo {
 
@@ -21,16 +22,22 @@ class VelmoImageToolsPlugin : public host::MethodCallDelegate,
                               public std::enable_shared_from_this<VelmoImageToolsPlugin> {
  public:
   // Makes a plug-in and its channel on |registrar|'s messenger; the registrar keeps the
-  // plug-in alive. Each call makes a new plug-in and a new channel.
-  static void registerWith(host::PluginRegistrar& registrar);
+  // plug-in alive. Each call makes a new plug-in and a new channel. |onDiagnostics|, when
+  // given, receives what a call can tell a developer in English (why it failed, what its
+  // arguments' reading forgave), on the main thread just before that call's reply, and only
+  // for calls with something to tell; it never changes a reply.
+  static void registerWith(host::PluginRegistrar& registrar, DiagnosticsHandler onDiagnostics = {});
 
-  explicit VelmoImageToolsPlugin(std::weak_ptr<host::TaskRunner> mainThread);
+  explicit VelmoImageToolsPlugin(std::weak_ptr<host::TaskRunner> mainThread,
+                                 DiagnosticsHandler onDiagnostics = {});
   ~VelmoImageToolsPlugin() override;
 
   // On the main thread. An argument value that is not a string-keyed map is answered at once
   // with "PHOTO_ARGUMENTS"; anything else is queued on the worker and answered from there,
   // through the main thread, in call order.
   void handle(const host::MethodCall& call, std::unique_ptr<host::MethodResult> result) override;
+  // On the main thread, before the channel's empty reply: the reason goes to the diagnostics.
+  void undecodable(const std::string& reason) override;
 
  private:
   void runWorkItem(const host::MethodCall& call, std::shared_ptr<host::MethodResult> result);
@@ -40,6 +47,7 @@ class VelmoImageToolsPlugin : public host::MethodCallDelegate,
   std::unique_ptr<SerialWorker> worker;
   std::unique_ptr<draw::BlurContext> blurContext;
   std::weak_ptr<host::TaskRunner> mainThread_;
+  DiagnosticsHandler onDiagnostics_;
 };
 
 }  // namespace velmo

@@ -1,6 +1,7 @@
 #include "render/output.h"
 
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "codec/image_encoder.h"
@@ -11,6 +12,8 @@
 #include "platform/input_file.h"
 
 namespace velmo {
+
+using namespace std::string_literals;
 namespace {
 
 constexpr int kJpegQualities[] = {92, 88, 84};
@@ -26,6 +29,7 @@ host::EncodableMap write(const platform::BitmapView& image, const std::string& d
   const std::string path = destination + (alpha ? ".png" : ".jpg");
 
   std::optional<std::vector<uint8_t>> data;
+  std::string tried;  // the sizes of the rungs that did not fit, for the reason
   if (alpha) {
     data = platform::encodePng(image);
   } else {
@@ -34,10 +38,25 @@ host::EncodableMap write(const platform::BitmapView& image, const std::string& d
       data.reset();
       data = platform::encodeJpeg(image, quality);
       if (data && fits(*data, limit)) break;
+      if (data) {
+        tried += (tried.empty() ? "" : ", ") + std::to_string(quality) + ": " +
+                 std::to_string(data->size()) + " bytes";
+      }
     }
   }
   // The message names 8 MiB whatever the limit; it also covers an encoder that gave nothing.
-  if (!data || !fits(*data, limit)) throw fail(messages::kOutputTooLarge);
+  if (!data) {
+    throw fail(messages::kOutputTooLarge,
+               std::string("the ") + (alpha ? "PNG" : "JPEG") + " encoder gave nothing for the " +
+                   std::to_string(image.width) + " x " + std::to_string(image.height) + " canvas");
+  }
+  if (!fits(*data, limit)) {
+    throw fail(messages::kOutputTooLarge,
+               alpha ? "the PNG is "s + std::to_string(data->size()) + " bytes, over maxFileBytes " +
+                           std::to_string(limit)
+                     : "no JPEG quality of the ladder (92, 88, 84) fits maxFileBytes "s +
+                           std::to_string(limit) + " (" + tried + ")");
+  }
 
   platform::writeFileAtomically(path, *data);
   return makeFileResult(path, alpha ? "image/png" : "image/jpeg", integerValue(image.width),

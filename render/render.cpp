@@ -1,8 +1,10 @@
 #include "render/render.h"
 
 #include <algorithm>
+#include <iomanip>
 #include <new>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <variant>
 
@@ -10,16 +12,18 @@
 #include "codec/window_decoder.h"
 #include "draw/blur.h"
 #include "draw/canvas.h"
+#include "method/arguments.h"
 #include "method/error.h"
 #include "platform/orientation.h"
 #include "render/compose.h"
 #include "render/geometry.h"
 #include "render/output.h"
 #include "render/request.h"
-#include "render/strokes.h"
 #include "source/image_source.h"
 
 namespace velmo {
+
+using namespace std::string_literals;
 namespace {
 
 // The output size, checked side by side before the area so the product cannot overflow.
@@ -34,12 +38,42 @@ bool referenceSizeAllowed(double width, double height) {
   return width > 0 && height > 0 && width <= kMaxSide && height <= kMaxSide;
 }
 
+std::string number(double value) {
+  std::ostringstream out;
+  out << std::setprecision(10) << value;
+  return out.str();
+}
+
+std::string cropText(const std::vector<double>& crop) {
+  std::string text = "[";
+  for (size_t i = 0; i < crop.size(); ++i) text += (i ? ", " : "") + number(crop[i]);
+  return text + "]";
+}
+
 // Checks that need no file come first, so a bad request never touches the photo.
-void checkRequest(const RenderRequest& request) {
-  if (!request.destination) throw fail(messages::kNoDestination);
-  if (!outputSizeAllowed(request.width, request.height)) throw fail(messages::kOutputOutOfRange);
+void checkRequest(const RenderRequest& request, const host::EncodableMap& arguments) {
+  if (!request.destination) {
+    throw fail(messages::kNoDestination,
+               arguments.empty() ? "the arguments are an empty map"
+                                 : describeMismatch(arguments, "destination", "a string"));
+  }
+  if (!outputSizeAllowed(request.width, request.height)) {
+    throw fail(messages::kOutputOutOfRange, "the output size "s + std::to_string(request.width) +
+                                                " x " + std::to_string(request.height) +
+                                                " (\"width\" x \"height\") is not within 1 to " +
+                                                std::to_string(kMaxSide) + " on each side and " +
+                                                std::to_string(kMaxArea) + " pixels in all");
+  }
   const auto& crop = request.crop;
-  if (crop.size() != 4 || !(crop[2] > 0) || !(crop[3] > 0)) throw fail(messages::kInvalidCrop);
+  if (crop.size() != 4) {
+    throw fail(messages::kInvalidCrop, "\"crop\" "s + cropText(crop) + " has " +
+                                           std::to_string(crop.size()) +
+                                           " numbers, not 4 [x, y, width, height]");
+  }
+  if (!(crop[2] > 0) || !(crop[3] > 0)) {
+    throw fail(messages::kInvalidCrop,
+               "the width and height of \"crop\" "s + cropText(crop) + " must be above 0");
+  }
 }
 
 // Whether the photo laid upright and turned has the stored picture's width as its height.
@@ -56,7 +90,30 @@ PixelSize turnedSize(const ImageSource& image, const PixelSize& sourceSize, int 
 // |photo| turned by the request's quarter turns.
 platform::Bitmap turned(platform::Bitmap photo, int turns) {
   if (turns == 0) return photo;
-  return failWhenOutOfMemory(messages::kOutputOutOfRange, [&] { return rotate(photo, turns); });
+  return failWhenOutOfMemory(messages::kOutputOutOfRange, "the turned photo",
+                             [&] { return rotate(photo, turns); });
+}
+
+const char* formatName(platform::ImageFormat format) {
+  switch (format) {
+    case platform::ImageFormat::Jpeg:
+      return "JPEG";
+    case platform::ImageFormat::Png:
+      return "PNG";
+    case platform::ImageFormat::Gif:
+      return "GIF";
+    case platform::ImageFormat::WebP:
+      return "WebP";
+    case platform::ImageFormat::Heif:
+      return "HEIF";
+  }
+  return "image";
+}
+
+// The reason of a photo that did not decode.
+std::string undecodable(const ImageSource& image, const std::string& what) {
+  return image.file.path() + ": the " + formatName(image.info.format) + " decoder could not " +
+         what + " (damaged or unsupported data, or not enough memory)";
 }
 
 // Image 0 of the photo, decoded upright at no more resolution than the output needs.
@@ -67,7 +124,11 @@ platform::Bitmap decodePhoto(const ImageSource& image, const PixelSize& sourceSi
                   request.width, request.height, request.crop[2], request.crop[3]);
   std::optional<platform::Bitmap> decoded =
       platform::decodeThumbnail(image.file, image.info, static_cast<uint32_t>(limit));
-  if (!decoded) throw fail(messages::kCannotDecode);
+  if (!decoded) {
+    throw fail(messages::kCannotDecode,
+               undecodable(image, "decode image 0 at up to "s + std::to_string(limit) +
+                                      " pixels on its longer side"));
+  }
   return std::move(*decoded);
 }
 
@@ -81,7 +142,11 @@ platform::BitmapView cropPhoto(const platform::Bitmap& oriented, const ImageSour
   const auto region = cropEdgesFinite(full.width, full.height, c[0], c[1], c[2], c[3])
                           ? cropRect(oriented.width(), oriented.height(), c[0], c[1], c[2], c[3])
                           : std::nullopt;
-  if (!region) throw fail(messages::kInvalidCrop);
+  if (!region) {
+    throw fail(messages::kInvalidCrop,
+               "\"crop\" "s + cropText(c) + " does not fall on the " + std::to_string(full.width) +
+                   " x " + std::to_string(full.height) + " photo (laid upright and turned)");
+  }
   return {oriented.row(region->y) + region->x, region->width, region->height,
           oriented.strideBytes(), oriented.hasAlpha()};
 }
@@ -131,17 +196,17 @@ std::optional<ShownPhoto> decodeJpegCrop(const ImageSource& image, const PixelSi
       platform::openFrameWindow(image.file, image.info, platform::WindowUse::Picture);
   if (!frame || uint64_t{region.x} + region.width > frame->size().width ||
       uint64_t{region.y} + region.height > frame->size().height) {
-    throw fail(messages::kCannotDecode);
+    throw fail(messages::kCannotDecode, undecodable(image, "open its frame for the crop"));
   }
   auto decoded = frame->readWindowShrunk(region, size);
   auto* stored = std::get_if<platform::Bitmap>(&decoded);
-  if (stored == nullptr) throw fail(messages::kCannotDecode);
+  if (stored == nullptr) throw fail(messages::kCannotDecode, undecodable(image, "read the crop"));
 
   ShownPhoto photo;
   try {
     photo.pixels = platform::applyOrientation(std::move(*stored), orientation);
   } catch (const std::bad_alloc&) {
-    throw fail(messages::kCannotDecode);
+    throw fail(messages::kCannotDecode, "not enough memory to lay the decoded crop upright");
   }
   photo.pixels = turned(std::move(photo.pixels), request.turns);
   photo.cropped = photo.pixels.view();
@@ -165,12 +230,20 @@ ShownPhoto decodeAndCrop(const ImageSource& image, const PixelSize& sourceSize,
 
 }  // namespace
 
-host::EncodableMap render(const host::EncodableMap& arguments, BlurContext& blurContext) {
-  const RenderRequest request = readRenderRequest(arguments);
-  checkRequest(request);
+host::EncodableMap render(const host::EncodableMap& arguments, draw::BlurContext& blurContext,
+                          Diagnostics& diagnostics) {
+  const RenderRequest request = readRenderRequest(arguments, diagnostics);
+  checkRequest(request, arguments);
 
-  const ImageSource image = source(arguments);
-  if (image.info.frameCount != 1) throw fail(messages::kNotStillImage);
+  if (!request.path) {
+    throw fail(messages::kUnreadableImage, describeMismatch(arguments, "path", "a string"));
+  }
+  const ImageSource image = source(*request.path);
+  if (image.info.frameCount != 1) {
+    throw fail(messages::kNotStillImage, image.file.path() + " holds " +
+                                             std::to_string(image.info.frameCount) +
+                                             " images; render takes a file of exactly one");
+  }
   const PixelSize sourceSize = properties(image);
 
   std::optional<ShownPhoto> jpegCrop;
@@ -183,35 +256,45 @@ host::EncodableMap render(const host::EncodableMap& arguments, BlurContext& blur
   const platform::BitmapView cropped = photo.cropped;
 
   if (!referenceSizeAllowed(request.referenceWidth, request.referenceHeight)) {
-    throw fail(messages::kInvalidWatermarkSize);
+    throw fail(messages::kInvalidWatermarkSize,
+               "the reference size "s + number(request.referenceWidth) + " x " +
+                   number(request.referenceHeight) +
+                   " (\"referenceWidth\" x \"referenceHeight\") is not within (0, " +
+                   std::to_string(kMaxSide) + "] on each side");
   }
 
   // One blur preview serves every blur stroke; none is made when no stroke asks for it.
   std::optional<platform::Bitmap> obscured;
   if (wantsBlur(request.strokes)) {
     obscured = blurContext.obscuredPreview(cropped, photo.cropSize.width, photo.cropSize.height);
-    if (!obscured) throw fail(messages::kBlurFailed);
+    if (!obscured) {
+      throw fail(messages::kBlurFailed, "the blur preview of the "s + std::to_string(cropped.width) +
+                                            " x " + std::to_string(cropped.height) +
+                                            " crop could not be made (not enough memory)");
+    }
   }
 
   // From here on only memory can fail (the file write aside): the canvas, the drawing and the
   // encoding.
-  return failWhenOutOfMemory(messages::kOutputOutOfRange, [&] {
-    // A photo decoded to exactly the canvas is drawn on where it lies; anything else is
-    // stretched onto a new canvas.
-    const bool photoIsCanvas = cropped.pixels == photo.pixels.data() &&
-                               cropped.width == photo.pixels.width() &&
-                               cropped.height == photo.pixels.height() &&
-                               cropped.width == request.width && cropped.height == request.height;
-    draw::Canvas canvas = photoIsCanvas
-                              ? draw::Canvas(std::move(photo.pixels))
-                              : draw::Canvas(static_cast<uint32_t>(request.width),
-                                             static_cast<uint32_t>(request.height), alpha);
-    compose(canvas, request,
+  return failWhenOutOfMemory(
+      messages::kOutputOutOfRange, "the canvas, the drawing or the encoding", [&] {
+        // A photo decoded to exactly the canvas is drawn on where it lies; anything else is
+        // stretched onto a new canvas.
+        const bool photoIsCanvas =
+            cropped.pixels == photo.pixels.data() && cropped.width == photo.pixels.width() &&
+            cropped.height == photo.pixels.height() && cropped.width == request.width &&
+            cropped.height == request.height;
+        draw::Canvas canvas = photoIsCanvas
+                                  ? draw::Canvas(std::move(photo.pixels))
+                                  : draw::Canvas(static_cast<uint32_t>(request.width),
+                                                 static_cast<uint32_t>(request.height), alpha);
+        compose(
+            canvas, request,
             {cropped, photo.width, photo.height, obscured ? &*obscured : nullptr, photoIsCanvas});
-    photo.pixels = platform::Bitmap();  // the canvas holds all that is needed from here on
-    obscured.reset();
-    return write(canvas.view(), *request.destination, alpha, request.maxFileBytes);
-  });
+        photo.pixels = platform::Bitmap();  // the canvas holds all that is needed from here on
+        obscured.reset();
+        return write(canvas.view(), *request.destination, alpha, request.maxFileBytes);
+      });
 }
 
 }  // namespace velmo

@@ -4,13 +4,14 @@
 
 #include "draw/blur.h"
 #include "host/encodable_value.h"
+#include "method/diagnostics.h"
 
 namespace velmo {
 
-using draw::BlurContext;
-
 // Returns the file result map of the written file; throws PluginError with the catalogue
-// message of the first failing check, or the file system's error from the write.
-host::EncodableMap render(const host::EncodableMap& arguments, BlurContext& blurContext);
+// message of the first failing check, or the file system's error from the write. What the
+// reading of |arguments| forgave goes to |diagnostics| as warnings.
+host::EncodableMap render(const host::EncodableMap& arguments, draw::BlurContext& blurContext,
+                          Diagnostics& diagnostics);
 
 }  // namespace velmo

@@ -10,21 +10,37 @@
 namespace velmo {
 
 ImageSource source(const host::EncodableMap& arguments) {
-  if (arguments.empty()) throw fail(messages::kUnreadableImage);
-  auto path = readString(arguments, "path");
-  if (!path) throw fail(messages::kUnreadableImage);
-  auto file = platform::InputFile::open(*path);
-  if (!file) throw fail(messages::kUnreadableImage);
+  if (arguments.empty()) throw fail(messages::kUnreadableImage, "the arguments are an empty map");
+  const auto path = readString(arguments, "path");
+  if (!path)
+    throw fail(messages::kUnreadableImage, describeMismatch(arguments, "path", "a string"));
+  return source(*path);
+}
+
+ImageSource source(const std::string& path) {
+  std::string why;
+  auto file = platform::InputFile::open(path, &why);
+  if (!file) throw fail(messages::kUnreadableImage, path + ": " + why);
   auto info = platform::probeImage(*file);
-  if (!info) throw fail(messages::kUnreadableImage);
+  if (!info) {
+    throw fail(messages::kUnreadableImage,
+               path +
+                   ": not an image of a known format (JPEG, PNG, GIF, WebP, HEIF/AVIF), or "
+                   "its header is damaged");
+  }
   return ImageSource{std::move(*file), *info};
 }
 
 PixelSize properties(const ImageSource& source) {
   const auto& info = source.info;
-  if (!info.pixelWidth || !info.pixelHeight) throw fail(messages::kInvalidImageSize);
-  if (*info.pixelWidth < 1) throw fail(messages::kInvalidImageSize);
-  if (*info.pixelHeight < 1) throw fail(messages::kInvalidImageSize);
+  if (!info.pixelWidth || !info.pixelHeight || *info.pixelWidth < 1 || *info.pixelHeight < 1) {
+    const auto side = [](const std::optional<uint64_t>& v) {
+      return v ? std::to_string(*v) : std::string("unknown");
+    };
+    throw fail(messages::kInvalidImageSize, source.file.path() + ": image 0 has no usable size (" +
+                                                side(info.pixelWidth) + " x " +
+                                                side(info.pixelHeight) + ")");
+  }
   // Every format read here records its sides in at most 32 bits (PNG and HEIF) or fewer.
   constexpr uint64_t kMax = std::numeric_limits<uint32_t>::max();
   return {static_cast<uint32_t>(std::min(*info.pixelWidth, kMax)),

@@ -25,6 +25,8 @@ using platform::PixelSize;
 // is absent or not a string, or no image can be opened there (not a regular file, or content
 // that is not an image this system reads). A "file://" prefix is part of the file name.
 ImageSource source(const host::EncodableMap& arguments);
+// Opens |path|, read from a call's arguments by the caller; fails as above.
+ImageSource source(const std::string& path);
 
 // The recorded (stored) pixel size of image 0, both sides at least 1. Fails with "圖片尺寸無效"
 // when it is missing or below 1.

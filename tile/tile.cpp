@@ -18,22 +18,26 @@
 #include "tile/tile_window.h"
 
 namespace velmo {
+
+using namespace std::string_literals;
 namespace {
 
 constexpr size_t kMaxTileBytes = 16'777'216;
 constexpr const char* kTileMime = "image/png";
 
-[[noreturn]] void failWindow(platform::WindowFailure failure) {
+[[noreturn]] void failWindow(platform::WindowFailure failure, const std::string& path) {
   switch (failure) {
     case platform::WindowFailure::ScalerSetup:
+      throw fail(messages::kCannotCreateTile, "the shrinking of the window could not be set up");
     case platform::WindowFailure::OutOfMemory:
-      throw fail(messages::kCannotCreateTile);
+      throw fail(messages::kCannotCreateTile, "not enough memory for the window");
     case platform::WindowFailure::Scaling:
-      throw fail(messages::kCannotScaleTile);
+      throw fail(messages::kCannotScaleTile, "the window could not be shrunk to the tile");
     case platform::WindowFailure::Unreadable:
       break;
   }
-  throw fail(messages::kCannotReadLongImage);
+  throw fail(messages::kCannotReadLongImage,
+             path + ": the window's rows could not be read (damaged or truncated data)");
 }
 
 // The PNG bytes of the tile. A tile of the window's own size is the window itself, in the
@@ -41,10 +45,11 @@ constexpr const char* kTileMime = "image/png";
 // opaque or not, like the drawing surface it stands for. Either way each row goes to the
 // encoder as it is made, so neither the window nor the tile is ever whole in memory.
 std::vector<uint8_t> encodeTile(platform::FrameWindowReader& frame,
-                                const platform::PixelRect& window, platform::PixelSize size) {
+                                const platform::PixelRect& window, platform::PixelSize size,
+                                const std::string& path) {
   auto opened = size == window.size() ? frame.readWindowRows(window)
                                       : frame.readWindowShrunkRows(window, size);
-  if (auto* failure = std::get_if<platform::WindowFailure>(&opened)) failWindow(*failure);
+  if (auto* failure = std::get_if<platform::WindowFailure>(&opened)) failWindow(*failure, path);
   platform::WindowRows& rows = *std::get<std::unique_ptr<platform::WindowRows>>(opened);
   bool made = true;
   std::optional<std::vector<uint8_t>> data =
@@ -52,8 +57,13 @@ std::vector<uint8_t> encodeTile(platform::FrameWindowReader& frame,
         made = rows.next(row);
         return made;
       });
-  if (!made) failWindow(rows.failure());
-  if (!data || data->size() > kMaxTileBytes) throw fail(messages::kTileTooLarge);
+  if (!made) failWindow(rows.failure(), path);
+  if (!data) throw fail(messages::kTileTooLarge, "the PNG encoder gave nothing for the tile");
+  if (data->size() > kMaxTileBytes) {
+    throw fail(messages::kTileTooLarge, "the tile's PNG is "s + std::to_string(data->size()) +
+                                            " bytes, over the limit of " +
+                                            std::to_string(kMaxTileBytes));
+  }
   return std::move(*data);
 }
 
@@ -62,7 +72,11 @@ std::vector<uint8_t> encodeTile(platform::FrameWindowReader& frame,
 host::EncodableMap tile(const host::EncodableMap& arguments) {
   const std::optional<std::string> destination =
       arguments.empty() ? std::nullopt : readString(arguments, "destination");
-  if (!destination) throw fail(messages::kNoTileDestination);
+  if (!destination) {
+    throw fail(messages::kNoTileDestination,
+               arguments.empty() ? "the arguments are an empty map"
+                                 : describeMismatch(arguments, "destination", "a string"));
+  }
   const std::string tilePath = *destination + ".png";
 
   // The destination is the cache key: whatever already exists there is the answer, whatever
@@ -74,7 +88,10 @@ host::EncodableMap tile(const host::EncodableMap& arguments) {
   // as stored.
   const std::unique_ptr<platform::FrameWindowReader> frame =
       platform::openFrameWindow(image.file, image.info);
-  if (!frame) throw fail(messages::kCannotReadLongImage);
+  if (!frame) {
+    throw fail(messages::kCannotReadLongImage,
+               image.file.path() + ": its first frame could not be opened for reading windows");
+  }
 
   const platform::PixelRect window =
       clipTileWindow(readDouble(arguments, "x").value_or(0), readDouble(arguments, "y").value_or(0),
@@ -82,10 +99,21 @@ host::EncodableMap tile(const host::EncodableMap& arguments) {
                      readDouble(arguments, "height").value_or(0), frame->size());
   const double sample = tileSample(readDouble(arguments, "sample"));
   const std::optional<platform::PixelSize> size = tileSize(window, sample);
-  if (!size) throw fail(messages::kInvalidTileWindow);
+  if (!size) {
+    const std::string image = std::to_string(frame->size().width) + " x " +
+                              std::to_string(frame->size().height) + " image";
+    throw fail(messages::kInvalidTileWindow,
+               window.width == 0 || window.height == 0
+                   ? "the window (\"x\", \"y\", \"width\", \"height\") misses the "s + image +
+                         " or is not finite"
+                   : "the "s + std::to_string(window.width) + " x " + std::to_string(window.height) +
+                         " window (clipped to the " + image + ") at sample " +
+                         std::to_string(sample) + " would give a tile over 2048 pixels on a side");
+  }
 
-  const std::vector<uint8_t> data = failWhenOutOfMemory(
-      messages::kCannotCreateTile, [&] { return encodeTile(*frame, window, *size); });
+  const std::vector<uint8_t> data =
+      failWhenOutOfMemory(messages::kCannotCreateTile, "the tile",
+                          [&] { return encodeTile(*frame, window, *size, image.file.path()); });
   platform::writeFileAtomically(tilePath, data);
   return fileResult(tilePath, kTileMime);
 }

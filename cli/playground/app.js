@@ -372,10 +372,20 @@ function onPointerUp(event) {
 
 // ---- render ----------------------------------------------------------------------------
 
+// In English, for the developer: why the call failed and what the plug-in forgave.
+function explanationOf(body) {
+  const lines = (body.warnings || []).map((warning) => `warning: ${warning}`);
+  if (body.why) lines.push(`why: ${body.why}`);
+  return lines.join('\n');
+}
+
 function showResult(body, roundTripMs) {
   const problem = problemOf(body);
   $('error').hidden = !problem;
   $('error').textContent = problem || '';
+  const explanation = explanationOf(body);
+  $('why').hidden = !explanation;
+  $('why').textContent = explanation;
   const table = $('result-map');
   table.textContent = '';
   if (body.request) showRequest(body.request.args);

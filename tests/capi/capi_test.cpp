@@ -209,7 +209,7 @@ TEST(CApi, CreatesAndDestroysIdleInstances) {
     ASSERT_NE(plugin, nullptr);
     velmo_plugin_destroy(plugin);
   }
-  EXPECT_STREQ(velmo_image_tools_version(), "0.3.0");
+  EXPECT_STREQ(velmo_image_tools_version(), "0.4.0");
 }
 
 }  // namespace
