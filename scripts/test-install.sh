@@ -85,4 +85,9 @@ if [ "$status" != 2 ] || ! grep -q "no folder at $work/no-such-folder" "$work/pl
 fi
 
 python3 examples/python/velmo_ctypes.py --library "$library" --photo "$photo"
+# The README's ctypes example as it is written, finding the library through LD_LIBRARY_PATH.
+awk '/^The same from Python with ctypes/ { found = 1 } found && /^```python/ { inside = 1; next }
+     inside && /^```/ { exit } inside' README.md >"$work/readme_ctypes.py"
+cp "$photo" "$work/photo.jpg"
+(cd "$work" && LD_LIBRARY_PATH=$libdir python3 readme_ctypes.py) | grep -q "^$version 000d04"
 echo "install test passed"
