@@ -7,6 +7,8 @@
   render, the long-image view), and each call is recorded inside the page as it goes to
   fetch(), before the server sees it, so the very requests the page's code builds are checked.
 - Each mistake the plug-in forgives without a word fails the schema, at the key that is wrong.
+- The schemas, docs/channel.md and `velmo-image-tools call METHOD --help` name the same keys,
+  shapes and styles.
 
 Needs Debian's python3-jsonschema and, for the page, the packages of tests/playground.
 Run with --no-browser to skip the page.
@@ -15,13 +17,14 @@ import copy
 import glob
 import json
 import os
+import subprocess
 import sys
 import tempfile
 
 import jsonschema
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'playground'))
-from support import REPO, Results, Server  # noqa: E402
+from support import REPO, Results, Server, cli_path  # noqa: E402
 
 METHODS = ('metadata', 'render', 'tile')
 
@@ -127,6 +130,35 @@ def test_forgiven_mistakes(schemas, results):
                       [p for p in found if p.startswith(where)], found)
 
 
+def names_in(schema):
+    """Every property name and every enum value anywhere in |schema|."""
+    names = set()
+    if isinstance(schema, dict):
+        names |= set(schema.get('properties', {}))
+        names |= {v for v in schema.get('enum', []) if isinstance(v, str)}
+        for value in schema.values():
+            names |= names_in(value)
+    elif isinstance(schema, list):
+        for value in schema:
+            names |= names_in(value)
+    return names
+
+
+def test_same_facts(schemas, results):
+    with open(os.path.join(REPO, 'docs', 'channel.md')) as f:
+        reference = f.read()
+    for method in METHODS:
+        names = names_in(schemas[method].schema)
+        missing = sorted(n for n in names if f'`"{n}"`' not in reference)
+        results.check(f'docs/channel.md names every key and name of the {method} schema',
+                      not missing, missing)
+        shown = subprocess.run([cli_path(), 'call', method, '--help'], capture_output=True,
+                               text=True, check=True).stdout
+        missing = sorted(n for n in names if n not in shown)
+        results.check(f'`call {method} --help` names every key and name of its schema',
+                      not missing, missing)
+
+
 # Wraps fetch() before the page's own script runs, keeping each channel call's JSON body.
 RECORD_CALLS = """
 window.__velmoCalls = [];
@@ -214,6 +246,7 @@ def main():
     schemas = validators()
     test_examples(schemas, results)
     test_forgiven_mistakes(schemas, results)
+    test_same_facts(schemas, results)
     if '--no-browser' not in sys.argv[1:]:
         test_page(schemas, results)
     return results.finish('argument schemas')
