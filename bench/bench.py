@@ -57,16 +57,9 @@ MIB = 1024 * 1024
 # ---- inputs ---------------------------------------------------------------------------------
 
 def find_testdata(name):
-    """A file of the project's test images: tests/data first, then the shared collection."""
-    candidates = [os.path.join(REPO, "tests", "data", name)]
-    if os.environ.get("VELMO_TESTDATA"):
-        candidates.insert(0, os.path.join(os.environ["VELMO_TESTDATA"], name))
-    candidates += [os.path.join(REPO, "..", "shared", "testdata", name),
-                   os.path.join("/work/shared/testdata", name)]
-    for path in candidates:
-        if os.path.exists(path):
-            return os.path.abspath(path)
-    return None
+    """A file of the project's test images (tests/data, provenance in its PROVENANCE.md)."""
+    path = os.path.join(REPO, "tests", "data", name)
+    return path if os.path.exists(path) else None
 
 
 def generate_inputs(build, data):
@@ -79,7 +72,7 @@ def generate_inputs(build, data):
         if found and not os.path.exists(target):
             shutil.copyfile(found, target)
         if not found and not os.path.exists(target):
-            print(f"note: {source} not found; set VELMO_TESTDATA to the test image folder")
+            print(f"note: tests/data/{source} not found")
     photo = os.path.join(data, PHOTO)
     jobs = [
         (BLANK, ["blank", BLANK, "30000", "30000"]),

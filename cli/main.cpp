@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cli/json_values.h"
+#include "cli/method_help.h"
 #include "cli/serve.h"
 #include "host/engine.h"
 #include "host/standard_codec.h"
@@ -27,14 +28,20 @@ constexpr const char* kUsage = R"(usage:
   velmo-image-tools call METHOD [ARGS]
       Sends one call on the "velmo/image_tools" channel and prints the reply as one line of
       JSON: {"result": ...}, {"error": {"code": ..., "message": ..., "details": ...}} or
-      {"notImplemented": true}. ARGS is JSON text, or @FILE naming a file of JSON; without
-      it the call carries null. Integers that fit in 32 bits travel as int32, other integers
-      as int64, other numbers as float64; objects become maps with string keys. In the reply
-      a map with a key that is not a string prints as an array of [key, value] pairs, and a
-      NaN or infinite float as null. After the reply, standard error carries what the call
+      {"notImplemented": true}. ARGS is JSON text, @FILE naming a file of JSON, or @- for
+      JSON on standard input; without it the call carries null. Integers that fit in 32
+      bits travel as int32, other integers as int64, other numbers as float64; objects
+      become maps with string keys. In the reply a map with a key that is not a string
+      prints as an array of [key, value] pairs, and a NaN or infinite float as null. After the reply, standard error carries what the call
       tells a developer in English: "warning: ..." for each thing the reading of the
-      arguments forgave, and "why: ..." for the reason of a failure.
+      arguments forgave, and "why: ..." for the reason of a failure. A method name the
+      plug-in does not serve gets the not-implemented reply, and standard error names the
+      nearest of "metadata", "render" and "tile".
       Exit status: 0 result, 1 error reply, 3 not implemented, 2 usage problem.
+
+  velmo-image-tools call METHOD --help
+      The arguments METHOD reads, with their types, defaults and ranges (docs/channel.md
+      has the whole reference).
 
   velmo-image-tools serve
       Pipe host. Reads frames from standard input (4-byte little-endian payload length,
@@ -64,7 +71,7 @@ constexpr const char* kUsage = R"(usage:
       is the program velmo-image-tools-playground beside this one; exits 2 when it is missing
       or the folder or port cannot be used.
 
-  velmo-image-tools --help
+  velmo-image-tools --help | --version
 )";
 
 constexpr int kExitResult = 0;
@@ -91,6 +98,40 @@ std::string readFile(const std::string& path) {
 
 // ---- call ----------------------------------------------------------------------------------
 
+// The JSON text of a call's ARGS: the text itself, @FILE's contents, or standard input for @-.
+std::string argumentText(const std::string& text) {
+  if (text == "@-") {
+    std::string input = readStream(std::cin);
+    if (std::cin.bad()) throw UsageError("cannot read standard input");
+    return input;
+  }
+  return text.starts_with('@') ? readFile(text.substr(1)) : text;
+}
+
+// `call METHOD --help`: the arguments of one of the channel's methods.
+int printMethodHelp(const std::string& name) {
+  const MethodHelp* method = findMethod(name);
+  if (method == nullptr) {
+    const auto nearest = nearestMethod(name);
+    throw UsageError("no method \"" + name + "\" on the channel" +
+                     (nearest ? "; did you mean \"" + std::string(*nearest) + "\"?"
+                              : " (it serves \"metadata\", \"render\" and \"tile\")"));
+  }
+  std::cout << method->text << "Every key, default and error message: docs/channel.md\n";
+  return 0;
+}
+
+// After the not-implemented reply to |name|: the method that was probably meant.
+void suggestMethod(const std::string& name) {
+  const auto nearest = nearestMethod(name);
+  std::cerr << "velmo-image-tools: the plug-in serves no method \"" << name << "\"";
+  if (nearest) {
+    std::cerr << "; did you mean \"" << *nearest << "\"?\n";
+  } else {
+    std::cerr << " (it serves \"metadata\", \"render\" and \"tile\")\n";
+  }
+}
+
 // Sends |call| through a fresh engine with the plug-in registered, pumping the main thread
 // until the reply arrives. Returns the encoded reply (empty for not-implemented); what the
 // call told beside it goes to |told|.
@@ -114,8 +155,7 @@ int runCall(const std::vector<std::string>& args) {
   host::MethodCall call{args[1], host::EncodableValue()};
   if (args.size() == 3) {
     const std::string& text = args[2];
-    call.arguments =
-        fromPlainJson(parseJson(text.starts_with('@') ? readFile(text.substr(1)) : text));
+    call.arguments = fromPlainJson(parseJson(argumentText(text)));
   }
 
   Diagnostics told;
@@ -286,7 +326,18 @@ int run(const std::vector<std::string>& args) {
     std::cout << kUsage;
     return 0;
   }
-  if (command == "call") return runCall(args);
+  if (command == "--version") {
+    std::cout << "velmo-image-tools " VELMO_IMAGE_TOOLS_VERSION "\n";
+    return 0;
+  }
+  if (command == "call") {
+    if (args.size() == 3 && args[2] == "--help") return printMethodHelp(args[1]);
+    const int status = runCall(args);
+    // The reply stands as the contract has it (not-implemented, or the refusal of arguments
+    // that are not a map, whatever the name); the hint comes after it.
+    if (findMethod(args[1]) == nullptr) suggestMethod(args[1]);
+    return status;
+  }
   if (command == "codec") return runCodec(args);
   if (command == "serve") {
     if (args.size() != 1) throw UsageError("serve takes no arguments");

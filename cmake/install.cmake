@@ -7,6 +7,8 @@
 #   include/velmo_image_tools/method/diagnostics.h   what a call tells beside its reply
 #   lib/cmake/velmo_image_tools/             find_package(velmo_image_tools CONFIG)
 #   lib/pkgconfig/velmo_image_tools.pc
+#   bin/velmo-image-tools, bin/velmo-image-tools-playground   the command-line host and its
+#                                            playground server (installed by the main CMakeLists)
 #
 # The installed headers include only standard headers and each other; the image and drawing
 # libraries stay private to the library.
@@ -14,10 +16,25 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 # What the library links, for static consumers. Keep in step with the pkg_check_modules calls
-# and giflib at the top of the main CMakeLists.txt.
-set(velmo_pkg_modules libjpeg spng libdeflate zlib libwebp libwebpdemux libheif lcms2 cairo pangocairo
+# and giflib at the top of the main CMakeLists.txt. libheif is not among them: it is opened
+# when a HEIF file is met (codec/heif_library.cpp), through the dynamic loader.
+set(velmo_pkg_modules libjpeg spng libdeflate zlib libwebp libwebpdemux lcms2 cairo pangocairo
     fontconfig freetype2)
 list(JOIN velmo_pkg_modules " " velmo_pc_requires)
+# The .pc file names them as the flags they give, not as Requires.private: pkg-config adds the
+# compiler flags of every required package to --cflags, private or not, and a consumer of the
+# C header needs none of Cairo's, Pango's or GLib's. Each library is kept at its last place,
+# which keeps every one after the libraries that use it.
+execute_process(COMMAND ${PKG_CONFIG_EXECUTABLE} --static --libs ${velmo_pkg_modules}
+                OUTPUT_VARIABLE velmo_pc_static_libs OUTPUT_STRIP_TRAILING_WHITESPACE
+                COMMAND_ERROR_IS_FATAL ANY)
+separate_arguments(velmo_pc_static_libs UNIX_COMMAND "${velmo_pc_static_libs}")
+list(APPEND velmo_pc_static_libs -lgif ${CMAKE_DL_LIBS} -lstdc++ -pthread)
+list(TRANSFORM velmo_pc_static_libs REPLACE "^dl$" "-ldl")
+list(REVERSE velmo_pc_static_libs)
+list(REMOVE_DUPLICATES velmo_pc_static_libs)
+list(REVERSE velmo_pc_static_libs)
+list(JOIN velmo_pc_static_libs " " velmo_pc_libs_private)
 set(velmo_private_libraries PkgConfig::LCMS PkgConfig::JPEG PkgConfig::SPNG PkgConfig::DEFLATE
     PkgConfig::ZLIB PkgConfig::WEBP PkgConfig::HEIF velmo_giflib PkgConfig::CAIRO PkgConfig::PANGO Threads::Threads)
 

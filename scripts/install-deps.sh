@@ -11,8 +11,9 @@ libs=(libjpeg62-turbo-dev libspng-dev libdeflate-dev zlib1g-dev libgif-dev libwe
 # for Han text in its Traditional Chinese forms.
 fonts=(fonts-noto-core fonts-noto-extra fonts-noto-cjk)
 testing=(libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev)
-# The playground's HTTP server, and a headless browser to test its page with.
-playground=(libcpp-httplib-dev chromium chromium-driver python3-selenium)
+# The playground's HTTP server, and a headless browser to test its page with; the checker of
+# the argument schemas (docs/schema/).
+playground=(libcpp-httplib-dev chromium chromium-driver python3-selenium python3-jsonschema)
 # matplotlib draws the benchmark chart.
 peers=(libvips-tools libvips-dev python3-pil imagemagick libjpeg-turbo-progs python3-matplotlib)
 

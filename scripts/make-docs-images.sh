@@ -2,7 +2,9 @@
 # Makes the pictures in docs/ from the bundled example photo with the command-line host, so
 # they always show what the current code draws:
 #   docs/strokes.jpg         one stroke of each shape, an arrow, and a blur brush over the "6";
-#   docs/example-render.jpg  the main job's render (examples/render.json).
+#   docs/example-render.jpg  the main job's render (examples/render.json);
+#   docs/playground.png      the playground page after a render with a stroke and a watermark,
+#                            taken by its browser test in headless chromium.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -40,3 +42,15 @@ sed 's#"out/example/landscape_annotated"#"docs/example-render"#' examples/render
 "$tool" call render @docs/.request.json
 rm -f docs/.request.json
 echo "docs/example-render.jpg"
+
+# The page as its browser test leaves it after a render (a red line and a "cornerStamp"
+# watermark in the result). The photos are served from a folder of their own under /tmp, so the
+# paths the page shows are no folder of this machine's checkout.
+photos=$(mktemp -d /tmp/photos.XXXXXX)
+shots=$(mktemp -d)
+trap 'rm -rf "$photos" "$shots"' EXIT
+cp examples/landscape_orientation6.jpg examples/long_screenshot.png "$photos"
+TMPDIR=/tmp VELMO_CLI=$PWD/$tool /usr/bin/python3 tests/playground/test_browser.py \
+  --screenshots "$shots" --root "$photos"
+cp "$shots/playground-render.png" docs/playground.png
+echo "docs/playground.png"

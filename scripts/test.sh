@@ -23,6 +23,9 @@ cmake --build build -j "$jobs"
 # has selenium; a python3 earlier on PATH may not).
 /usr/bin/python3 tests/playground/test_server.py
 /usr/bin/python3 tests/playground/test_browser.py
+# The argument schemas (docs/schema/) against the examples, the page's requests and the
+# mistakes they must refuse.
+/usr/bin/python3 tests/schema/test_schema.py
 # The installed library, as an embedder uses it.
 bash scripts/test-install.sh build
 

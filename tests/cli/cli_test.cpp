@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "capi/velmo_image_tools.h"
 #include "host/standard_codec.h"
 #include "tests/support/messages.h"
 #include "tests/support/test_support.h"
@@ -87,7 +88,6 @@ TEST(CliCall, PrintsTheReplyAsOneJsonLineWithItsExitStatus) {
        1,
        unreadable,
        "why: metadata: /no-such-dir/a.jpg: No such file or directory\n"},
-      {{"call", "resize", "{}"}, 3, "{\"notImplemented\":true}\n"},
       {{"call", "metadata", "@" + dir.file("absent.json")}, 2, ""},
       {{"call", "metadata", "{\"path\": "}, 2, ""},
       // Numbers that no double holds are malformed input, not a crash.
@@ -143,6 +143,126 @@ TEST(CliCall, LoadsFontsOnlyForAWatermark) {
   EXPECT_NE(standardError("render", render + R"({"enabled": true, "text": "Velmo"}}})")
                 .find("Fontconfig"),
             std::string::npos);
+}
+
+// A name the plug-in does not serve keeps the contract's reply byte for byte (not-implemented,
+// or the refusal of arguments that are not a map, which comes first whatever the name); only
+// standard error adds the method that was probably meant.
+TEST(CliCall, AMistypedMethodKeepsItsReplyAndNamesTheNearestMethod) {
+  const std::string notImplemented = "{\"notImplemented\":true}\n";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string hint;
+  } cases[] = {
+      {{"call", "rendr", "{}"}, 3, notImplemented, "did you mean \"render\"?"},
+      {{"call", "Metadata", "{}"}, 3, notImplemented, "did you mean \"metadata\"?"},
+      {{"call", "metadata ", "{}"}, 3, notImplemented, "did you mean \"metadata\"?"},
+      {{"call", "tiles", "{\"path\": \"a.png\"}"}, 3, notImplemented, "did you mean \"tile\"?"},
+      {{"call", "resize", "{}"},
+       3,
+       notImplemented,
+       "(it serves \"metadata\", \"render\" and \"tile\")"},
+      {{"call", "rendr"},
+       1,
+       errorLine(testing::messages::kArgumentsCode, testing::messages::kInvalidArguments),
+       "did you mean \"render\"?"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const Outcome outcome = run(c.args);
+    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_EQ(outcome.out, c.out);
+    EXPECT_NE(outcome.err.find("the plug-in serves no method \"" + c.args[1] + "\""),
+              std::string::npos)
+        << outcome.err;
+    EXPECT_NE(outcome.err.find(c.hint), std::string::npos) << outcome.err;
+  }
+  // A served name gets no hint.
+  EXPECT_EQ(run({"call", "metadata", "{}"}).err.find("serves no method"), std::string::npos);
+}
+
+TEST(CliCall, ReadsTheArgumentsFromStandardInputForAtDash) {
+  const std::string args = R"({"path": ")" + testing::dataPath("formats/gif_still.gif") + R"("})";
+  const Outcome given = run({"call", "metadata", args});
+  const Outcome piped = run({"call", "metadata", "@-"}, args);
+  EXPECT_EQ(piped.status, 0) << piped.err;
+  EXPECT_EQ(piped.out, given.out);
+  EXPECT_NE(piped.out.find("\"width\":128"), std::string::npos) << piped.out;
+  // Nothing on standard input is no JSON at all: a usage problem, not a call with null.
+  const Outcome empty = run({"call", "metadata", "@-"}, "");
+  EXPECT_EQ(empty.status, 2);
+  EXPECT_EQ(empty.out, "");
+}
+
+// Each method's help names every key the method reads, and the names the recipe knows.
+TEST(CliCall, MethodHelpNamesEveryKeyTheMethodReads) {
+  const struct {
+    std::string method;
+    std::vector<std::string> words;
+  } cases[] = {
+      {"metadata", {"path"}},
+      {"render",
+       {"path",
+        "destination",
+        "width",
+        "height",
+        "referenceWidth",
+        "referenceHeight",
+        "maxFileBytes",
+        "recipe",
+        "crop",
+        "quarterTurns",
+        "strokes",
+        "shape",
+        "points",
+        "colorARGB",
+        "widthFraction",
+        "watermark",
+        "enabled",
+        "text",
+        "style",
+        "opacity",
+        "density",
+        "gradientColors",
+        "\"freehand\"",
+        "\"line\"",
+        "\"arrow\"",
+        "\"rectangle\"",
+        "\"rect\"",
+        "\"circle\"",
+        "\"oval\"",
+        "\"blur\"",
+        "\"minimalSignature\"",
+        "\"cornerStamp\"",
+        "\"diagonalRepeat\"",
+        "8388608",
+        "16380"}},
+      {"tile", {"destination", "path", "x, y", "width", "height", "sample", "2048"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.method);
+    const Outcome outcome = run({"call", c.method, "--help"});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_TRUE(outcome.out.starts_with("usage: velmo-image-tools call " + c.method + " ARGS\n"))
+        << outcome.out;
+    for (const std::string& word : c.words) {
+      EXPECT_NE(outcome.out.find(word), std::string::npos) << word;
+    }
+  }
+  const Outcome mistyped = run({"call", "rendr", "--help"});
+  EXPECT_EQ(mistyped.status, 2);
+  EXPECT_EQ(mistyped.out, "");
+  EXPECT_NE(mistyped.err.find("did you mean \"render\"?"), std::string::npos) << mistyped.err;
+}
+
+TEST(Cli, VersionIsTheLibrarysVersion) {
+  const Outcome outcome = run({"--version"});
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.out, "velmo-image-tools " + std::string(velmo_image_tools_version()) + "\n");
+  EXPECT_EQ(outcome.err, "");
 }
 
 TEST(CliPlayground, RunsTheServerProgramBesideItWithTheSameArguments) {

@@ -2,7 +2,8 @@
 """The playground page in headless chromium: draw a stroke with the mouse, switch on a
 watermark, render, check the downloaded result; scroll the long image and check tiles arrive.
 
-With --screenshots DIR it also saves the page with a rendered photo and with the tile view.
+With --screenshots DIR it also saves the page with a rendered photo and with the tile view;
+--root DIR serves the photos of DIR (which must hold the two example images) instead of examples/.
 """
 import argparse
 import json
@@ -185,12 +186,13 @@ def test_tiles(driver, results, shots):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--screenshots', help='folder for screenshots of the page')
+    parser.add_argument('--root', help='folder of photos to serve (default: examples/)')
     options = parser.parse_args()
     if options.screenshots:
         os.makedirs(options.screenshots, exist_ok=True)
 
     results = Results()
-    server = Server()
+    server = Server(root=options.root)
     profile = tempfile.TemporaryDirectory(prefix='velmo-playground-chromium-')
     driver = None
     try:
