@@ -297,5 +297,69 @@ TEST_F(StrokesTest, DegenerateInputLeavesLaterStrokesVisible) {
   EXPECT_EQ(pixel(thin, 0, 0.5), kRed);
 }
 
+// Where a stroke crosses column |x| between rows |from| and |to| of a render on white: the
+// centre of the stroke colour's coverage there, from how far green has dropped.
+double inkCentre(const RgbaImage& image, uint32_t x, uint32_t from, uint32_t to) {
+  double weight = 0, sum = 0;
+  for (uint32_t y = from; y < to; ++y) {
+    const double ink = 255 - image.at(x, y)[1];
+    weight += ink;
+    sum += ink * (y + 0.5);
+  }
+  return weight > 0 ? sum / weight : -1;
+}
+
+class StrokesAtSizeTest : public StrokesTest {
+ protected:
+  // The strokes drawn on a width x height canvas of the whole photo.
+  RgbaImage renderAt(const std::string& path, int64_t width, int64_t height,
+                     EncodableList strokes) {
+    Reply reply = harness_.call("render", renderArguments(path, dir_.file("sized"), width, height,
+                                                          map({{"strokes", std::move(strokes)}})));
+    EXPECT_TRUE(reply.ok()) << reply.errorMessage();
+    if (!reply.ok()) return {};
+    return readImageFile(*stringEntry(reply.map(), "path"));
+  }
+};
+
+TEST_F(StrokesAtSizeTest, AnEllipseFarBeyondTheCanvasShowsItsOwnArc) {
+  // On 400 x 300 pixels of a 400 x 300 photo the box runs from x = -3,999,610 to 390 and from
+  // y = -4850 to 5150: far beyond what Cairo can hold, yet its right end shows. A brush of
+  // 3 px; the arc is (x - cx)^2 / rx^2 + (y - cy)^2 / ry^2 = 1.
+  const std::string white = photo(400, 300, [](uint32_t, uint32_t) { return kWhite; });
+  const double left = 400 * -9999.025, right = 400 * 0.975;
+  const double top = 300 * -16.1667, bottom = 300 * 17.1667;
+  const double cx = (left + right) / 2, rx = (right - left) / 2;
+  const double cy = (top + bottom) / 2, ry = (bottom - top) / 2;
+  for (const char* shape : {"oval", "circle"}) {
+    SCOPED_TRACE(shape);
+    const RgbaImage out = renderAt(
+        white, 400, 300,
+        {stroke(points({{-9999.025, -16.1667}, {0.975, 17.1667}}), shape, int64_t{kRed}, 0.01)});
+    ASSERT_EQ(out.width, 400u);
+    for (uint32_t x : {0u, 100u, 200u, 300u, 380u}) {
+      const double u = (x + 0.5 - cx) / rx;
+      const double half = ry * std::sqrt(1 - u * u);
+      // Measured within 0.1 px; a bent arc is tens of pixels off (at x = 200, 52 and 247
+      // instead of 81.2 and 218.8).
+      EXPECT_NEAR(inkCentre(out, x, 0, 150), cy - half, 0.25) << x;
+      EXPECT_NEAR(inkCentre(out, x, 150, 300), cy + half, 0.25) << x;
+    }
+    // Beyond the ellipse's right end the photo is untouched.
+    EXPECT_EQ(pixel(out, 395 / 400.0, 0.5), kWhite);
+  }
+  // Boxes 10^12 and 10^303 pixels wide: across the canvas their ellipses are the level lines
+  // through the top and bottom of the box.
+  for (double far : {1e9, 1e300}) {
+    SCOPED_TRACE(far);
+    const RgbaImage out = renderAt(
+        white, 400, 300, {stroke(points({{-far, 0.4}, {far, 0.6}}), "oval", int64_t{kRed}, 0.01)});
+    for (uint32_t x : {0u, 200u, 399u}) {
+      EXPECT_NEAR(inkCentre(out, x, 0, 150), 120, 0.05) << x;
+      EXPECT_NEAR(inkCentre(out, x, 150, 300), 180, 0.05) << x;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velmo::testing
