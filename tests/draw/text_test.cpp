@@ -128,8 +128,9 @@ TEST(Text, RectanglesShowOnlyTheLinesThatFit) {
 
 TEST(Text, TextStartingLeftOfAnUnturnedCanvasDrawsAsOnePangoLayoutDoes) {
   // Unturned, the canvas is all that can be seen: a text whose start lies left of it, cut
-  // inside its first glyph, past it, or far out in a long line (the second of its shaped
-  // pieces at the canvas), shows the same pixels as one layout drawn whole.
+  // inside its first glyph, past it, inside a glyph that starts more than an em out, or far
+  // out in a long line (the second of its shaped pieces at the canvas), shows the same pixels
+  // as one layout drawn whole.
   std::string han;
   for (int i = 0; i < 500; ++i) han += "維爾莫相簿";
   struct Case {
@@ -139,7 +140,9 @@ TEST(Text, TextStartingLeftOfAnUnturnedCanvasDrawsAsOnePangoLayoutDoes) {
   for (const Case& c :
        {Case{"Velmo 2026 · 維爾莫相簿", 20, -7.3, 12},
         Case{"Velmo 2026 · 維爾莫相簿", 20, -23.6, 40.5},
-        Case{"Velmo 2026 · 維爾莫相簿", 20, -60.2, -9.7}, Case{han, 18, 300 - 12276, 100}}) {
+        Case{"Velmo 2026 · 維爾莫相簿", 20, -60.2, -9.7},
+        Case{"\u2E3BVelmo", 20, -45, 60},  // a three-em dash reaching in from 45 units out
+        Case{han, 18, 300 - 12276, 100}}) {
     SCOPED_TRACE(c.x);
     Canvas ours(300, 120, false), theirs(300, 120, false);
     for (Canvas* canvas : {&ours, &theirs}) {
