@@ -202,7 +202,7 @@ void addVisibleEllipse(Canvas& canvas, const Box& figure, const Box& box) {
   constexpr double kEighth = std::numbers::pi / 4;
   // Bezier pieces short enough for the tolerance: an arc of a unit circle through the angle a
   // strays by 2 sin^6(a / 4) / (27 cos^2(a / 4)) at most, and an ellipse by that times its
-  // larger radius. Pieces are at most pi/4.
+  // larger radius. Pieces are at most pi/4, where cos^2(a / 4) is above 0.85.
   const double step = std::min(
       kEighth,
       4 * std::asin(std::min(
