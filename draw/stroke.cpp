@@ -99,6 +99,147 @@ Box figureBox(Point first, Point last, const StrokeSpace& space) {
       pull(std::max(first.x, last.x), space.width), pull(std::max(first.y, last.y), space.height)};
 }
 
+// The first-last box of a figure as given, edges held within kHuge so that differences of
+// two edges stay finite.
+Box rawFigureBox(Point first, Point last) {
+  first = limit(first);
+  last = limit(last);
+  return {std::min(first.x, last.x), std::min(first.y, last.y), std::max(first.x, last.x),
+          std::max(first.y, last.y)};
+}
+
+bool pulledIn(const Box& given, const Box& pulled) {
+  return given.left != pulled.left || given.top != pulled.top || given.right != pulled.right ||
+         given.bottom != pulled.bottom;
+}
+
+// Largest distance, in canvas pixels, between an arc of the ellipse and the Bezier curve that
+// stands for it.
+constexpr double kArcTolerance = 1.0 / 64;
+
+// The ellipse inscribed in a box, by quarters: quarter k runs pi/4 either side of its vertex
+// at the angle k pi/2 (right, bottom, left, top; y grows downward), and its points are worked
+// out from that vertex, the box edge through it given exactly. Near the vertices of an
+// ellipse far larger than the canvas, where the canvas sees it, an angle from the centre
+// could not place a point within a pixel; an angle from the vertex can.
+class Quarters {
+ public:
+  explicit Quarters(const Box& box)
+      : box_(box),
+        cx_(box.left / 2 + box.right / 2),
+        cy_(box.top / 2 + box.bottom / 2),
+        rx_(box.right / 2 - box.left / 2),
+        ry_(box.bottom / 2 - box.top / 2) {}
+
+  double radius() const { return std::max(rx_, ry_); }
+
+  // The point at |phi| from quarter |k|'s vertex.
+  Point at(int k, double phi) const {
+    const double s = std::sin(phi), h = std::sin(phi / 2), v = 2 * h * h;  // 1 - cos(phi)
+    switch (k) {
+      case 0:
+        return {box_.right - rx_ * v, cy_ + ry_ * s};
+      case 1:
+        return {cx_ - rx_ * s, box_.bottom - ry_ * v};
+      case 2:
+        return {box_.left + rx_ * v, cy_ - ry_ * s};
+      default:
+        return {cx_ + rx_ * s, box_.top + ry_ * v};
+    }
+  }
+
+  // The derivative of the point by the angle there.
+  Point tangent(int k, double phi) const {
+    const double s = std::sin(phi), c = std::cos(phi);
+    // sin and cos of the angle from the centre, k pi/2 + phi.
+    const double sines[4] = {s, c, -s, -c}, cosines[4] = {c, -s, -c, s};
+    return {-rx_ * sines[k], ry_ * cosines[k]};
+  }
+
+  // The angles from quarter |k|'s vertex, within pi/4, where the ellipse meets the line
+  // x = |at| (|vertical|) or y = |at|.
+  void crossings(int k, bool vertical, double at, std::vector<double>& out) const {
+    constexpr double kEighth = std::numbers::pi / 4;
+    auto keep = [&out](double phi) {
+      if (std::abs(phi) < kEighth) out.push_back(phi);
+    };
+    // Lines across the quarter's own axis meet it at +-phi: 1 - cos(phi) is the distance from
+    // the vertex over the radius. Lines along it meet it once, where sin(phi) says.
+    const bool across = vertical == (k % 2 == 0);
+    if (across) {
+      const double fromVertex = k == 0   ? box_.right - at
+                                : k == 1 ? box_.bottom - at
+                                : k == 2 ? at - box_.left
+                                         : at - box_.top;
+      const double d = fromVertex / (2 * (vertical ? rx_ : ry_));
+      if (d >= 0 && d <= 1) {
+        const double phi = 2 * std::asin(std::sqrt(d));
+        keep(phi);
+        if (phi != 0) keep(-phi);
+      }
+    } else {
+      const double offset =
+          vertical ? (k == 1 ? cx_ - at : at - cx_) / rx_ : (k == 0 ? at - cy_ : cy_ - at) / ry_;
+      if (std::abs(offset) <= 1) keep(std::asin(offset));
+    }
+  }
+
+ private:
+  Box box_;
+  double cx_, cy_, rx_, ry_;
+};
+
+// Adds the parts of the ellipse inscribed in |figure| that lie inside |box|, as open arcs of
+// cubic Beziers worked out on the true ellipse. An ellipse too large for Cairo's coordinates
+// cannot be drawn whole, and pulling its box in would bend what shows of it; its visible
+// arcs are small enough. Where an arc leaves |box| its round cap lies beyond the brush's
+// reach.
+void addVisibleEllipse(Canvas& canvas, const Box& figure, const Box& box) {
+  const Quarters ellipse(figure);
+  auto within = [&box](Point p) {
+    return p.x >= box.left && p.x <= box.right && p.y >= box.top && p.y <= box.bottom;
+  };
+  constexpr double kEighth = std::numbers::pi / 4;
+  // Bezier pieces short enough for the tolerance: an arc of a unit circle through the angle a
+  // strays by 2 sin^6(a / 4) / (27 cos^2(a / 4)) at most, and an ellipse by that times its
+  // larger radius. Pieces are at most pi/4, where cos^2(a / 4) is above 0.85.
+  const double step = std::min(
+      kEighth,
+      4 * std::asin(std::min(
+              1.0, std::pow(27 * kArcTolerance * 0.85 / (2 * ellipse.radius()), 1.0 / 6))));
+  // Every point is held near the box: only beyond what doubles can place could one stray.
+  const Box near{box.left - kFarOutside, box.top - kFarOutside, box.right + kFarOutside,
+                 box.bottom + kFarOutside};
+  // Whether the path's pen is where the last quarter's visible arc ran to its end.
+  bool joined = false;
+  std::vector<double> cuts;
+  for (int k = 0; k < 4; ++k) {
+    cuts.assign({-kEighth, kEighth});
+    for (const double x : {box.left, box.right}) ellipse.crossings(k, true, x, cuts);
+    for (const double y : {box.top, box.bottom}) ellipse.crossings(k, false, y, cuts);
+    std::sort(cuts.begin(), cuts.end());
+    bool reachedEnd = false;
+    for (size_t i = 0; i + 1 < cuts.size(); ++i) {
+      const double from = cuts[i], to = cuts[i + 1];
+      if (!(to > from) || !within(ellipse.at(k, (from + to) / 2))) continue;
+      if (!(joined && from == -kEighth)) canvas.moveTo(inside(ellipse.at(k, from), near));
+      const double pieces = std::min(std::ceil((to - from) / step), 4096.0);
+      const double span = (to - from) / pieces;
+      const double handle = 4.0 / 3 * std::tan(span / 4);
+      for (double n = 0; n < pieces; ++n) {
+        const double t0 = from + n * span, t1 = n + 1 == pieces ? to : t0 + span;
+        const Point p0 = ellipse.at(k, t0), p1 = ellipse.at(k, t1);
+        const Point d0 = ellipse.tangent(k, t0), d1 = ellipse.tangent(k, t1);
+        canvas.curveTo(inside({p0.x + handle * d0.x, p0.y + handle * d0.y}, near),
+                       inside({p1.x - handle * d1.x, p1.y - handle * d1.y}, near),
+                       inside(p1, near));
+      }
+      reachedEnd = to == kEighth;
+    }
+    joined = reachedEnd;
+  }
+}
+
 // Polylines with more segments than this are stroked piece by piece: Cairo's stroker holds
 // the outline of a whole path at once, which for millions of segments runs to gigabytes.
 constexpr size_t kSegmentsPerPiece = 4096;
@@ -275,9 +416,14 @@ void drawFigure(Canvas& canvas, const Stroke& stroke, const std::vector<Point>& 
       return;
     case Shape::Rectangle:
     case Shape::Ellipse: {
+      const Box given = rawFigureBox(first, last);
       const Box figure = figureBox(first, last, space);
       const double w = figure.right - figure.left, h = figure.bottom - figure.top;
-      if (w == 0 || h == 0) {
+      if (stroke.shape == Shape::Ellipse && given.right > given.left && given.bottom > given.top &&
+          pulledIn(given, figure)) {
+        // Pulled in, the box would give another ellipse: only its visible arcs are drawn.
+        addVisibleEllipse(canvas, given, box);
+      } else if (w == 0 || h == 0) {
         // A box without area is stroked as the line it is (a dot when it is a point).
         addSegment(canvas, {figure.left, figure.top}, {figure.right, figure.bottom}, box);
       } else if (stroke.shape == Shape::Rectangle) {

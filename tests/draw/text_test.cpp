@@ -126,5 +126,46 @@ TEST(Text, RectanglesShowOnlyTheLinesThatFit) {
             10 + three.height * 2 / 3);
 }
 
+TEST(Text, TextStartingLeftOfAnUnturnedCanvasDrawsAsOnePangoLayoutDoes) {
+  // Unturned, the canvas is all that can be seen: a text whose start lies left of it, cut
+  // inside its first glyph, past it, inside a glyph that starts more than an em out, or far
+  // out in a long line (the second of its shaped pieces at the canvas), shows the same pixels
+  // as one layout drawn whole.
+  std::string han;
+  for (int i = 0; i < 500; ++i) han += "維爾莫相簿";
+  struct Case {
+    std::string text;
+    double fontSize, x, y;
+  };
+  for (const Case& c :
+       {Case{"Velmo 2026 · 維爾莫相簿", 20, -7.3, 12},
+        Case{"Velmo 2026 · 維爾莫相簿", 20, -23.6, 40.5},
+        Case{"Velmo 2026 · 維爾莫相簿", 20, -60.2, -9.7},
+        Case{"\u2E3BVelmo", 20, -45, 60},  // a three-em dash reaching in from 45 units out
+        Case{han, 18, 300 - 12276, 100}}) {
+    SCOPED_TRACE(c.x);
+    Canvas ours(300, 120, false), theirs(300, 120, false);
+    for (Canvas* canvas : {&ours, &theirs}) {
+      cairo_set_source_rgb(canvas->context(), 0, 0, 0);
+      cairo_paint(canvas->context());
+    }
+    systemTextEngine().layOut(c.text, c.fontSize)->drawAt(ours.context(), c.x, c.y, {1, 1, 1, 1});
+    ReferenceLayout reference(c.text, c.fontSize);
+    cairo_set_source_rgb(theirs.context(), 1, 1, 1);
+    cairo_move_to(theirs.context(), c.x, c.y);
+    pango_cairo_show_layout(theirs.context(), reference.get());
+    const auto mine = ours.view(), plain = theirs.view();
+    int lit = 0, differ = 0;
+    for (uint32_t y = 0; y < mine.height; ++y) {
+      for (uint32_t x = 0; x < mine.width; ++x) {
+        lit += (plain.row(y)[x] & 0xFF) > 128;
+        differ += mine.row(y)[x] != plain.row(y)[x];
+      }
+    }
+    EXPECT_GT(lit, 100);
+    EXPECT_EQ(differ, 0);
+  }
+}
+
 }  // namespace
 }  // namespace velmo::draw

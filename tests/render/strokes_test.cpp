@@ -297,5 +297,201 @@ TEST_F(StrokesTest, DegenerateInputLeavesLaterStrokesVisible) {
   EXPECT_EQ(pixel(thin, 0, 0.5), kRed);
 }
 
+// Where a stroke crosses column |x| between rows |from| and |to| of a render on white: the
+// centre of the stroke colour's coverage there, from how far green has dropped.
+double inkCentre(const RgbaImage& image, uint32_t x, uint32_t from, uint32_t to) {
+  double weight = 0, sum = 0;
+  for (uint32_t y = from; y < to; ++y) {
+    const double ink = 255 - image.at(x, y)[1];
+    weight += ink;
+    sum += ink * (y + 0.5);
+  }
+  return weight > 0 ? sum / weight : -1;
+}
+
+class StrokesAtSizeTest : public StrokesTest {
+ protected:
+  // The strokes drawn on a width x height canvas of the whole photo.
+  RgbaImage renderAt(const std::string& path, int64_t width, int64_t height,
+                     EncodableList strokes) {
+    Reply reply = harness_.call("render", renderArguments(path, dir_.file("sized"), width, height,
+                                                          map({{"strokes", std::move(strokes)}})));
+    EXPECT_TRUE(reply.ok()) << reply.errorMessage();
+    if (!reply.ok()) return {};
+    return readImageFile(*stringEntry(reply.map(), "path"));
+  }
+};
+
+TEST_F(StrokesAtSizeTest, AnEllipseFarBeyondTheCanvasShowsItsOwnArc) {
+  // On 400 x 300 pixels of a 400 x 300 photo the box runs from x = -3,999,610 to 390 and from
+  // y = -4850 to 5150: far beyond what Cairo can hold, yet its right end shows. A brush of
+  // 3 px; the arc is (x - cx)^2 / rx^2 + (y - cy)^2 / ry^2 = 1.
+  const std::string white = photo(400, 300, [](uint32_t, uint32_t) { return kWhite; });
+  const double left = 400 * -9999.025, right = 400 * 0.975;
+  const double top = 300 * -16.1667, bottom = 300 * 17.1667;
+  const double cx = (left + right) / 2, rx = (right - left) / 2;
+  const double cy = (top + bottom) / 2, ry = (bottom - top) / 2;
+  for (const char* shape : {"oval", "circle"}) {
+    SCOPED_TRACE(shape);
+    const RgbaImage out = renderAt(
+        white, 400, 300,
+        {stroke(points({{-9999.025, -16.1667}, {0.975, 17.1667}}), shape, int64_t{kRed}, 0.01)});
+    ASSERT_EQ(out.width, 400u);
+    for (uint32_t x : {0u, 100u, 200u, 300u, 380u}) {
+      const double u = (x + 0.5 - cx) / rx;
+      const double half = ry * std::sqrt(1 - u * u);
+      // Measured within 0.1 px; a bent arc is tens of pixels off (at x = 200, 52 and 247
+      // instead of 81.2 and 218.8).
+      EXPECT_NEAR(inkCentre(out, x, 0, 150), cy - half, 0.25) << x;
+      EXPECT_NEAR(inkCentre(out, x, 150, 300), cy + half, 0.25) << x;
+    }
+    // Beyond the ellipse's right end the photo is untouched.
+    EXPECT_EQ(pixel(out, 395 / 400.0, 0.5), kWhite);
+  }
+  // Boxes 10^12 and 10^303 pixels wide: across the canvas their ellipses are the level lines
+  // through the top and bottom of the box.
+  for (double far : {1e9, 1e300}) {
+    SCOPED_TRACE(far);
+    const RgbaImage out = renderAt(
+        white, 400, 300, {stroke(points({{-far, 0.4}, {far, 0.6}}), "oval", int64_t{kRed}, 0.01)});
+    for (uint32_t x : {0u, 200u, 399u}) {
+      EXPECT_NEAR(inkCentre(out, x, 0, 150), 120, 0.05) << x;
+      EXPECT_NEAR(inkCentre(out, x, 150, 300), 180, 0.05) << x;
+    }
+  }
+}
+
+TEST_F(StrokesTest, FarEndsOfSlopedSegmentsAreCutOnTheLine) {
+  // From (40, 30) on the canvas towards a point 10^18 pixels off, at a slope of 0.37: what
+  // shows lies on that line, however the segment is cut at the canvas's reach.
+  const std::string white = uniform(kWhite);
+  const double farX = (40 + 1e18) / 200, farY = (30 + 0.37e18) / 200;
+  const double slope = (200 * farY - 30) / (200 * farX - 40);
+  for (const char* shape : {"line", "freehand"}) {
+    for (bool farFirst : {false, true}) {
+      SCOPED_TRACE(std::string(shape) + (farFirst ? ", far end first" : ""));
+      const EncodableValue line =
+          farFirst ? points({{farX, farY}, {0.2, 0.15}}) : points({{0.2, 0.15}, {farX, farY}});
+      const RgbaImage out = render(white, {stroke(line, shape)});
+      for (uint32_t x = 50; x < 200; x += 10) {
+        const double expected = 30 + slope * (x + 0.5 - 40);
+        EXPECT_NEAR(inkCentre(out, x, static_cast<uint32_t>(expected) - 8,
+                              static_cast<uint32_t>(expected) + 9),
+                    expected, 0.2)
+            << x;
+      }
+    }
+  }
+}
+
+TEST_F(StrokesTest, BrushesWiderThan64PixelsReachTheLastColumn) {
+  // An 80 px brush along x = 190 covers columns 150 to 199 whole: drawn by Cairo straight, as
+  // coverage in pieces (more than 4096 segments), and as a blur brush.
+  const std::string white = uniform(kWhite);
+  EncodableList zigzag;
+  for (int i = 0; i <= 5000; ++i)
+    zigzag.push_back(EncodableList{i % 2 ? 0.96 : 0.94, 0.8 * i / 5000 + 0.1});
+  for (const EncodableValue& line : {points({{0.95, 0.1}, {0.95, 0.9}}), EncodableValue(zigzag)}) {
+    const RgbaImage out = render(white, {stroke(line, EncodableValue(), int64_t{kRed}, 0.4)});
+    for (double y : {0.3, 0.5, 0.7}) {
+      EXPECT_EQ(pixel(out, 199.5 / 200, y), kRed) << y;
+      EXPECT_EQ(pixel(out, 151.0 / 200, y), kRed) << y;
+    }
+  }
+  // Columns of black and white: the blur makes them grey, up to the last column.
+  const std::string stripes =
+      photo(100, 100, [](uint32_t x, uint32_t) { return x % 2 ? kWhite : 0xFF000000u; });
+  const RgbaImage plain = render(stripes, {});
+  const RgbaImage blurred =
+      render(stripes, {stroke(points({{0.95, 0.1}, {0.95, 0.9}}), "blur", EncodableValue(), 0.4)});
+  for (uint32_t y : {60u, 100u, 140u}) EXPECT_EQ(plain.at(199, y)[0], 255);
+  for (uint32_t x : {151u, 198u, 199u}) {
+    for (uint32_t y : {60u, 100u, 140u}) {
+      EXPECT_GT(blurred.at(x, y)[0], 120) << x << ", " << y;
+      EXPECT_LT(blurred.at(x, y)[0], 230) << x << ", " << y;
+    }
+  }
+}
+
+TEST_F(StrokesAtSizeTest, WithoutAWidthTheBrushIsTheDefaultWidth) {
+  // 0.006 of the photo's shorter side: on 1000 x 1000 pixels of a 100 x 100 photo, 6 px. A
+  // level line's coverage down one column adds up to its width.
+  const std::string white = uniform(kWhite);
+  EncodableMap noWidth{{"points", points({{0.1, 0.5}, {0.9, 0.5}})}, {"colorARGB", int64_t{kRed}}};
+  const RgbaImage out = renderAt(white, 1000, 1000, {noWidth});
+  for (uint32_t x : {300u, 500u, 700u}) {
+    double width = 0;
+    for (uint32_t y = 480; y < 520; ++y) width += (255 - out.at(x, y)[1]) / 255.0;
+    EXPECT_NEAR(width, 6, 0.05) << x;
+  }
+  const RgbaImage given =
+      renderAt(white, 1000, 1000,
+               {stroke(points({{0.1, 0.5}, {0.9, 0.5}}), EncodableValue(), int64_t{kRed}, 0.006)});
+  EXPECT_EQ(maxDifference(out, given), 0);
+}
+
+TEST_F(StrokesTest, ABlurStrokeAfterOtherStrokesStillBlurs) {
+  const std::string busy = photo(100, 100, [](uint32_t x, uint32_t y) {
+    return 0xFF000000u | ((x * 37 % 256) << 16) | ((y * 53 % 256) << 8) | ((x * y) % 256);
+  });
+  const EncodableValue line = stroke(points({{0.1, 0.1}, {0.9, 0.1}}));
+  const RgbaImage plain = render(busy, {line});
+  const RgbaImage out =
+      render(busy, {line, stroke(points({{0.5, 0.6}}), "blur", EncodableValue(), 0.2)});
+  // A disc of 40 px at (100, 120).
+  int changed = 0;
+  for (uint32_t y = 105; y < 135; ++y) {
+    for (uint32_t x = 85; x < 115; ++x)
+      changed += std::memcmp(out.at(x, y), plain.at(x, y), 4) != 0;
+  }
+  EXPECT_GT(changed, 800);
+  EXPECT_EQ(std::memcmp(out.at(100, 20), plain.at(100, 20), 4), 0);
+}
+
+TEST_F(StrokesTest, NegativeDoubleColoursKeepTheirLow32Bits) {
+  // A double is cut to its whole part; a negative one then wraps like a signed 32-bit value.
+  const std::string grey = uniform();
+  struct Case {
+    double color;
+    uint32_t expected;
+  };
+  for (const Case& c :
+       {Case{-16711936.0, 0xFF00FF00u}, Case{-16711936.75, 0xFF00FF00u},
+        Case{-65536.0, 0xFFFF0000u}, Case{-1.0, kWhite}, Case{-4278190081.0, kGrey}}) {
+    SCOPED_TRACE(c.color);
+    const RgbaImage out =
+        render(grey, {stroke(points({{0.1, 0.5}, {0.9, 0.5}}), EncodableValue(), c.color)});
+    EXPECT_EQ(pixel(out, 0.5, 0.5), c.expected) << std::hex << pixel(out, 0.5, 0.5);
+  }
+}
+
+TEST_F(StrokesAtSizeTest, BlurOfAnEdgeFollowsTheGaussianProfile) {
+  // A 96 x 96 photo is its own preview, and the canvas of its size shows the preview pixel for
+  // pixel: a black and white edge at x = 48 comes out as the edge blurred by a Gaussian of
+  // sigma 3 pixels (taps to 3 sigma, edges repeated) in linear light.
+  const std::string edge =
+      photo(96, 96, [](uint32_t x, uint32_t) { return x < 48 ? 0xFF000000u : kWhite; });
+  const RgbaImage out =
+      renderAt(edge, 96, 96, {stroke(points({{0.5, 0.5}}), "blur", EncodableValue(), 3.0)});
+  ASSERT_EQ(out.width, 96u);
+  double weights[19], total = 0;
+  for (int k = -9; k <= 9; ++k) total += weights[k + 9] = std::exp(-k * k / 18.0);
+  auto linear = [](double srgb) {
+    return srgb <= 0.04045 ? srgb / 12.92 : std::pow((srgb + 0.055) / 1.055, 2.4);
+  };
+  for (uint32_t y : {0u, 48u, 95u}) {
+    for (int x = 0; x < 96; ++x) {
+      double expected = 0;
+      for (int k = -9; k <= 9; ++k) expected += std::clamp(x + k, 0, 95) >= 48 ? weights[k + 9] : 0;
+      expected /= total;
+      // Within half an 8-bit step near white and what a kernel a little wider or narrower
+      // gives; a sigma of 2 or 4 is off by 0.09 next to the edge, a blur in sRGB by 0.3.
+      for (int channel = 0; channel < 3; ++channel) {
+        EXPECT_NEAR(linear(out.at(x, y)[channel] / 255.0), expected, 0.005) << x << ", " << y;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velmo::testing

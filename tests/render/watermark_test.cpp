@@ -9,12 +9,14 @@
 #include <optional>
 #include <string>
 
+#include "draw/text.h"
 #include "tests/support/image_files.h"
 #include "tests/support/test_support.h"
 
 namespace velmo::testing {
 namespace {
 
+using draw::TextSize;
 using host::EncodableList;
 using host::EncodableMap;
 using host::EncodableValue;
@@ -206,6 +208,137 @@ TEST_F(WatermarkTest, DrawnOverTheStrokes) {
   const RgbaImage both = render(watermark("Velmo"), kWhite, 400, std::nullopt, strokes);
   EXPECT_NEAR(red(both, 387, 387), kBoxGrey, 1);  // black at 0.48 over red
   EXPECT_EQ(blue(both, 387, 387), 0);
+}
+
+// The diagonal style's copies lie on a lattice: each row's copies stepX apart, each row stepY
+// below the one before and shifted by half a step. A shift of the picture by a lattice step
+// lays it on itself; any other shift does not. Shifts are found as the least mean squared
+// difference of the red channel between the picture and itself moved, with a parabola
+// through the three least values for the fraction of a pixel.
+class DiagonalLatticeTest : public WatermarkTest {
+ protected:
+  // White text on a black 1200 x 400 picture, the reference the picture's own size: the
+  // shorter side gives a font size of 20.
+  RgbaImage renderWide(const EncodableMap& mark) {
+    const std::string photo = dir_.file("black.png");
+    writePngFile(photo, RgbaImage::filled(64, 64, kBlack), true);
+    const Reply reply =
+        harness_.call("render", renderArguments(photo, dir_.file("wide" + std::to_string(++count_)),
+                                                1200, 400, map({{"watermark", mark}})));
+    EXPECT_TRUE(reply.ok()) << reply.errorMessage();
+    if (!reply.ok()) return {};
+    return readImageFile(*stringEntry(reply.map(), "path"));
+  }
+
+  static double meanSquaredShift(const RgbaImage& image, int dx, int dy) {
+    double sum = 0;
+    size_t count = 0;
+    const int w = static_cast<int>(image.width), h = static_cast<int>(image.height);
+    for (int y = std::max(0, -dy); y < std::min(h, h - dy); ++y) {
+      for (int x = std::max(0, -dx); x < std::min(w, w - dx); ++x) {
+        const double d = image.at(x, y)[0] - image.at(x + dx, y + dy)[0];
+        sum += d * d;
+        ++count;
+      }
+    }
+    return sum / static_cast<double>(count);
+  }
+
+  // The shift |fixed| + t * |along| (t whole, from |from| to |to|) that lays the picture best on
+  // itself: t, refined between whole steps; and the least difference with the largest seen.
+  struct Best {
+    double at;
+    double least;
+    double most;
+  };
+  static Best bestShift(const RgbaImage& image, int fixedX, int fixedY, int alongX, int alongY,
+                        int from, int to) {
+    std::vector<double> scores;
+    for (int t = from; t <= to; ++t) {
+      scores.push_back(meanSquaredShift(image, fixedX + t * alongX, fixedY + t * alongY));
+    }
+    const size_t i = std::min_element(scores.begin(), scores.end()) - scores.begin();
+    double at = from + static_cast<double>(i);
+    if (i > 0 && i + 1 < scores.size()) {
+      const double a = scores[i - 1], b = scores[i], c = scores[i + 1];
+      if (a + c - 2 * b > 0) at += (a - c) / (2 * (a + c - 2 * b));
+    }
+    return {at, scores[i], *std::max_element(scores.begin(), scores.end())};
+  }
+};
+
+TEST_F(DiagonalLatticeTest, StepsFollowTheDensity) {
+  // stepX = 2 tw / density and stepY = 5 th / density, neither below 4 font sizes (80 here);
+  // odd rows start half a step in.
+  const std::string text = "Velmo 2026";
+  const TextSize measured = draw::systemTextEngine().layOut(text, 20)->size();
+  for (double density : {0.6, 1.0, 1.8}) {
+    SCOPED_TRACE(density);
+    EncodableMap mark = watermark(text, "diagonalRepeat");
+    if (density != 1.0) mark.emplace_back("density", density);
+    const RgbaImage out = renderWide(mark);
+    ASSERT_EQ(out.width, 1200u);
+    const double stepX = std::max(2 * measured.width / density, 80.0);
+    const double stepY = std::max(5 * measured.height / density, 80.0);
+    const Best across =
+        bestShift(out, 0, 0, 1, 0, static_cast<int>(stepX * 0.6), static_cast<int>(stepX * 1.4));
+    EXPECT_NEAR(across.at, stepX, 0.5);
+    EXPECT_LT(across.least, across.most * 0.1);
+    const Best down = bestShift(out, static_cast<int>(std::lround(stepX / 2)), 0, 0, 1,
+                                static_cast<int>(stepY * 0.6), static_cast<int>(stepY * 1.4));
+    EXPECT_NEAR(down.at, stepY, 1);
+    EXPECT_LT(down.least, down.most * 0.2);
+  }
+}
+
+TEST_F(DiagonalLatticeTest, CopiesRiseToTheRight) {
+  // A row of dashes turned 30 degrees up to the right lies on itself moved 6 px that way and
+  // not moved 6 px down to the right.
+  const RgbaImage out = renderWide(watermark("——————", "diagonalRepeat"));
+  const double rising = meanSquaredShift(out, 5, -3), falling = meanSquaredShift(out, 5, 3);
+  EXPECT_LT(rising, falling * 0.5) << rising << " " << falling;
+}
+
+TEST_F(DiagonalLatticeTest, DensityAndOpacityChangeOnlyWhatTheyName) {
+  const std::string text = "Velmo 2026";
+  const RgbaImage plain = renderWide(watermark(text, "diagonalRepeat"));
+  // A density alone keeps the default alpha, 0.12.
+  EncodableMap sparse = watermark(text, "diagonalRepeat");
+  sparse.emplace_back("density", 0.6);
+  EXPECT_NEAR(brightest(renderWide(sparse)), 31, 2);
+  EXPECT_NEAR(brightest(plain), 31, 2);
+  // An opacity alone keeps every copy where it was: the picture is the default one brighter
+  // by 0.25 / 0.12, within the rounding of both (where a copy moved, by up to the text's own 31).
+  EncodableMap bright = watermark(text, "diagonalRepeat");
+  bright.emplace_back("opacity", 0.25);
+  const RgbaImage brighter = renderWide(bright);
+  ASSERT_EQ(brighter.rgba.size(), plain.rgba.size());
+  double worst = 0;
+  for (size_t i = 0; i < plain.rgba.size(); i += 4) {
+    worst = std::max(worst, std::abs(brighter.rgba[i] * 0.12 / 0.25 - plain.rgba[i]));
+  }
+  EXPECT_LT(worst, 2);  // measured 1.28
+  EXPECT_NEAR(brightest(brighter), 64, 2);
+}
+
+TEST_F(WatermarkTest, BoxGrowsByEachLinesHeight) {
+  // The box is the text's height and a pad high (pad 10 at reference 400), and a text of two
+  // lines is as high as both: H(a + b) = H(a) + H(b) - pad. Heights are measured down the
+  // column between the text rectangle (which ends at x = 385) and the rounded corners (from
+  // 385.1), as the darkening of the white photo by the box's black at 0.48.
+  auto boxHeight = [this](const std::string& text) {
+    const RgbaImage out = render(watermark(text));
+    double height = 0;
+    for (uint32_t y = 0; y < out.height; ++y)
+      height += (255.0 - red(out, 385, y)) / (255 - kBoxGrey);
+    return height;
+  };
+  const double latin = boxHeight("Velmo"), han = boxHeight("維爾莫");
+  for (const std::string& pair : {std::string("Velmo\n維爾莫"), std::string("維爾莫\nVelmo")}) {
+    EXPECT_NEAR(boxHeight(pair), latin + han - 10, 0.3);
+  }
+  EXPECT_NEAR(boxHeight("Velmo\nVelmo\nVelmo"), 3 * latin - 20, 0.3);
+  EXPECT_GT(latin, 10 + 14);
 }
 
 }  // namespace
