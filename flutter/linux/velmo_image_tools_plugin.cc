@@ -92,8 +92,8 @@ struct Mailbox {
   bool closed = false;
 
   GMainContext* const context;  // the main thread's, a reference
-  // It owns the channel's handler, which owns this mailbox's attached sources' reason to run:
-  // it is alive whenever one of them runs (the handler's release destroys them).
+  // Not a reference: the messenger owns the channel's handler, and the handler's release
+  // destroys any source still attached, so the messenger is alive whenever one runs.
   FlBinaryMessenger* const messenger;
 };
 

@@ -11,6 +11,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "flutter/linux/include/velmo_image_tools/velmo_image_tools_plugin.h"
@@ -89,7 +90,7 @@ class GlueTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    g_object_unref(messenger_);  // drops the handler, whose release waits for the core
+    if (messenger_ != nullptr) g_object_unref(messenger_);  // drops the handler
     EXPECT_EQ(responses_.size(), delivered_) << "every message answered";
   }
 
@@ -250,6 +251,26 @@ TEST_F(GlueTest, ReleaseAnswersEveryAcceptedCallAndSendsNothingAfter) {
   GBytes* bytes = g_bytes_new(nullptr, 0);
   EXPECT_FALSE(velmo_test_messenger_deliver(messenger_, kChannel, bytes, kCalls));
   g_bytes_unref(bytes);
+}
+
+// The engine going away with calls still queued: its messenger drops the handler as it is
+// disposed, and each call is answered by then.
+TEST_F(GlueTest, MessengerDisposedWithCallsQueuedAnswersEachOnce) {
+  ScratchDir out;
+  const std::string photo = dataPath("camera/canon_sx60hs_orientation6.jpg");
+  constexpr int kCalls = 4;
+  for (int i = 0; i < kCalls; ++i) {
+    deliver(callBytes("render", renderArguments(photo, out.file(std::to_string(i)), 1200, 1600)),
+            i);
+  }
+  g_object_unref(std::exchange(messenger_, nullptr));
+  ASSERT_EQ(responses_.size(), size_t{kCalls});
+  for (int i = 0; i < kCalls; ++i) {
+    EXPECT_EQ(responses_[i].id, i);
+    EXPECT_TRUE(decodeReply(responses_[i].bytes).ok()) << i;
+  }
+  runPending();
+  EXPECT_EQ(responses_.size(), size_t{kCalls});
 }
 
 }  // namespace
