@@ -1,9 +1,9 @@
 # Configures the stand-in app of app/ as Flutter's tool lays an app out: the package reached
 # through linux/flutter/ephemeral/.plugin_symlinks/velmo_image_tools, a link to the package's
 # folder, and the build in a folder of its own. Then compiles the glue (against the real
-# headers, with the app's settings) and one core source (as C++20) in that build, and checks
-# what the app would bundle and install. Nothing is linked: the embedding's library is not
-# here.
+# headers, with the app's settings), one core source (as C++20) and the app's file including
+# the plug-in's header in that build, and checks what the app would bundle and install.
+# Nothing is linked: the embedding's library is not here.
 #   cmake -DSOURCE_DIR=<repository> -DWORK_DIR=<scratch> -DHEADERS=<flutter_linux include>
 #         -DGENERATOR=Ninja -P app_build.cmake
 foreach(variable SOURCE_DIR WORK_DIR HEADERS GENERATOR)
@@ -36,7 +36,9 @@ run(${CMAKE_COMMAND} -S "${app}" -B "${build}" -G "${GENERATOR}" -DCMAKE_BUILD_T
 # The glue as the app compiles it, and a core source with the flags the core gives its own.
 set(glue plugins/velmo_image_tools/CMakeFiles/velmo_image_tools_plugin.dir/velmo_image_tools_plugin.cc.o)
 set(core plugins/velmo_image_tools/velmo_core/CMakeFiles/velmo_capi_objects.dir/capi/velmo_image_tools.cpp.o)
-run(${CMAKE_COMMAND} --build "${build}" --target "${glue}" "${core}")
+# The app's own file includes the plug-in's header as the generated registrant does.
+set(app_main CMakeFiles/runner.dir/main.cc.o)
+run(${CMAKE_COMMAND} --build "${build}" --target "${glue}" "${core}" "${app_main}")
 file(READ "${build}/compile_commands.json" commands)
 string(REGEX MATCH "[^\n]*-o ${core}[^\n]*" core_command "${commands}")
 if(NOT core_command MATCHES "-std=c\\+\\+20" OR NOT core_command MATCHES "-O2")
