@@ -153,9 +153,7 @@ void handleMessage(FlBinaryMessenger* messenger, const gchar* /*channel*/, GByte
       new Call{plugin.mailbox, FL_BINARY_MESSENGER_RESPONSE_HANDLE(g_object_ref(responseHandle))};
   if (velmo_plugin_handle(plugin.core, bytes, length, onReply, call) != 0) {
     // Only when the core has no memory to queue it; the message still gets its one answer.
-    report(G_LOG_LEVEL_WARNING,
-           "a call on \"%s\" could not be queued; answered as not "
-           "implemented",
+    report(G_LOG_LEVEL_WARNING, "a call on \"%s\" could not be queued; answered as not implemented",
            kChannel);
     send(messenger, {call->handle, g_bytes_new(nullptr, 0)});
     delete call;
@@ -168,13 +166,12 @@ void releasePlugin(gpointer data) {
   std::unique_ptr<Plugin> plugin(static_cast<Plugin*>(data));
   velmo_plugin_destroy(plugin->core);
   Mailbox& mailbox = *plugin->mailbox;
-  GSource* pending = nullptr;
-  std::deque<Answer> answers;
   {
     std::lock_guard<std::mutex> lock(mailbox.mutex);
     mailbox.closed = true;
   }
-  answers = mailbox.takeAnswers(&pending);
+  GSource* pending = nullptr;
+  const std::deque<Answer> answers = mailbox.takeAnswers(&pending);
   if (pending != nullptr) {
     g_source_destroy(pending);
     g_source_unref(pending);
@@ -188,9 +185,7 @@ void velmo_image_tools_plugin_register_with_registrar(FlPluginRegistrar* registr
   FlBinaryMessenger* messenger = fl_plugin_registrar_get_messenger(registrar);
   velmo_plugin* core = velmo_plugin_create();
   if (core == nullptr) {
-    report(G_LOG_LEVEL_WARNING,
-           "could not start (no memory or threads); \"%s\" stays "
-           "unanswered",
+    report(G_LOG_LEVEL_WARNING, "could not start (no memory or threads); \"%s\" stays unanswered",
            kChannel);
     return;
   }
