@@ -14,10 +14,12 @@ testing=(libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev)
 # The playground's HTTP server, and a headless browser to test its page with; the checker of
 # the argument schemas (docs/schema/).
 playground=(libcpp-httplib-dev chromium chromium-driver python3-selenium python3-jsonschema)
+# The Flutter plug-in's Linux glue: GTK 3 (and with it GLib/GIO), as a Flutter Linux app uses.
+flutter=(libgtk-3-dev)
 # matplotlib draws the benchmark chart.
 peers=(libvips-tools libvips-dev python3-pil imagemagick libjpeg-turbo-progs python3-matplotlib)
 
-want=("${build[@]}" "${libs[@]}" "${fonts[@]}" "${testing[@]}" "${playground[@]}")
+want=("${build[@]}" "${libs[@]}" "${fonts[@]}" "${testing[@]}" "${playground[@]}" "${flutter[@]}")
 if [ "${VELMO_WITH_PEERS:-0}" = 1 ]; then want+=("${peers[@]}"); fi
 
 missing=()

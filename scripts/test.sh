@@ -4,8 +4,10 @@
 # the slow ones, a ThreadSanitizer build of the threaded parts (host, worker, dispatch, load,
 # the pipe host, the C entry point), and a short libFuzzer run of each fuzz target
 # (fuzz/run.sh); the playground's server and page tests and the install of the library as an
-# embedder uses it (scripts/test-install.sh) run after the Release tests. Run from anywhere;
-# needs the packages of install-deps.sh.
+# embedder uses it (scripts/test-install.sh) run after the Release tests. The Flutter plug-in's
+# Linux glue is tested in all three builds when the Flutter Linux headers are found at
+# ../shared/flutter_linux/include beside the repository, and skipped, with a message, when not.
+# Run from anywhere; needs the packages of install-deps.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,6 +16,15 @@ launcher=()
 if command -v ccache >/dev/null 2>&1; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
   export CCACHE_BASEDIR="$PWD"
+fi
+
+# The Flutter glue's tests (tests/flutter) need the embedding's public headers, which are not
+# part of the project.
+flutter_targets=(velmo_tests_flutter_package)
+if [ -f ../shared/flutter_linux/include/flutter_linux/flutter_linux.h ]; then
+  flutter_targets+=(velmo_tests_flutter)
+else
+  echo "SKIPPED: the Flutter glue tests (no Flutter Linux headers at ../shared/flutter_linux/include)"
 fi
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMO_WERROR=ON "${launcher[@]}" >/dev/null
@@ -33,14 +44,15 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELMO_SANITIZE=ON -
 cmake --build build-asan -j "$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-(cd build-asan && ctest --output-on-failure -j "$jobs" -LE slow)
+# flutter_app only configures a stand-in app and compiles two files there: once is enough.
+(cd build-asan && ctest --output-on-failure -j "$jobs" -LE 'slow|flutter_app')
 
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_SANITIZE_THREAD=ON \
   -DVELMO_WERROR=ON "${launcher[@]}" >/dev/null
 cmake --build build-tsan -j "$jobs" --target velmo_tests_host velmo_tests_plugin velmo_tests_cli \
-  velmo_tests_capi velmo-image-tools
+  velmo_tests_capi velmo-image-tools "${flutter_targets[@]}"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
-(cd build-tsan && ctest --output-on-failure -j "$jobs" -L 'host|plugin|cli|capi')
+(cd build-tsan && ctest --output-on-failure -j "$jobs" -L 'host|plugin|cli|capi|^flutter$')
 
 # Coverage-guided fuzzing, a short fixed time per target on top of the replays above.
 mkdir -p build-fuzz
