@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -271,6 +272,46 @@ TEST_F(GlueTest, MessengerDisposedWithCallsQueuedAnswersEachOnce) {
   }
   runPending();
   EXPECT_EQ(responses_.size(), size_t{kCalls});
+}
+
+// The core's account of a call goes to the GLib log under the plug-in's own domain, never into
+// the response: why a call failed at the debug level, what its reading forgave as a warning.
+TEST_F(GlueTest, LogsTheCoresAccountUnderItsOwnDomain) {
+  struct Logged {
+    std::mutex mutex;
+    std::vector<std::pair<GLogLevelFlags, std::string>> lines;
+  } logged;
+  const guint handler = g_log_set_handler(
+      "velmo_image_tools",
+      static_cast<GLogLevelFlags>(G_LOG_LEVEL_DEBUG | G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE |
+                                  G_LOG_LEVEL_INFO),
+      [](const gchar*, GLogLevelFlags level, const gchar* message, gpointer user) {
+        auto* log = static_cast<Logged*>(user);
+        std::lock_guard lock(log->mutex);
+        log->lines.emplace_back(static_cast<GLogLevelFlags>(level & G_LOG_LEVEL_MASK), message);
+      },
+      &logged);
+  const std::vector<Bytes> calls = {
+      callBytes("metadata", map({{"path", 5}})),
+      callBytes("render", map({{"recipe", map({{"quarterTurns", 6}})}})),
+  };
+  for (size_t i = 0; i < calls.size(); ++i) deliver(calls[i], static_cast<int64_t>(i));
+  runUntilResponses(calls.size());
+  g_log_remove_handler("velmo_image_tools", handler);
+
+  // The responses are the pipe host's, byte for byte.
+  const std::vector<Bytes> expected = serveReplies(calls);
+  for (const Response& response : responses_) {
+    EXPECT_EQ(response.bytes, expected[static_cast<size_t>(response.id)]);
+  }
+  std::lock_guard lock(logged.mutex);
+  const auto has = [&](GLogLevelFlags level, const std::string& text) {
+    return std::count(logged.lines.begin(), logged.lines.end(), std::make_pair(level, text)) == 1;
+  };
+  EXPECT_TRUE(has(G_LOG_LEVEL_DEBUG, "metadata: \"path\" is the number 5, not a string"));
+  EXPECT_TRUE(has(G_LOG_LEVEL_WARNING,
+                  "render: \"quarterTurns\" 6 is outside 0 to 3; 2 (the same turn) was used"));
+  EXPECT_TRUE(has(G_LOG_LEVEL_DEBUG, "render: \"destination\" is absent"));
 }
 
 }  // namespace
