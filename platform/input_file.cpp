@@ -28,6 +28,7 @@ size_t InputFile::readAt(uint64_t offset, std::span<uint8_t> out) const {
     ssize_t n =
         ::pread(fd_.get(), out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0) readFailed_ = true;
     if (n <= 0) break;
     done += static_cast<size_t>(n);
   }

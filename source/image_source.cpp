@@ -16,7 +16,8 @@ ImageSource source(const host::EncodableMap& arguments) {
   auto file = platform::InputFile::open(*path);
   if (!file) throw fail(messages::kUnreadableImage);
   auto info = platform::probeImage(*file);
-  if (!info) throw fail(messages::kUnreadableImage);
+  // A read error leaves the probe with part of the records; the file was not read.
+  if (!info || file->readFailed()) throw fail(messages::kUnreadableImage);
   return ImageSource{std::move(*file), *info};
 }
 
