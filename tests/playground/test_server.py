@@ -3,12 +3,14 @@
 that it keeps answering the page while a render runs on the plug-in's worker."""
 import os
 import shutil
+import socket
+import subprocess
 import sys
 import tempfile
 import threading
 
 sys.path.insert(0, os.path.dirname(__file__))
-from support import REPO, Hold, Results, Server, faultinject_path, image_size  # noqa: E402
+from support import REPO, Hold, Results, Server, cli_path, faultinject_path, image_size  # noqa: E402
 
 EXAMPLE = os.path.join(REPO, 'examples', 'landscape_orientation6.jpg')
 
@@ -155,6 +157,33 @@ def test_busy(server, hold, results):
                   finished)
 
 
+def test_port_taken(server, results):
+    """A second playground on the port of the first exits 2 and says why; the port is not
+    shared with it, nor with another program asking to share it."""
+    second = subprocess.Popen([cli_path(), 'playground', '--port', str(server.port)],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    # A server that started prints its address first; one that did not ends its output.
+    line = second.stdout.readline()
+    if line:
+        second.terminate()
+    _, errors = second.communicate()
+    results.check('a second playground on a taken port does not start', line == '', line)
+    results.check('... and exits 2', second.returncode == 2, second.returncode)
+    expected = f'cannot listen on 127.0.0.1:{server.port}: Address already in use'
+    results.check('... saying why', expected in errors, errors)
+    other = socket.socket()
+    try:
+        other.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+        other.bind(('127.0.0.1', server.port))
+        other.listen()
+        shared = True
+    except OSError:
+        shared = False
+    finally:
+        other.close()
+    results.check('another program cannot share the port', not shared)
+
+
 def main():
     results = Results()
     root = make_root()
@@ -172,6 +201,7 @@ def main():
         photo = os.path.join(root, 'photo.jpg')
         test_origin(server, photo, results)
         test_busy(server, hold, results)
+        test_port_taken(server, results)
         temp = os.path.dirname(server.info['outputs'])
     finally:
         status = server.stop()
