@@ -85,7 +85,8 @@ class Server:
     def stop(self):
         self.process.terminate()
         try:
-            self.process.wait(timeout=30)
+            # Only a server that never stops is killed: the timeout measures nothing.
+            self.process.wait(timeout=600)
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
@@ -94,7 +95,7 @@ class Server:
 
     def request(self, method, path, body=None, headers=None):
         """(status, body bytes). |path| goes on the wire unchanged (no normalisation)."""
-        connection = http.client.HTTPConnection('127.0.0.1', self.port, timeout=120)
+        connection = http.client.HTTPConnection('127.0.0.1', self.port, timeout=600)
         try:
             connection.request(method, path, body=body, headers=headers or {})
             response = connection.getresponse()
