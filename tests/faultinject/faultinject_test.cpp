@@ -329,6 +329,8 @@ TEST_F(Faults, Tile) {
                 {"sample", 2}});
   };
   runCase({"tile", "tile", window, longSource, ".png", false, kTileMessages});
+  // A file already at the tile path is the answer, described and never rewritten.
+  runCase({"tile from the cache", "tile", window, longSource, ".png", true, kTileMessages});
 }
 
 // The source is read when its call runs, not when it is queued: a file truncated or replaced
