@@ -45,7 +45,10 @@ std::optional<std::vector<uint8_t>> InputFile::readAll(uint64_t maxBytes) const 
 bool pathExists(const std::string& path) {
   if (path.find('\0') != std::string::npos) return false;
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
+  if (::stat(path.c_str(), &st) == 0) return true;
+  const int error = errno;
+  return error != ENOENT && error != ENOTDIR && error != EACCES && error != ELOOP &&
+         error != ENAMETOOLONG;
 }
 
 uint64_t fileSize(const std::string& path) {

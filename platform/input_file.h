@@ -45,7 +45,10 @@ class InputFile {
   mutable bool readFailed_ = false;
 };
 
-// Whether anything exists at |path| (links followed). A path holding NUL does not exist.
+// Whether anything exists at |path| (links followed). A path holding NUL does not exist. So
+// does one that cannot be reached (no such entry, a file where a folder should be, no search
+// permission, a loop of links, a name too long); one that could not be looked at for another
+// reason (an I/O error) counts as existing, since a caller may write where nothing exists.
 bool pathExists(const std::string& path);
 
 // Size in bytes of the file at |path| (links followed). Throws std::system_error whose
