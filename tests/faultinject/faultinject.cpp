@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdarg.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -343,6 +344,30 @@ int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned
   if (failHere(VELMO_FI_RENAME, from)) return -1;
   static auto real = next<int (*)(int, const char*, int, const char*, unsigned int)>("renameat2");
   return real(fromDir, from, toDir, to, flags);
+}
+
+int stat(const char* path, struct stat* buffer) {
+  if (failHere(VELMO_FI_STAT, path)) return -1;
+  static auto real = next<int (*)(const char*, struct stat*)>("stat");
+  return real(path, buffer);
+}
+
+int stat64(const char* path, struct stat64* buffer) {
+  if (failHere(VELMO_FI_STAT, path)) return -1;
+  static auto real = next<int (*)(const char*, struct stat64*)>("stat64");
+  return real(path, buffer);
+}
+
+int fstat(int fd, struct stat* buffer) {
+  if (failHere(VELMO_FI_STAT, nullptr, fd)) return -1;
+  static auto real = next<int (*)(int, struct stat*)>("fstat");
+  return real(fd, buffer);
+}
+
+int fstat64(int fd, struct stat64* buffer) {
+  if (failHere(VELMO_FI_STAT, nullptr, fd)) return -1;
+  static auto real = next<int (*)(int, struct stat64*)>("fstat64");
+  return real(fd, buffer);
 }
 
 // A failing close still releases the descriptor, as Linux's does.

@@ -1,6 +1,6 @@
 // The control of libvelmo_faultinject.so, a test-only LD_PRELOAD interposer of the file
 // system calls the plug-in makes: open/openat, read/pread, write/pwrite, fsync/fdatasync,
-// rename/renameat and close (with their 64-bit and fortified aliases).
+// rename/renameat, close, and stat/fstat (with their 64-bit and fortified aliases).
 //
 // In a process that preloads it, the library can
 // - count the calls made while a trace is on, note each one (its kind and the path it
@@ -32,6 +32,7 @@ enum velmo_faultinject_kind {
   VELMO_FI_FSYNC = 3,
   VELMO_FI_RENAME = 4,
   VELMO_FI_CLOSE = 5,
+  VELMO_FI_STAT = 6,
 };
 
 // Starts a trace: from now on every call made by a thread other than the caller's is counted
