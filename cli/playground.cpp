@@ -4,12 +4,14 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <httplib.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -543,12 +545,24 @@ int playground(const PlaygroundOptions& options) {
 
   httplib::Server server;
   page.install(server);
+  // The listening socket is this server's alone: cpp-httplib's default options add
+  // SO_REUSEPORT, with which a second server (or any program of the same user) could listen
+  // on the same port and take a share of the page's requests. SO_REUSEADDR only lets a port
+  // whose last connections are closing be taken again; on Linux it never lets two sockets
+  // listen on one port.
+  server.set_socket_options([](socket_t socket) {
+    const int yes = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  errno = 0;
   const int port = options.port == 0
                        ? server.bind_to_any_port("127.0.0.1")
                        : (server.bind_to_port("127.0.0.1", options.port) ? options.port : -1);
   if (port <= 0) {
-    std::cerr << "velmo-image-tools playground: cannot listen on 127.0.0.1:" << options.port
-              << '\n';
+    const int error = errno;
+    std::cerr << "velmo-image-tools playground: cannot listen on 127.0.0.1:" << options.port;
+    if (error != 0) std::cerr << ": " << std::strerror(error);
+    std::cerr << '\n';
     return 2;
   }
   page.setPort(port);

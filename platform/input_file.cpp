@@ -34,6 +34,7 @@ size_t InputFile::readAt(uint64_t offset, std::span<uint8_t> out) const {
     ssize_t n =
         ::pread(fd_.get(), out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0) readFailed_ = true;
     if (n <= 0) break;
     done += static_cast<size_t>(n);
   }
@@ -50,7 +51,10 @@ std::optional<std::vector<uint8_t>> InputFile::readAll(uint64_t maxBytes) const 
 bool pathExists(const std::string& path) {
   if (path.find('\0') != std::string::npos) return false;
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
+  if (::stat(path.c_str(), &st) == 0) return true;
+  const int error = errno;
+  return error != ENOENT && error != ENOTDIR && error != EACCES && error != ELOOP &&
+         error != ENAMETOOLONG;
 }
 
 uint64_t fileSize(const std::string& path) {

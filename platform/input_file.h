@@ -30,6 +30,9 @@ class InputFile {
   // Reads up to |out.size()| bytes at |offset|; returns the number read (short at the end of
   // the file or on a read error).
   size_t readAt(uint64_t offset, std::span<uint8_t> out) const;
+  // Whether a read has failed (an error, not the end of the file): what was read then is
+  // not the file, whatever a reader made of it.
+  bool readFailed() const { return readFailed_; }
   // The whole file, or nullopt when it is larger than |maxBytes| or cannot be read whole.
   std::optional<std::vector<uint8_t>> readAll(uint64_t maxBytes) const;
 
@@ -40,9 +43,13 @@ class InputFile {
   std::string path_;
   FileDescriptor fd_;
   uint64_t size_ = 0;
+  mutable bool readFailed_ = false;
 };
 
-// Whether anything exists at |path| (links followed). A path holding NUL does not exist.
+// Whether anything exists at |path| (links followed). A path holding NUL does not exist. So
+// does one that cannot be reached (no such entry, a file where a folder should be, no search
+// permission, a loop of links, a name too long); one that could not be looked at for another
+// reason (an I/O error) counts as existing, since a caller may write where nothing exists.
 bool pathExists(const std::string& path);
 
 // Size in bytes of the file at |path| (links followed). Throws std::system_error whose

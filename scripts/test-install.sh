@@ -21,7 +21,7 @@ echo "installed into $prefix: $(cd "$prefix" && find . -type f | sort | tr '\n' 
 
 # The installed headers stand alone and include only standard headers and each other, never a
 # private header or an image or drawing library's.
-if grep -h '#include' -r "$prefix/include" | grep -Ev '#include (<[a-z_]+>|"(host|plugin)/[a-z_]+\.h")$' |
+if grep -h '#include' -r "$prefix/include" | grep -Ev '#include (<[a-z_]+>|"(host|method|plugin)/[a-z_]+\.h")$' |
      grep -Ev '#include <std(def|int)\.h>'; then
   echo "an installed header includes more than the standard library and its own"; exit 1
 fi

@@ -6,8 +6,10 @@ import http.client
 import json
 import os
 import re
+import shutil
 import struct
 import subprocess
+import tempfile
 import zlib
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), '..', '..'))
@@ -17,15 +19,60 @@ def cli_path():
     return os.environ.get('VELMO_CLI', os.path.join(REPO, 'build', 'velmo-image-tools'))
 
 
+def faultinject_path():
+    """The test-only interposer of tests/faultinject/ (faultinject.h), built beside the CLI."""
+    return os.environ.get('VELMO_FAULTINJECT', os.path.join(
+        os.path.dirname(cli_path()), 'tests', 'libvelmo_faultinject.so'))
+
+
+class Hold:
+    """Holds the server's first open of one path (a call on the plug-in's worker) until the
+    test lets it go, through the interposer's FIFOs (see faultinject.h): no timing involved.
+
+    Give env() to the server's environment, then: start the call, held() (True once the
+    worker waits at the open, False if the call was answered without reaching it: its
+    thread calls answered()), and release()."""
+
+    def __init__(self, path):
+        self.folder = tempfile.mkdtemp(prefix='velmo-hold-')
+        self.base = os.path.join(self.folder, 'hold')
+        os.mkfifo(self.base + '.held')
+        os.mkfifo(self.base + '.release')
+        self.path = path
+        # Read and write ends kept by the test, so that neither side sees an early end.
+        self.held_fd = os.open(self.base + '.held', os.O_RDWR)
+
+    def env(self):
+        return {'LD_PRELOAD': faultinject_path(), 'VELMO_FAULTINJECT_HOLD': self.path,
+                'VELMO_FAULTINJECT_HOLD_FIFO': self.base}
+
+    def held(self):
+        return os.read(self.held_fd, 1) == b'h'
+
+    def answered(self):
+        fd = os.open(self.base + '.held', os.O_WRONLY | os.O_NONBLOCK)
+        os.write(fd, b'a')
+        os.close(fd)
+
+    def release(self):
+        # Opening blocks until the held open waits on the other end; closing lets it go on.
+        os.close(os.open(self.base + '.release', os.O_WRONLY))
+
+    def close(self):
+        os.close(self.held_fd)
+        shutil.rmtree(self.folder)
+
+
 class Server:
     """The built `velmo-image-tools playground` on a free port (--port 0)."""
 
-    def __init__(self, root=None):
+    def __init__(self, root=None, env=None):
         args = [cli_path(), 'playground', '--port', '0']
         if root:
             args += ['--root', root]
         # stderr is left on the terminal, where a sanitizer's report shows.
-        self.process = subprocess.Popen(args, stdout=subprocess.PIPE, text=True)
+        self.process = subprocess.Popen(args, stdout=subprocess.PIPE, text=True,
+                                        env=dict(os.environ, **(env or {})))
         line = self.process.stdout.readline()
         match = re.fullmatch(r'Open http://127\.0\.0\.1:(\d+)/\n', line)
         if not match:
@@ -38,7 +85,8 @@ class Server:
     def stop(self):
         self.process.terminate()
         try:
-            self.process.wait(timeout=30)
+            # Only a server that never stops is killed: the timeout measures nothing.
+            self.process.wait(timeout=600)
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
@@ -47,7 +95,7 @@ class Server:
 
     def request(self, method, path, body=None, headers=None):
         """(status, body bytes). |path| goes on the wire unchanged (no normalisation)."""
-        connection = http.client.HTTPConnection('127.0.0.1', self.port, timeout=120)
+        connection = http.client.HTTPConnection('127.0.0.1', self.port, timeout=600)
         try:
             connection.request(method, path, body=body, headers=headers or {})
             response = connection.getresponse()

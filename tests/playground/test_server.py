@@ -3,13 +3,14 @@
 that it keeps answering the page while a render runs on the plug-in's worker."""
 import os
 import shutil
+import socket
+import subprocess
 import sys
 import tempfile
 import threading
-import time
 
 sys.path.insert(0, os.path.dirname(__file__))
-from support import REPO, Results, Server, image_size  # noqa: E402
+from support import REPO, Hold, Results, Server, cli_path, faultinject_path, image_size  # noqa: E402
 
 EXAMPLE = os.path.join(REPO, 'examples', 'landscape_orientation6.jpg')
 
@@ -110,23 +111,33 @@ def test_origin(server, photo, results):
         results.check(f'origin: {name}', status == expected, status)
 
 
-def test_busy(server, photo, results):
-    """Page requests are answered while renders keep the plug-in's one worker busy."""
+def test_busy(server, hold, results):
+    """Page requests are answered while a call keeps the plug-in's one worker busy: the first
+    render is held at the open of its photo (tests/faultinject/) until every page request has
+    been answered, with two more renders queued behind it."""
     outputs = server.info['outputs']
     finished = {}
 
     def render(i):
-        finished[i] = server.call('render', {'path': photo, 'destination': f'{outputs}/busy{i}',
-                               'width': 4000, 'height': 4000, 'maxFileBytes': 300000})
-        finished[i] = (finished[i][1], time.monotonic())
+        finished[i] = server.call('render', {'path': hold.path if i == 0 else hold.path + '.jpg',
+                                             'destination': f'{outputs}/busy{i}', 'width': 400,
+                                             'height': 300})[1]
+        if i == 0:
+            hold.answered()
 
-    renders = [threading.Thread(target=render, args=(i,)) for i in range(3)]
-    for t in renders:
+    held = threading.Thread(target=render, args=(0,))
+    held.start()
+    if not hold.held():
+        held.join()
+        results.check('the first render is held at the open of its photo', False, finished)
+        return
+    queued = [threading.Thread(target=render, args=(i,)) for i in (1, 2)]
+    for t in queued:
         t.start()
     answers = []
 
     def page(path):
-        answers.append((server.request('GET', path)[0], time.monotonic()))
+        answers.append(server.request('GET', path)[0])
 
     pages = [threading.Thread(target=page, args=(p,))
              for p in ['/', '/app.js', '/style.css', '/api/photos'] * 10]
@@ -134,28 +145,67 @@ def test_busy(server, photo, results):
         t.start()
     for t in pages:
         t.join()
-    for t in renders:
+    results.check('all 40 page requests answered while the worker is busy', answers == [200] * 40,
+                  answers)
+    results.check('... and the held render not yet', 0 not in finished, finished)
+    hold.release()
+    held.join()
+    for t in queued:
         t.join()
-    results.check('all 40 page requests answered', [a[0] for a in answers] == [200] * 40, answers)
-    results.check('the renders went through the channel', all('ms' in a for a, _ in finished.values()),
+    results.check('the renders went through the channel once let go',
+                  sorted(finished) == [0, 1, 2] and all('result' in a for a in finished.values()),
                   finished)
-    results.check('... and the page requests were answered before they were done',
-                  max(a[1] for a in answers) < max(t for _, t in finished.values()))
+
+
+def test_port_taken(server, results):
+    """A second playground on the port of the first exits 2 and says why; the port is not
+    shared with it, nor with another program asking to share it."""
+    second = subprocess.Popen([cli_path(), 'playground', '--port', str(server.port)],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    # A server that started prints its address first; one that did not ends its output.
+    line = second.stdout.readline()
+    if line:
+        second.terminate()
+    _, errors = second.communicate()
+    results.check('a second playground on a taken port does not start', line == '', line)
+    results.check('... and exits 2', second.returncode == 2, second.returncode)
+    expected = f'cannot listen on 127.0.0.1:{server.port}: Address already in use'
+    results.check('... saying why', expected in errors, errors)
+    other = socket.socket()
+    try:
+        other.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+        other.bind(('127.0.0.1', server.port))
+        other.listen()
+        shared = True
+    except OSError:
+        shared = False
+    finally:
+        other.close()
+    results.check('another program cannot share the port', not shared)
 
 
 def main():
     results = Results()
     root = make_root()
-    server = Server(root)
+    if not os.path.exists(faultinject_path()):
+        print(f'{faultinject_path()} is missing: build the velmo_faultinject target', flush=True)
+        return 1
+    # The photo whose first open is held by the busy test; another copy queued behind it.
+    hold = Hold(os.path.join(os.path.realpath(root), 'held.jpg'))
+    shutil.copy(EXAMPLE, hold.path)
+    shutil.copy(EXAMPLE, hold.path + '.jpg')
+    server = Server(root, hold.env())
     try:
         test_paths(server, root, results)
         test_uploads(server, results)
         photo = os.path.join(root, 'photo.jpg')
         test_origin(server, photo, results)
-        test_busy(server, photo, results)
+        test_busy(server, hold, results)
+        test_port_taken(server, results)
         temp = os.path.dirname(server.info['outputs'])
     finally:
         status = server.stop()
+        hold.close()
         shutil.rmtree(root)
     results.check('stops with status 0 on SIGTERM', status == 0, status)
     results.check('removes its temporary folder', not os.path.exists(temp))

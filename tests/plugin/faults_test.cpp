@@ -68,43 +68,6 @@ TEST_F(FaultTest, DestinationsThatCannotBeWrittenKeepEveryExistingOutput) {
   EXPECT_EQ(out.entries(), (std::vector<std::string>{"kept.jpg", "taken.jpg"}));
 }
 
-// The source is read when its call runs, not when it is queued: a file truncated or replaced
-// while the call waits is answered as it is then.
-TEST_F(FaultTest, SourceChangedWhileTheCallWaitsInTheQueue) {
-  // A slow call ahead of the others keeps them queued while the files change.
-  const std::string big = dir_.file("big.png");
-  writePngFile(
-      big,
-      RgbaImage::generate(
-          3000, 2000, [](uint32_t x, uint32_t y) { return 0xFF000000u | ((x ^ y) & 0xFF) << 8; }),
-      false);
-  const std::string truncated = dir_.file("truncated.png");
-  const std::string replaced = dir_.file("replaced.png");
-  fs::copy_file(photo_, truncated);
-  fs::copy_file(photo_, replaced);
-  harness_.send("render",
-                map({{"path", big},
-                     {"destination", dir_.file("slow")},
-                     {"width", 3000},
-                     {"height", 2000},
-                     {"recipe", map({{"quarterTurns", 1}})}}),
-                0);
-  harness_.send("render", renderTo(dir_.file("t"), truncated), 1);
-  harness_.send("metadata", map({{"path", replaced}}), 2);
-  fs::resize_file(truncated, 100);
-  writePngFile(dir_.file("other.png"),
-               RgbaImage::generate(20, 10, [](uint32_t, uint32_t) { return 0xFF102030u; }), false);
-  fs::rename(dir_.file("other.png"), replaced);
-
-  ASSERT_TRUE(harness_.waitForReplies(3, std::chrono::minutes(2)));
-  const auto& replies = harness_.replies();
-  EXPECT_TRUE(replies[0].reply.ok()) << replies[0].reply.errorMessage();
-  EXPECT_EQ(replies[1].reply.errorMessage(), messages::kCannotDecode);
-  EXPECT_FALSE(fs::exists(dir_.file("t.jpg")));
-  ASSERT_TRUE(replies[2].reply.ok());
-  EXPECT_EQ(intEntry(replies[2].reply.map(), "width"), 20);
-}
-
 // A full disk, imitated with RLIMIT_FSIZE in a child process: the file system's reason, and
 // the output that was there stays whole.
 TEST_F(FaultTest, FullDiskKeepsTheExistingOutput) {

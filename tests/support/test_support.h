@@ -53,9 +53,11 @@ class PluginHarness {
 
   host::Engine& engine() { return *engine_; }
 
-  // Sends one call and pumps the main thread until its reply arrives (or |timeout| passes).
+  // Sends one call and pumps the main thread until its reply arrives. |timeout| only keeps a
+  // call that never returns from hanging the test: no test measures how long a call takes,
+  // so it is far beyond any call's time on a loaded machine.
   Reply call(const std::string& method, const host::EncodableValue& arguments,
-             std::chrono::milliseconds timeout = std::chrono::seconds(120));
+             std::chrono::milliseconds timeout = std::chrono::minutes(10));
 
   // Sends a call without waiting; the reply lands in replies() in arrival order, tagged.
   void send(const std::string& method, const host::EncodableValue& arguments, int tag);
@@ -64,8 +66,8 @@ class PluginHarness {
     Reply reply;
   };
   const std::vector<Tagged>& replies() const { return replies_; }
-  // Pumps until |count| replies have arrived.
-  bool waitForReplies(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(60));
+  // Pumps until |count| replies have arrived (|timeout| as for call()).
+  bool waitForReplies(size_t count, std::chrono::milliseconds timeout = std::chrono::minutes(10));
 
  private:
   std::unique_ptr<host::Engine> engine_;

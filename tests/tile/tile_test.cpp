@@ -70,11 +70,10 @@ class TileTest : public ::testing::Test {
   std::string png(const std::string& name) const { return outputs_.file(name) + ".png"; }
 
   // Tiles |source| ("path" left out when empty) over |arguments| into |name|.png.
-  Reply tile(const std::string& source, EncodableMap arguments, const std::string& name = "tile",
-             std::chrono::milliseconds timeout = 30s) {
+  Reply tile(const std::string& source, EncodableMap arguments, const std::string& name = "tile") {
     if (!source.empty()) arguments.emplace_back("path", source);
     arguments.emplace_back("destination", outputs_.file(name));
-    return harness_.call("tile", host::EncodableValue(arguments), timeout);
+    return harness_.call("tile", host::EncodableValue(arguments));
   }
   // The tile as RGBA into |image|; a failed call is a fatal failure, so callers wrap this in
   // ASSERT_NO_FATAL_FAILURE and never go on to measure an image that is not there.
@@ -164,11 +163,11 @@ TEST_F(TileTest, ResultDescribesTheFileThatAnswersLaterCalls) {
   ASSERT_EQ(::mkfifo(png("fifo").c_str(), 0600), 0);
   for (const std::string name : {"dir", "fifo"}) {
     SCOPED_TRACE(name);
-    Reply reply = tile(wide(), window(0, 0, 10, 10), name, 10s);
+    Reply reply = tile(wide(), window(0, 0, 10, 10), name);
     ASSERT_EQ(reply.kind, Reply::Kind::Error) << "no reply: the worker is blocked";
     EXPECT_EQ(reply.errorMessage(), kSourceMessage);
   }
-  EXPECT_EQ(harness_.call("tile", map({{"path", wide()}}), 30s).errorMessage(), kNoDestination);
+  EXPECT_EQ(harness_.call("tile", map({{"path", wide()}})).errorMessage(), kNoDestination);
 }
 
 // At sample 1 the window is cut, not redrawn: exact pixels in the source's own format.
