@@ -184,6 +184,23 @@ def test_port_taken(server, results):
     results.check('another program cannot share the port', not shared)
 
 
+def test_diagnostics(server, photo, results):
+    """Why a call failed and what its reading forgave come beside the reply, never in it."""
+    status, answer = server.call('metadata', {'path': 5})
+    results.check('a failure keeps its catalogue message',
+                  status == 200 and answer['error']['message'] == '無法讀取圖片，請重新選擇', answer)
+    results.check('... and says why in English',
+                  answer.get('why') == 'metadata: "path" is the number 5, not a string', answer)
+    outputs = server.info['outputs']
+    status, answer = server.call('render', {'path': photo, 'destination': f'{outputs}/turned',
+                                            'width': 60, 'height': 40,
+                                            'recipe': {'quarterTurns': 6}})
+    results.check('a forgiven key renders as before', 'result' in answer and 'why' not in answer,
+                  answer)
+    results.check('... with a warning that names it', answer.get('warnings') == [
+        'render: "quarterTurns" 6 is outside 0 to 3; 2 (the same turn) was used'], answer)
+
+
 def main():
     results = Results()
     root = make_root()
@@ -200,6 +217,7 @@ def main():
         test_uploads(server, results)
         photo = os.path.join(root, 'photo.jpg')
         test_origin(server, photo, results)
+        test_diagnostics(server, photo, results)
         test_busy(server, hold, results)
         test_port_taken(server, results)
         temp = os.path.dirname(server.info['outputs'])
