@@ -255,6 +255,8 @@ TEST_F(TileTest, OtherFormats) {
       {"formats/avif_irot90_imir.avif", 427, 640, 2, kExact},   // shown turned and mirrored
       {"formats/heif_hopper_128.heif", 128, 128, 2, kExact},
       {"formats/heic_alpha_512.heic", 512, 512, 6, kExact, 80, 300},
+      // Coded as 452 x 462; the clean aperture is the picture.
+      {"formats/heic_odd_451x461.heic", 451, 461, 2, kExact, 400, 420},
       {"camera/grayscale.jpg", 128, 128, 0, 40},
       {"camera/cmyk.jpg", 100, 100, 2, 40},
   };
@@ -273,6 +275,19 @@ TEST_F(TileTest, OtherFormats) {
         tileImage(dataPath(c.path), window(c.x, c.y, 51, 41), name + "w", part));
     EXPECT_GE(psnr(part, boxAverage(whole, c.x, c.y, 51, 41), true), c.minPsnr);
   }
+
+  // The clean aperture is cut where the displayed picture is: the tile of it is what a
+  // render at its own size shows (through JPEG), and a window reaching past its right edge
+  // stops there.
+  const std::string odd = dataPath("formats/heic_odd_451x461.heic");
+  Reply rendered = harness_.call("render", renderArguments(odd, outputs_.file("r"), 451, 461));
+  ASSERT_TRUE(rendered.ok()) << rendered.errorMessage();
+  RgbaImage tile, edge;
+  ASSERT_NO_FATAL_FAILURE(tileImage(odd, window(0, 0, 451, 461), "odd", tile));
+  EXPECT_GT(psnr(tile, readImageFile(outputs_.file("r") + ".jpg")), 38);
+  ASSERT_NO_FATAL_FAILURE(tileImage(odd, window(440, 450, 100, 100), "edge", edge));
+  EXPECT_EQ(edge.width, 11u);
+  EXPECT_EQ(edge.height, 11u);
 }
 
 TEST_F(TileTest, MissingDamagedOrBombedSourcesFailCleanly) {
