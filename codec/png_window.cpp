@@ -264,12 +264,13 @@ class PngWindowReader final : public FrameWindowReader {
 
   // Claims the reader for |window|, whose data is streamed once. A window that ends above
   // the last row is decoded from a fresh context that skips the Adler-32 (see
-  // PngInput::open). False when a window was read already or the file no longer opens.
+  // PngInput::open). Either way every critical chunk is checked as it is entered. False
+  // when a window was read already or the file no longer opens.
   bool beginWindow(const PixelRect& window) {
     if (used_) return false;
     used_ = true;
     if (!png_->interlaced() && window.y + window.height < png_->height()) {
-      png_ = PngInput::open(file_, false);
+      png_ = PngInput::open(file_, false, true);
     }
     return png_ != nullptr;
   }
@@ -312,7 +313,7 @@ class PngWindowReader final : public FrameWindowReader {
 }  // namespace
 
 std::unique_ptr<FrameWindowReader> openPngWindow(const InputFile& file) {
-  auto png = PngInput::open(file);
+  auto png = PngInput::open(file, true, true);
   if (!png) return nullptr;
   return std::make_unique<PngWindowReader>(file, std::move(png));
 }
