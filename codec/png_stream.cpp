@@ -41,6 +41,10 @@ std::optional<ChunkHeader> readChunkHeader(const InputFile& file, uint64_t offse
 }
 
 // The filters of PNG, undone in place over |x| with the previous row |p| (both |n| bytes).
+// Plain byte loops, the pixel size a constant for 1, 3 and 4 bytes: the channels of a pixel
+// are independent chains the processor overlaps, which made them faster here than libspng's
+// and than SSE2 loops that take a pixel at a time (a 1080 x 2048 window at y = 27952 of an
+// RGB screenshot: 0.13 s for the whole tile against 0.20 with libspng, 0.28 with SSE2).
 template <int Bpp>
 void unpaeth(uint8_t* x, const uint8_t* p, size_t n, size_t bpp = Bpp) {
   const size_t step = Bpp > 0 ? Bpp : bpp;
