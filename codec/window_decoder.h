@@ -3,6 +3,8 @@
 //
 // JPEG and non-interlaced PNG decode only the rows down to the window's bottom edge: rows
 // above the window are skipped or read and dropped, and only the window's columns are kept.
+// A non-interlaced still PNG read with a DecodeCheckpoints store starts at the nearest
+// checkpoint an earlier window of the same file left at or above the window's top.
 // Interlaced PNG, GIF, WebP and HEIF decode the whole frame (within the frame limits of
 // checked.h) and cut the window out of it.
 //
