@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <utility>
 
 #include "codec/image_encoder.h"
@@ -186,13 +187,9 @@ PngRowStream::PngRowStream(const InputFile& file, const PngLayout& layout, uint3
   if (!start()) fail();
 }
 
-PngRowStream::~PngRowStream() {
-  if (zlibReady_) inflateEnd(&zlib_);
-}
-
 bool PngRowStream::start() {
   if (inflateInit2(&zlib_, -15) != Z_OK) throw std::bad_alloc();
-  zlibReady_ = true;
+  inflating_.reset(&zlib_);
   if (checkpoints_) {
     if (const PngCheckpoint* point = checkpoints_->before(first_)) return startAt(*point);
     nextCheck_ = checkpoints_->spacing;
@@ -203,7 +200,6 @@ bool PngRowStream::start() {
   if (!header) return false;
   chunk_ = layout_.firstData;
   chunkLength_ = header->length;
-  chunkUsed_ = 0;
   zlib_.avail_in = 0;
   // refill() enters the chunk at chunk_ (CRC checked) when it has not been entered yet.
   uint8_t zlibHeader[2];

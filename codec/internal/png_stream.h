@@ -23,6 +23,7 @@
 #include <span>
 #include <vector>
 
+#include "codec/internal/library_owners.h"
 #include "codec/window_decoder.h"
 #include "platform/input_file.h"
 
@@ -97,7 +98,6 @@ class PngRowStream {
   // to start and takes new checkpoints. May throw std::bad_alloc.
   PngRowStream(const InputFile& file, const PngLayout& layout, uint32_t first, uint32_t count,
                std::shared_ptr<PngFileCheckpoints> checkpoints);
-  ~PngRowStream();
 
   PngRowStream(const PngRowStream&) = delete;
   PngRowStream& operator=(const PngRowStream&) = delete;
@@ -139,11 +139,10 @@ class PngRowStream {
   bool sumAll_;  // the Adler-32 is kept up to date
 
   z_stream zlib_{};
-  bool zlibReady_ = false;
+  InflateStream inflating_;  // ends zlib_ once inflateInit2 has set it up
   std::vector<uint8_t> input_;
   uint64_t chunk_ = 0;  // file offset of the current IDAT chunk
   uint32_t chunkLength_ = 0;
-  uint32_t chunkUsed_ = 0;  // bytes of its data handed to zlib so far (all of input_'s)
   size_t inputOffset_ = 0;  // where input_ starts within the chunk's data
   bool entered_ = false;    // the current chunk's CRC checked
   bool streamEnded_ = false;
