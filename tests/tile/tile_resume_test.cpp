@@ -164,6 +164,17 @@ TEST_F(TileResumeTest, ScrollAndJumpsGiveTheTilesOfFreshPlugins) {
   expectSameAsFresh(rgba, jumps);
 }
 
+// Files whose decodes do not resume (interlaced, animated, or shrunk from a palette through
+// libspng) tile in a long-lived plug-in as they do in fresh ones.
+TEST_F(TileResumeTest, FilesThatDoNotResumeTileAsInFreshPlugins) {
+  const std::vector<EncodableMap> windows = {window(0, 20, 1e4, 30), window(3, 2, 1e4, 1e4, 2),
+                                             window(0, 0, 1e4, 1e4), window(1, 9, 40, 1e4, 3)};
+  for (const char* name : {"formats/png_rgba_interlaced.png", "formats/apng_delay.png",
+                           "formats/png_palette_trns_interlaced.png", "pngsuite/basn3p04.png"}) {
+    expectSameAsFresh(dataPath(name), windows);
+  }
+}
+
 // Each filter on every pixel size the filters step by, through the rows a sample-1 tile
 // copies unchanged: they are libspng's rows of the same file.
 TEST_F(TileResumeTest, UnfilteredRowsAreLibspngRows) {
