@@ -47,10 +47,15 @@ BLANK = "blank_30000.png"
 GRADIENT = "gradient_15000.png"
 LONG_PNG = "long_1080x30000.png"
 LONG_JPEG = "long_1080x30000.jpg"
+LONG_RGBA = "long_rgba_1080x30000.png"
 RGBA = "rgba_2048.png"
 TILE_Y = 20000
 TILE_CASES = [("png_s1", LONG_PNG, 2048, 1), ("png_s2", LONG_PNG, 4096, 2),
               ("jpeg_s1", LONG_JPEG, 2048, 1), ("jpeg_s2", LONG_JPEG, 4096, 2)]
+DEEP_CASES = [("png_s1", LONG_PNG, 2048, 1), ("png_s2", LONG_PNG, 4096, 2),
+              ("rgba_s1", LONG_RGBA, 2048, 1), ("rgba_s2", LONG_RGBA, 4096, 2),
+              ("jpeg_s1", LONG_JPEG, 2048, 1), ("jpeg_s2", LONG_JPEG, 4096, 2)]
+LONG_HEIGHT = 30000
 MIB = 1024 * 1024
 
 
@@ -78,6 +83,7 @@ def generate_inputs(build, data):
         (BLANK, ["blank", BLANK, "30000", "30000"]),
         (GRADIENT, ["gradient", GRADIENT, "15000", "15000"]),
         (LONG_PNG, ["long", LONG_PNG, LONG_JPEG, "1080", "30000"]),
+        (LONG_RGBA, ["longrgba", LONG_RGBA, "1080", "30000"]),
         ("canvas_1080x810.ppm", ["canvas", photo, "canvas_1080x810.ppm", "1080", "810"]),
         ("canvas_4000x3000.ppm", ["canvas", photo, "canvas_4000x3000.ppm", "4000", "3000"]),
         (RGBA, ["rgba", photo, RGBA, "2048"]),
@@ -179,7 +185,7 @@ def gbench(build, data, goals, quick):
         print("note: velmo_bench is not built; our in-process columns read n/a")
         return {}
     groups = {1: ["metadata"], 2: ["jpeg", "png", "write"], 3: ["render", "thumbnail"],
-              4: ["tile"], 5: ["full"], 6: ["strokes", "blur_preview"]}
+              4: ["tile", "deep"], 5: ["full"], 6: ["strokes", "blur_preview"]}
     wanted = [g for goal in goals for g in groups[goal]]
     out = os.path.join(data, "out", "velmo_bench.json")
     args = [binary, f"--data={data}", f"--benchmark_filter=^({'|'.join(wanted)})/",
@@ -673,6 +679,66 @@ class Bench:
                "decoding every row down to the window's last, box average for sample 2) and "
                "one PNG encode with libspng (zlib 4, adaptive filters)."])
 
+
+        self.deep_tiles(gb)
+
+    def deep_tiles(self, gb):
+        """Tiles down the long images in one long-lived caller that keeps the decodes'
+        checkpoints (velmo_bench deep/...), beside libvips and Pillow at the top and at the
+        bottom; peak memory of a whole scroll in one process (bench_op scroll)."""
+        rows, mem_rows = [], []
+        for key, name, height, sample in DEEP_CASES:
+            path = self.path(name)
+            if not os.path.exists(path):
+                continue
+            last = LONG_HEIGHT - height
+            top = gb_ms(gb, f"deep/ours/{key}/top")
+            past = gb_ms(gb, f"deep/ours/{key}/read_past")
+            first = gb_ms(gb, f"deep/ours/{key}/first")
+            scroll = gb_ms(gb, f"deep/ours/{key}/scroll")
+            tiles = gb_counter(gb, f"deep/ours/{key}/scroll", "tiles")
+            per_tile = scroll / tiles if isinstance(scroll, float) and tiles else None
+            vips_top = gb_ms(gb, f"deep/vips_random/{key}/top")
+            vips_deep = gb_ms(gb, f"deep/vips_random/{key}/deep")
+
+            def pil_tile(y, path=path, height=height, sample=sample, key=key):
+                with Image.open(path) as im:
+                    window = im.crop((0, y, 1080, y + height))
+                    if sample > 1:
+                        window = window.resize((1080 // sample, height // sample), Image.BOX)
+                    window.save(self.out(f"pil_deep_{key}.png"), "PNG")
+            pil_top = pillow_time(lambda: pil_tile(0), self.runs(3), number=1)
+            pil_deep = pillow_time(lambda: pil_tile(last), self.runs(3), number=1)
+            pil_top = pil_top * 1000 if isinstance(pil_top, float) else pil_top
+            pil_deep = pil_deep * 1000 if isinstance(pil_deep, float) else pil_deep
+            label = f"{key} ({1080 // sample}x{height // sample})"
+            rows.append([T(label), (top, "ms"), (past, "ms"), (ratio(past, top), "x"),
+                         (per_tile, "ms"), (ratio(per_tile, top), "x"), (first, "ms"),
+                         (vips_top, "ms"), (vips_deep, "ms"), (pil_top, "ms"),
+                         (pil_deep, "ms")])
+            if not key.startswith("jpeg"):
+                scroll_p = run_proc([self.op, "scroll", path, self.out(f"scroll_{key}"),
+                                     str(height), str(sample)], self.runs(1), warmup=0)
+                mem_rows.append([T(label), P(scroll_p), P(scroll_p, "rss"),
+                                 (gb_counter(gb, f"deep/ours/{key}/scroll", "checkpoint_bytes"),
+                                  "bytes")])
+            self.results[f"deep {key}"] = {"top_ms": top, "read_past_ms": past,
+                                           "scroll_per_tile_ms": per_tile, "first_ms": first,
+                                           "vips_top_ms": vips_top, "vips_deep_ms": vips_deep,
+                                           "pillow_top_ms": pil_top, "pillow_deep_ms": pil_deep}
+        table("4c. deep tiles of the 1080 x 30000 images in one long-lived caller (milliseconds; "
+              "targets: read past <= 1.5x top, scroll <= 1.6x top per tile, first deep no "
+              "slower than before by more than 5 %)",
+              ["case", "top", "deep, read past", "/top", "scroll, per tile", "/top",
+               "deep, first", "vips top", "vips deep", "Pillow top", "Pillow deep"], rows,
+              ["ours: velmo::tile in-process with the plug-in's checkpoint store; top: y = 0; "
+               f"deep: the last window (y = {LONG_HEIGHT} - height), 'read past' once the file "
+               "was read past it, 'first' in a store that never saw the file; scroll: every "
+               "window from y = 0 down in one store. vips: random access, in-process. Pillow: "
+               "open, crop, resize(BOX), save PNG in-process."])
+        table("4d. a whole scroll in one process: time (ms, start-up included), peak memory "
+              "(MiB) and the checkpoints kept for the file (bytes; budget 1 MiB a file)",
+              ["case", "scroll ms", "peak RSS", "checkpoints"], mem_rows)
 
     # 5 -------------------------------------------------------------------------------------
     def render_full(self, gb, start):

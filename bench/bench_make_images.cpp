@@ -3,6 +3,7 @@
 //   bench_make_images gradient OUT.png WIDTH HEIGHT       smooth RGB gradient (big-source decodes)
 //   bench_make_images blank OUT.png WIDTH HEIGHT          1-bit grey, all black (a header to read)
 //   bench_make_images long OUT.png OUT.jpg WIDTH HEIGHT   a "long screenshot", as PNG and JPEG
+//   bench_make_images longrgba OUT.png WIDTH HEIGHT       the same with alpha, as RGBA PNG
 //   bench_make_images canvas IN.jpg OUT.ppm WIDTH HEIGHT  a photo fitted to WIDTH x HEIGHT
 //   bench_make_images rgba IN.jpg OUT.png SIDE            a SIDE x SIDE photo crop with a soft
 //                                                         transparent vignette
@@ -237,6 +238,23 @@ void makeLong(const std::string& outPng, const std::string& outJpeg, uint32_t wi
   jpeg.finish();
 }
 
+// The long screenshot with alpha, as a screenshot of a translucent window or a sticker sheet
+// would have: the margins transparent, the photo bands half see-through, the rest opaque.
+void makeLongRgba(const std::string& outPng, uint32_t width, uint32_t height) {
+  PngWriter png(outPng, width, height, SPNG_COLOR_TYPE_TRUECOLOR_ALPHA, 8, 6, -1);
+  std::vector<uint8_t> rgb(size_t{width} * 3), rgba(size_t{width} * 4);
+  for (uint32_t y = 0; y < height; ++y) {
+    longRow(y, width, rgb.data());
+    const bool photo = (y / 240) % 9 == 4;
+    for (uint32_t x = 0; x < width; ++x) {
+      std::memcpy(&rgba[size_t{x} * 4], &rgb[size_t{x} * 3], 3);
+      rgba[size_t{x} * 4 + 3] = x < 16 || x + 16 >= width ? 0 : photo ? 128 : 255;
+    }
+    png.row(rgba.data(), rgba.size());
+  }
+  png.finish();
+}
+
 // The photo at |path| scaled (by area averaging, when it must shrink) to cover
 // |width| x |height|, then cut to that size around its centre.
 Pixels fitPhoto(const std::string& path, uint32_t width, uint32_t height) {
@@ -371,6 +389,7 @@ void tileFloor(const std::string& in, const std::string& out, uint32_t x, uint32
 int usage() {
   std::cerr << "usage: bench_make_images gradient|blank OUT.png W H\n"
                "       bench_make_images long OUT.png OUT.jpg W H\n"
+               "       bench_make_images longrgba OUT.png W H\n"
                "       bench_make_images canvas IN.jpg OUT.ppm W H\n"
                "       bench_make_images rgba IN.jpg OUT.png SIDE\n"
                "       bench_make_images tilefloor IN OUT.png X Y W H SAMPLE\n";
@@ -385,6 +404,8 @@ int run(int argc, char** argv) {
     what == "gradient" ? makeGradient(argv[2], w, h) : makeBlank(argv[2], w, h);
   } else if (what == "long" && argc == 6) {
     makeLong(argv[2], argv[3], parseSide(argv[4]), parseSide(argv[5]));
+  } else if (what == "longrgba" && argc == 5) {
+    makeLongRgba(argv[2], parseSide(argv[3]), parseSide(argv[4]));
   } else if (what == "canvas" && argc == 6) {
     writePpm(argv[3], fitPhoto(argv[2], parseSide(argv[4]), parseSide(argv[5])));
   } else if (what == "rgba" && argc == 5) {

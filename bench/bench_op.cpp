@@ -8,6 +8,8 @@
 //   bench_op render FILE WIDTH HEIGHT CX CY CW CH DEST   the "render" method, no annotations
 //   bench_op tile FILE DEST X Y WIDTH HEIGHT SAMPLE      the "tile" method (DEST.png removed
 //                                                        first, so the cache never answers)
+//   bench_op scroll FILE DEST HEIGHT SAMPLE              every window from the top down in
+//                                                        one caller that keeps checkpoints
 // bench_vips_op does the same jobs with libvips; this program links no peer, so the memory
 // it reports is ours alone.
 #include <cstdio>
@@ -20,6 +22,7 @@
 #include "bench/bench_support.h"
 #include "codec/image_decoder.h"
 #include "codec/image_probe.h"
+#include "codec/window_decoder.h"
 #include "method/error.h"
 #include "platform/input_file.h"
 #include "render/render.h"
@@ -47,7 +50,8 @@ int printResult(const host::EncodableMap& result) {
 
 int usage() {
   std::cerr << "usage: bench_op noop | metadata FILE | thumbnail FILE LIMIT |\n"
-               "       render FILE W H CX CY CW CH DEST | tile FILE DEST X Y W H SAMPLE\n";
+               "       render FILE W H CX CY CW CH DEST | tile FILE DEST X Y W H SAMPLE |\n"
+               "       scroll FILE DEST HEIGHT SAMPLE\n";
   return 64;
 }
 
@@ -90,6 +94,28 @@ int run(int argc, char** argv) {
         {"sample", number(argv[8])},
     };
     return printResult(tile(arguments));
+  }
+  if (op == "scroll" && argc == 6) {
+    // Every window of HEIGHT rows from the top down, in one caller that keeps the
+    // checkpoints as the plug-in does; prints the bytes they take at the end.
+    const std::string path = argv[2];
+    const std::string destination = argv[3];
+    const double height = number(argv[4]);
+    const int64_t imageHeight = intEntry(metadata({{"path", path}}), "height");
+    platform::DecodeCheckpoints checkpoints;
+    for (double y = 0; y < static_cast<double>(imageHeight); y += height) {
+      std::remove((destination + ".png").c_str());
+      tile({{"path", path},
+            {"destination", destination},
+            {"x", 0.0},
+            {"y", y},
+            {"width", 1e9},
+            {"height", height},
+            {"sample", number(argv[5])}},
+           &checkpoints);
+    }
+    std::cout << "checkpoint bytes " << checkpoints.bytes() << "\n";
+    return 0;
   }
   return usage();
 }

@@ -54,6 +54,17 @@ def tasks(results):
                 "vips": number(tile.get("vips_process_ms")) and tile["vips_process_ms"] / floor,
                 "pillow": (number(tile.get("pillow_process_ms")) and
                            tile["pillow_process_ms"] / floor)}))
+    for key in ("png_s1", "rgba_s1"):
+        deep = results.get(f"deep {key}", {})
+        top = number(deep.get("top_ms"))
+        if top:
+            out.append((f"deep tile {key}, in-process\nfloor: our top tile", {
+                "ours": number(deep.get("read_past_ms")) and deep["read_past_ms"] / top,
+                "vips": number(deep.get("vips_deep_ms")) and deep["vips_deep_ms"] / top,
+                "pillow": number(deep.get("pillow_deep_ms")) and deep["pillow_deep_ms"] / top}))
+            out.append((f"scroll {key}, per tile\nfloor: our top tile", {
+                "ours": (number(deep.get("scroll_per_tile_ms")) and
+                         deep["scroll_per_tile_ms"] / top)}))
     meta = results.get("metadata process", {})
     floor = number(meta.get("floor_ms"))
     if floor:

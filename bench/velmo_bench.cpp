@@ -28,6 +28,7 @@
 #include "codec/image_decoder.h"
 #include "codec/image_encoder.h"
 #include "codec/image_probe.h"
+#include "codec/window_decoder.h"
 #include "draw/blur.h"
 #include "draw/canvas.h"
 #include "draw/stroke.h"
@@ -54,6 +55,7 @@ constexpr const char* kPhotoHeic = "photo_iphone.heic";
 constexpr const char* kBlankPng = "blank_30000.png";  // 30000 x 30000, 1-bit
 constexpr const char* kLongPng = "long_1080x30000.png";
 constexpr const char* kLongJpeg = "long_1080x30000.jpg";
+constexpr const char* kLongRgbaPng = "long_rgba_1080x30000.png";
 constexpr const char* kRgbaTile = "rgba_2048.png";
 
 std::string gData;
@@ -452,6 +454,98 @@ void registerTiles() {
   }
 }
 
+// ---- 4c. deep tiles ------------------------------------------------------------------------
+
+// Tiles down a long image in one long-lived caller, which keeps the decodes' checkpoints
+// between calls as the plug-in does: the top window; the last window (the one ending at the
+// last row) once the file has been read past it; every window from the top down, one after
+// the other (the time is the whole scroll, "tiles" says how many); and the last window of a
+// file not read before. Windows are 1080 x 2048 at sample 1 and 1080 x 4096 at sample 2.
+struct DeepCase {
+  const char* label;
+  const char* file;
+  int height;
+  int sample;
+};
+constexpr DeepCase kDeepCases[] = {
+    {"png_s1", kLongPng, 2048, 1},      {"png_s2", kLongPng, 4096, 2},
+    {"rgba_s1", kLongRgbaPng, 2048, 1}, {"rgba_s2", kLongRgbaPng, 4096, 2},
+    {"jpeg_s1", kLongJpeg, 2048, 1},    {"jpeg_s2", kLongJpeg, 4096, 2},
+};
+constexpr int kLongHeight = 30000;
+
+host::EncodableMap deepArguments(const std::string& path, const std::string& destination, int y,
+                                 const DeepCase& c) {
+  return {{"path", path},
+          {"destination", destination},
+          {"x", 0.0},
+          {"y", double(y)},
+          {"width", 1080.0},
+          {"height", double(c.height)},
+          {"sample", double(c.sample)}};
+}
+
+// One tile into |destination|.png, made again whatever is there.
+void deepTile(const std::string& path, const std::string& destination, int y, const DeepCase& c,
+              platform::DecodeCheckpoints& checkpoints) {
+  std::remove((destination + ".png").c_str());
+  if (intEntry(tile(deepArguments(path, destination, y, c), &checkpoints), "height") <= 0) {
+    failBench("no tile");
+  }
+}
+
+void registerDeepTiles() {
+  for (const DeepCase& c : kDeepCases) {
+    if (!have(c.file)) continue;
+    const std::string path = input(c.file);
+    const std::string destination = output(std::string("deep_") + c.label);
+    const int last = kLongHeight - c.height;
+    add(std::string("deep/ours/") + c.label + "/top", Speed::Slow, [=](benchmark::State& state) {
+      for (auto _ : state) {
+        platform::DecodeCheckpoints checkpoints;
+        deepTile(path, destination, 0, c, checkpoints);
+      }
+    });
+    add(std::string("deep/ours/") + c.label + "/read_past", Speed::Slow,
+        [=](benchmark::State& state) {
+          platform::DecodeCheckpoints checkpoints;
+          deepTile(path, destination, last, c, checkpoints);  // reads the file once
+          for (auto _ : state) deepTile(path, destination, last, c, checkpoints);
+        });
+    add(std::string("deep/ours/") + c.label + "/first", Speed::Slow, [=](benchmark::State& state) {
+      for (auto _ : state) {
+        platform::DecodeCheckpoints checkpoints;
+        deepTile(path, destination, last, c, checkpoints);
+      }
+    });
+    add(std::string("deep/ours/") + c.label + "/scroll", Speed::Slow, [=](benchmark::State& state) {
+      int tiles = 0;
+      size_t bytes = 0;
+      for (auto _ : state) {
+        platform::DecodeCheckpoints checkpoints;
+        tiles = 0;
+        for (int y = 0; y < kLongHeight; y += c.height, ++tiles) {
+          deepTile(path, destination, y, c, checkpoints);
+        }
+        bytes = checkpoints.bytes();
+      }
+      state.counters["tiles"] = tiles;
+      state.counters["checkpoint_bytes"] = static_cast<double>(bytes);
+    });
+#ifdef VELMO_HAVE_VIPS
+    for (const bool deep : {false, true}) {
+      add(std::string("deep/vips_random/") + c.label + (deep ? "/deep" : "/top"), Speed::Slow,
+          [=](benchmark::State& state) {
+            const std::string out = output(std::string("deep_vips_") + c.label + ".png");
+            for (auto _ : state) {
+              vips::tile(path, 0, deep ? last : 0, 1080, c.height, c.sample, false, out);
+            }
+          });
+    }
+#endif
+  }
+}
+
 // ---- 5. strokes ---------------------------------------------------------------------------
 
 // Pen strokes as a finger draws them: 20 random walks of 200 points, each step up to 1 % of
@@ -603,6 +697,7 @@ int main(int argc, char** argv) {
   velmo::bench::registerEncoding();
   velmo::bench::registerRender();
   velmo::bench::registerTiles();
+  velmo::bench::registerDeepTiles();
   velmo::bench::registerStrokes();
   velmo::bench::registerRenderFull();
 

@@ -10,8 +10,9 @@
 namespace velmo::platform {
 namespace {
 
-// HEIF: the primary image decoded in its stored grid (irot, imir and clap ignored), so that
-// windows address the same pixels as the stored size does; any libheif error is a failure.
+// HEIF: the primary image decoded in its stored grid (irot and imir ignored) and cut to its
+// clean aperture, so that windows address the same pixels as the stored size does and never
+// the coded padding beyond the picture; any libheif error is a failure.
 class HeifWindowReader final : public HeldFrameReader {
  public:
   bool open(const InputFile& file) {
@@ -28,13 +29,17 @@ class HeifWindowReader final : public HeldFrameReader {
     HeifColor color = heifColor(handle.get());
     icc_ = std::move(color.icc);
     displayP3_ = color.displayP3;
-    size_ = {pixels_->width(), pixels_->height()};
+    // libheif ignores the clean aperture along with the turns; it is cut here.
+    aperture_ = heifStoredCleanAperture(file, {pixels_->width(), pixels_->height()});
+    size_ = aperture_.size();
     hasAlpha_ = pixels_->hasAlpha();
     return true;
   }
 
  private:
   void straightRow(uint32_t y, uint32_t x, uint32_t count, uint8_t* rgba) const override {
+    x += aperture_.x;
+    y += aperture_.y;
     if (pixels_->premultiplied()) {
       std::vector<uint32_t> pixels(count);
       pixels_->pixelRow(y, x, count, pixels.data());
@@ -52,10 +57,11 @@ class HeifWindowReader final : public HeldFrameReader {
   }
 
   void pixelRow(uint32_t y, uint32_t x, uint32_t count, uint32_t* out) const override {
-    pixels_->pixelRow(y, x, count, out);
+    pixels_->pixelRow(y + aperture_.y, x + aperture_.x, count, out);
   }
 
   std::optional<HeifPixels> pixels_;
+  PixelRect aperture_;  // the part of the decoded grid that is the picture
 };
 
 }  // namespace

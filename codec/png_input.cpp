@@ -1,7 +1,11 @@
 #include "codec/internal/png_input.h"
 
+#include <libdeflate.h>
+
 #include <algorithm>
 #include <cstring>
+#include <limits>
+#include <new>
 
 #include "platform/bitmap.h"
 #include "platform/checked.h"
@@ -24,8 +28,10 @@ inline uint32_t to8(uint16_t v) {
 
 PngInput::PngInput(const InputFile& file) : file_(&file), buffer_(kReadAheadBytes) {}
 
-std::unique_ptr<PngInput> PngInput::open(const InputFile& file, bool checkAdler32) {
+std::unique_ptr<PngInput> PngInput::open(const InputFile& file, bool checkAdler32,
+                                         bool checkChunks) {
   std::unique_ptr<PngInput> input(new PngInput(file));
+  input->checkChunks_ = checkChunks;
   input->ctx_.reset(spng_ctx_new(checkAdler32 ? 0 : SPNG_CTX_IGNORE_ADLER32));
   spng_ctx* ctx = input->ctx_.get();
   if (ctx == nullptr) return nullptr;
@@ -54,9 +60,57 @@ bool PngInput::hasAlpha() const {
   return spng_get_trns(ctx_.get(), &trns) == 0;
 }
 
+bool PngInput::checkChunksBefore(uint64_t end) {
+  // A chunk cut short, or one too long to be a chunk, is libspng's to refuse; nothing past
+  // it is checked.
+  constexpr uint64_t kNoMore = std::numeric_limits<uint64_t>::max();
+  std::vector<uint8_t> scratch;
+  while (nextChunk_ < end) {
+    uint8_t header[8];
+    if (file_->readAt(nextChunk_, header) != sizeof header) break;
+    const uint32_t length = uint32_t{header[0]} << 24 | uint32_t{header[1]} << 16 |
+                            uint32_t{header[2]} << 8 | header[3];
+    if (length > uint32_t{std::numeric_limits<int32_t>::max()}) break;
+    const uint64_t next = nextChunk_ + 12 + length;
+    if (next > file_->size()) break;
+    // Bit 5 of the first letter: lower case for an ancillary chunk.
+    if ((header[4] & 0x20) == 0) {
+      if (scratch.empty()) scratch.resize(kReadAheadBytes);
+      uint32_t crc = libdeflate_crc32(0, header + 4, 4);
+      for (uint64_t at = nextChunk_ + 8; at < next - 4;) {
+        const size_t take = static_cast<size_t>(std::min<uint64_t>(scratch.size(), next - 4 - at));
+        if (file_->readAt(at, {scratch.data(), take}) != take) {
+          nextChunk_ = kNoMore;
+          return true;
+        }
+        crc = libdeflate_crc32(crc, scratch.data(), take);
+        at += take;
+      }
+      uint8_t stored[4];
+      if (file_->readAt(next - 4, stored) != sizeof stored ||
+          crc != (uint32_t{stored[0]} << 24 | uint32_t{stored[1]} << 16 | uint32_t{stored[2]} << 8 |
+                  stored[3])) {
+        return false;
+      }
+    }
+    nextChunk_ = next;
+  }
+  if (nextChunk_ < end) nextChunk_ = kNoMore;
+  return true;
+}
+
 int PngInput::read(spng_ctx*, void* self, void* destination, size_t length) noexcept {
   auto& in = *static_cast<PngInput*>(self);
   auto* out = static_cast<uint8_t*>(destination);
+  if (in.checkChunks_) {
+    // The file offset of the first byte handed out now.
+    const uint64_t position = in.offset_ - (in.end_ - in.start_);
+    try {
+      if (!in.checkChunksBefore(position + length)) return SPNG_IO_ERROR;
+    } catch (const std::bad_alloc&) {
+      return SPNG_IO_ERROR;
+    }
+  }
   while (length > 0) {
     if (in.start_ == in.end_) {
       if (length >= in.buffer_.size()) {

@@ -1,19 +1,23 @@
-// Windows of PNG frames with libspng: rows are decoded one at a time from the top, rows above
-// the window are dropped, and decoding stops after the window's bottom row, so memory holds
-// one image row (and the window, when it is read whole). Interlaced files spread every row
-// over seven passes; for them the window's rows are kept whole until the last pass has
-// filled them.
+// Windows of PNG frames: rows are decoded one at a time from the top (or from a checkpoint
+// above the window, see codec/internal/png_stream.h), rows above the window are dropped, and
+// decoding stops after the window's bottom row, so memory holds two image rows (and the
+// window, when it is read whole). Non-interlaced still images are inflated and unfiltered by
+// PngRowStream, which can resume; the rest goes through libspng from the top. Interlaced
+// files spread every row over seven passes; for them the window's rows are kept whole until
+// the last pass has filled them.
 #include <spng.h>
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "codec/internal/png_input.h"
+#include "codec/internal/png_stream.h"
 #include "codec/window_decoder.h"
 #include "platform/checked.h"
 
@@ -46,10 +50,13 @@ void copyPixels(const uint8_t* row, uint32_t first, uint32_t count, uint32_t bit
 // window is decoded whole at the first row asked for.
 class RowDecoder {
  public:
-  RowDecoder(PngInput& png, const PixelRect& window) : png_(png), window_(window) {}
+  // |stream|, when given, decodes the rows instead of libspng (as SPNG_FMT_RAW rows).
+  RowDecoder(PngInput& png, const PixelRect& window, std::unique_ptr<PngRowStream> stream = {})
+      : png_(png), window_(window), stream_(std::move(stream)) {}
 
   // Sets the decoder up. False when the data is corrupt; may throw std::bad_alloc.
   bool start(int format, int flags) {
+    if (stream_) return !stream_->failed();
     spng_ctx* ctx = png_.context();
     size_t imageBytes = 0;
     if (spng_decoded_image_size(ctx, format, &imageBytes) != 0) return false;
@@ -65,7 +72,9 @@ class RowDecoder {
   // the data is corrupt or ends early. May throw std::bad_alloc.
   const uint8_t* next() {
     if (failed_ || served_ == window_.height) return nullptr;
-    const uint8_t* row = png_.interlaced() ? nextInterlaced() : nextInOrder();
+    const uint8_t* row = stream_             ? stream_->next()
+                         : png_.interlaced() ? nextInterlaced()
+                                             : nextInOrder();
     if (row == nullptr) failed_ = true;
     ++served_;
     return row;
@@ -109,6 +118,7 @@ class RowDecoder {
 
   PngInput& png_;
   PixelRect window_;
+  std::unique_ptr<PngRowStream> stream_;
   size_t rowBytes_ = 0;
   std::vector<uint8_t> row_;
   std::vector<uint8_t> kept_;
@@ -120,8 +130,9 @@ class RowDecoder {
 // The window's rows as stored (SPNG_FMT_RAW: 16-bit big-endian, sub-byte pixels packed).
 class PngWindowRows final : public WindowRows {
  public:
-  PngWindowRows(PngInput& png, const PixelRect& window, PngImage format)
-      : decoder_(png, window),
+  PngWindowRows(PngInput& png, const PixelRect& window, PngImage format,
+                std::unique_ptr<PngRowStream> stream)
+      : decoder_(png, window, std::move(stream)),
         x_(window.x),
         bitsPerPixel_(pngChannels(format.colorType) * format.bitDepth) {
     format_ = std::move(format);
@@ -149,8 +160,14 @@ class PngWindowRows final : public WindowRows {
 
 class PngWindowReader final : public FrameWindowReader {
  public:
-  PngWindowReader(const InputFile& file, std::unique_ptr<PngInput> png)
-      : file_(file), png_(std::move(png)) {}
+  PngWindowReader(const InputFile& file, std::unique_ptr<PngInput> png,
+                  DecodeCheckpoints* checkpoints)
+      : file_(file),
+        png_(std::move(png)),
+        checkpoints_(checkpoints),
+        layout_(pngStreamLayout(file, png_->width(), png_->height(),
+                                static_cast<int>(png_->colorType()), png_->bitDepth(),
+                                png_->interlaced())) {}
 
   PixelSize size() const override { return {png_->width(), png_->height()}; }
 
@@ -160,7 +177,7 @@ class PngWindowReader final : public FrameWindowReader {
 
   WindowResult<std::unique_ptr<WindowRows>> readWindowRows(const PixelRect& window) override {
     try {
-      if (!beginWindow(window)) return WindowFailure::Unreadable;
+      if (!beginWindow(window, layout_.has_value())) return WindowFailure::Unreadable;
       PngImage format;
       format.width = window.width;
       format.height = window.height;
@@ -170,7 +187,8 @@ class PngWindowReader final : public FrameWindowReader {
         return WindowFailure::Unreadable;
       }
       carryAncillary(format);
-      auto rows = std::make_unique<PngWindowRows>(*png_, window, std::move(format));
+      auto rows =
+          std::make_unique<PngWindowRows>(*png_, window, std::move(format), streamFor(window));
       if (!rows->start()) return WindowFailure::Unreadable;
       return rows;
     } catch (const std::bad_alloc&) {
@@ -204,15 +222,24 @@ class PngWindowReader final : public FrameWindowReader {
   // The window's rows as Bitmap pixels, for the shrinker.
   class PixelRows final : public ShrinkSource {
    public:
-    PixelRows(PngInput& png, const PixelRect& window)
-        : decoder_(png, window),
+    PixelRows(PngInput& png, const PixelRect& window, std::unique_ptr<PngRowStream> stream)
+        : decoder_(png, window, std::move(stream)),
           x_(window.x),
           sixteen_(png.bitDepth() == 16),
-          // 8-bit RGB without tRNS becomes R, G, B and an opaque alpha whatever the decoder:
-          // it is decoded as stored and only the window's pixels are widened, where libspng
-          // would widen every row from the top.
-          opaqueRgb8_(png.colorType() == PngColorType::Rgb && !sixteen_ && !png.hasAlpha()),
+          opaqueRgb8_(isOpaqueRgb8(png)),
           pixels_(window.width) {}
+
+    // 8-bit RGB without tRNS becomes R, G, B and an opaque alpha whatever the decoder: it is
+    // decoded as stored and only the window's pixels are widened, where libspng would widen
+    // every row from the top.
+    static bool isOpaqueRgb8(const PngInput& png) {
+      return png.colorType() == PngColorType::Rgb && png.bitDepth() == 8 && !png.hasAlpha();
+    }
+    // Whether the rows as stored are the rows the shrinker is fed: 8-bit RGB without tRNS,
+    // or 8-bit RGBA, whose stored rows are SPNG_FMT_RGBA8 rows already.
+    static bool takesStoredRows(const PngInput& png) {
+      return isOpaqueRgb8(png) || (png.colorType() == PngColorType::Rgba && png.bitDepth() == 8);
+    }
 
     bool start() {
       return decoder_.start(opaqueRgb8_ ? SPNG_FMT_RAW
@@ -253,8 +280,10 @@ class PngWindowReader final : public FrameWindowReader {
   // Claims the reader for |window| and starts the decode of its pixels for the shrinker.
   WindowResult<std::unique_ptr<ShrinkSource>> shrinkSource(const PixelRect& window) {
     try {
-      if (!beginWindow(window)) return WindowFailure::Unreadable;
-      auto source = std::make_unique<PixelRows>(*png_, window);
+      const bool streamed = layout_ && PixelRows::takesStoredRows(*png_);
+      if (!beginWindow(window, streamed)) return WindowFailure::Unreadable;
+      auto source =
+          std::make_unique<PixelRows>(*png_, window, streamed ? streamFor(window) : nullptr);
       if (!source->start()) return WindowFailure::Unreadable;
       return source;
     } catch (const std::bad_alloc&) {
@@ -264,14 +293,31 @@ class PngWindowReader final : public FrameWindowReader {
 
   // Claims the reader for |window|, whose data is streamed once. A window that ends above
   // the last row is decoded from a fresh context that skips the Adler-32 (see
-  // PngInput::open). False when a window was read already or the file no longer opens.
-  bool beginWindow(const PixelRect& window) {
+  // PngInput::open); one that PngRowStream decodes (|streamed|) keeps the context for its
+  // header. Either way every critical chunk is checked as it is entered. False when a
+  // window was read already or the file no longer opens.
+  bool beginWindow(const PixelRect& window, bool streamed) {
     if (used_) return false;
     used_ = true;
-    if (!png_->interlaced() && window.y + window.height < png_->height()) {
-      png_ = PngInput::open(file_, false);
+    // PngRowStream reads the image data itself; libspng keeps the header and chunks.
+    if (!streamed && !png_->interlaced() && window.y + window.height < png_->height()) {
+      png_ = PngInput::open(file_, false, true);
     }
     return png_ != nullptr;
+  }
+
+  // The window's rows decoded by PngRowStream, resuming from and leaving checkpoints when
+  // the reader has a store; nullptr when libspng decodes them.
+  std::unique_ptr<PngRowStream> streamFor(const PixelRect& window) {
+    if (!layout_) return nullptr;
+    std::shared_ptr<PngFileCheckpoints> checkpoints;
+    if (checkpoints_ != nullptr) {
+      if (const auto identity = identify(file_)) {
+        checkpoints = checkpoints_->forFile(*identity, layout_->height, layout_->rowBytes);
+      }
+    }
+    return std::make_unique<PngRowStream>(file_, *layout_, window.y, window.height,
+                                          std::move(checkpoints));
   }
 
   // The palette, tRNS and ICC profile of the source, as the tile keeps them.
@@ -306,15 +352,18 @@ class PngWindowReader final : public FrameWindowReader {
 
   const InputFile& file_;
   std::unique_ptr<PngInput> png_;
+  DecodeCheckpoints* checkpoints_;
+  std::optional<PngLayout> layout_;  // set when PngRowStream can read the image data
   bool used_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<FrameWindowReader> openPngWindow(const InputFile& file) {
-  auto png = PngInput::open(file);
+std::unique_ptr<FrameWindowReader> openPngWindow(const InputFile& file,
+                                                 DecodeCheckpoints* checkpoints) {
+  auto png = PngInput::open(file, true, true);
   if (!png) return nullptr;
-  return std::make_unique<PngWindowReader>(file, std::move(png));
+  return std::make_unique<PngWindowReader>(file, std::move(png), checkpoints);
 }
 
 }  // namespace velmo::platform

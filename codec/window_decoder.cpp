@@ -13,7 +13,7 @@
 namespace velmo::platform {
 
 std::unique_ptr<FrameWindowReader> openFrameWindow(const InputFile& file, const ImageInfo& info,
-                                                   WindowUse use) {
+                                                   WindowUse use, DecodeCheckpoints* checkpoints) {
   // The probe has read the header already: a frame it cannot size, or one over the limits,
   // is refused before any decoder is set up.
   if (!info.pixelWidth || !info.pixelHeight ||
@@ -28,7 +28,7 @@ std::unique_ptr<FrameWindowReader> openFrameWindow(const InputFile& file, const 
       case ImageFormat::Jpeg:
         return openJpegWindow(file, use);
       case ImageFormat::Png:
-        return openPngWindow(file);
+        return openPngWindow(file, checkpoints);
       case ImageFormat::Gif:
         return openGifWindow(file);
       case ImageFormat::WebP:

@@ -3,6 +3,8 @@
 //
 // JPEG and non-interlaced PNG decode only the rows down to the window's bottom edge: rows
 // above the window are skipped or read and dropped, and only the window's columns are kept.
+// A non-interlaced still PNG read with a DecodeCheckpoints store starts at the nearest
+// checkpoint an earlier window of the same file left at or above the window's top.
 // Interlaced PNG, GIF, WebP and HEIF decode the whole frame (within the frame limits of
 // checked.h) and cut the window out of it.
 //
@@ -19,6 +21,7 @@
 #include <optional>
 #include <span>
 #include <variant>
+#include <vector>
 
 #include "codec/image_encoder.h"
 #include "codec/image_probe.h"
@@ -102,6 +105,38 @@ class FrameWindowReader {
                                                                          PixelSize size);
 };
 
+struct FileIdentity;
+struct PngFileCheckpoints;
+
+// Where the decodes of the files a long-lived caller reads windows of can resume: a later
+// window of a file starts near its first row instead of at the top (non-interlaced PNG; see
+// codec/internal/png_stream.h). A file is known by its device, inode, size and modification
+// time to the nanosecond, so a file replaced or rewritten is read afresh. Bounded: at most
+// |perFileBytes| of checkpoints for each of the |files| files read most recently, the least
+// recently read dropped first. Used from one thread at a time.
+class DecodeCheckpoints {
+ public:
+  static constexpr size_t kPerFileBytes = size_t{1} << 20;
+  static constexpr size_t kFiles = 4;
+
+  explicit DecodeCheckpoints(size_t perFileBytes = kPerFileBytes, size_t files = kFiles);
+  ~DecodeCheckpoints();
+  DecodeCheckpoints(const DecodeCheckpoints&) = delete;
+  DecodeCheckpoints& operator=(const DecodeCheckpoints&) = delete;
+
+  // The bytes the checkpoints of every file take now.
+  size_t bytes() const;
+  // The checkpoints of the file |identity| names, whose image has |height| rows of |rowBytes|
+  // bytes; made empty when the file is new to the store.
+  std::shared_ptr<PngFileCheckpoints> forFile(const FileIdentity& identity, uint32_t height,
+                                              size_t rowBytes);
+
+ private:
+  size_t perFileBytes_;
+  size_t files_;
+  std::vector<std::shared_ptr<PngFileCheckpoints>> recent_;  // most recently read first
+};
+
 // What a shrunk window is for, which decides how far a JPEG's DCT-scaled decode may go below
 // the full size before the area average (codec/internal/jpeg_input.h). Other formats decode
 // at full size either way.
@@ -115,14 +150,17 @@ enum class WindowUse {
 
 // Opens frame 0 of |file| (whose probe gave |info|). nullptr when it yields no image: the
 // file is cut short, the header cannot be read, a side is 0, or the frame is over the limits
-// of checked.h.
+// of checked.h. |checkpoints| (may be null) is where a PNG's decode resumes from and leaves
+// its checkpoints; it must outlive the reader.
 std::unique_ptr<FrameWindowReader> openFrameWindow(const InputFile& file, const ImageInfo& info,
-                                                   WindowUse use = WindowUse::Tile);
+                                                   WindowUse use = WindowUse::Tile,
+                                                   DecodeCheckpoints* checkpoints = nullptr);
 
 // The per-format openers behind openFrameWindow. GIF and HEIF decode the whole frame here,
 // at opening; the others read only headers until a window is asked for.
 std::unique_ptr<FrameWindowReader> openJpegWindow(const InputFile& file, WindowUse use);
-std::unique_ptr<FrameWindowReader> openPngWindow(const InputFile& file);
+std::unique_ptr<FrameWindowReader> openPngWindow(const InputFile& file,
+                                                 DecodeCheckpoints* checkpoints = nullptr);
 std::unique_ptr<FrameWindowReader> openGifWindow(const InputFile& file);
 std::unique_ptr<FrameWindowReader> openWebPWindow(const InputFile& file);
 std::unique_ptr<FrameWindowReader> openHeifWindow(const InputFile& file);

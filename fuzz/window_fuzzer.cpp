@@ -1,5 +1,7 @@
 // A window of any file, as "tile" reads it: the input is an image followed by nine bytes that
 // choose the window (x, y, width, height as little-endian 16-bit values) and the sample.
+// The window is read a second time through the checkpoints that a read of everything above
+// it left, as a long-lived plug-in would: the rows and the outcome must be the same.
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -16,6 +18,30 @@ namespace {
 
 uint16_t le16(const uint8_t* p) {
   return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+// The rows of |window| shrunk to |tile| (or as stored, at its own size) one after the
+// other, as the tile's encoder takes them; nullopt when the frame or a row fails.
+std::optional<std::vector<uint8_t>> readRows(const velmo::platform::InputFile& file,
+                                             const velmo::platform::ImageInfo& info,
+                                             const velmo::platform::PixelRect& window,
+                                             velmo::platform::PixelSize tile,
+                                             velmo::platform::DecodeCheckpoints* checkpoints) {
+  using namespace velmo;
+  auto frame = platform::openFrameWindow(file, info, platform::WindowUse::Tile, checkpoints);
+  if (!frame) return std::nullopt;
+  auto opened = tile == window.size() ? frame->readWindowRows(window)
+                                      : frame->readWindowShrunkRows(window, tile);
+  auto* rows = std::get_if<std::unique_ptr<platform::WindowRows>>(&opened);
+  if (rows == nullptr) return std::nullopt;
+  const platform::PngImage& format = (*rows)->format();
+  const size_t rowBytes =
+      platform::pngRowBytes(format.width, format.colorType, format.bitDepth).value_or(0);
+  std::vector<uint8_t> all(rowBytes * format.height);
+  for (uint32_t y = 0; y < format.height; ++y) {
+    if (!(*rows)->next({all.data() + size_t{y} * rowBytes, rowBytes})) return std::nullopt;
+  }
+  return all;
 }
 
 }  // namespace
@@ -44,16 +70,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const double sample = tileSample(1 + trailer[8] % 16);
   const std::optional<platform::PixelSize> tile = tileSize(window, sample);
   if (!tile) return 0;
-  // Row by row, as the tile's encoder takes them.
-  auto opened = tile->width == window.width && tile->height == window.height
-                    ? frame->readWindowRows(window)
-                    : frame->readWindowShrunkRows(window, *tile);
-  if (auto* rows = std::get_if<std::unique_ptr<platform::WindowRows>>(&opened)) {
-    const platform::PngImage& format = (*rows)->format();
-    std::vector<uint8_t> row(
-        platform::pngRowBytes(format.width, format.colorType, format.bitDepth).value_or(0));
-    for (uint32_t y = 0; y < format.height && (*rows)->next(row); ++y) {
-    }
-  }
+  const auto plain = readRows(*file, *info, window, *tile, nullptr);
+  // Only PNG decodes resume.
+  if (info->format != platform::ImageFormat::Png) return 0;
+  platform::DecodeCheckpoints checkpoints;
+  const platform::PixelSize frameSize = frame->size();
+  readRows(*file, *info, {0, 0, frameSize.width, window.y + window.height},
+           {frameSize.width, window.y + window.height}, &checkpoints);
+  if (readRows(*file, *info, window, *tile, &checkpoints) != plain) __builtin_trap();
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <system_error>
 #include <variant>
 
+#include "codec/window_decoder.h"
 #include "draw/blur.h"
 #include "method/arguments.h"
 #include "method/error.h"
@@ -42,6 +43,7 @@ VelmoImageToolsPlugin::VelmoImageToolsPlugin(std::weak_ptr<host::TaskRunner> mai
                                              DiagnosticsHandler onDiagnostics)
     : worker(std::make_unique<SerialWorker>(kWorkerLabel)),
       blurContext(std::make_unique<draw::BlurContext>()),
+      tileCheckpoints(std::make_unique<platform::DecodeCheckpoints>()),
       mainThread_(std::move(mainThread)),
       onDiagnostics_(std::move(onDiagnostics)) {}
 
@@ -82,7 +84,7 @@ void VelmoImageToolsPlugin::runWorkItem(const host::MethodCall& call,
     } else if (call.method == "render") {
       outcome = render(arguments, *blurContext, diagnostics);
     } else if (call.method == "tile") {
-      outcome = tile(arguments);
+      outcome = tile(arguments, tileCheckpoints.get());
     }
   } catch (const PluginError& e) {
     outcome = Failure{e.message()};

@@ -14,6 +14,9 @@ class SerialWorker;
 namespace draw {
 class BlurContext;
 }
+namespace platform {
+class DecodeCheckpoints;
+}
 
 inline constexpr const char* kChannelName = "velmo/image_tools";
 inline constexpr const char* kWorkerLabel = "velmo.image.processing";
@@ -46,6 +49,8 @@ class VelmoImageToolsPlugin : public host::MethodCallDelegate,
   // is never destroyed under a running call.
   std::unique_ptr<SerialWorker> worker;
   std::unique_ptr<draw::BlurContext> blurContext;
+  // Where the decodes of the long images this plug-in has tiled resume; used on the worker.
+  std::unique_ptr<platform::DecodeCheckpoints> tileCheckpoints;
   std::weak_ptr<host::TaskRunner> mainThread_;
   DiagnosticsHandler onDiagnostics_;
 };

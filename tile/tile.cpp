@@ -69,7 +69,8 @@ std::vector<uint8_t> encodeTile(platform::FrameWindowReader& frame,
 
 }  // namespace
 
-host::EncodableMap tile(const host::EncodableMap& arguments) {
+host::EncodableMap tile(const host::EncodableMap& arguments,
+                        platform::DecodeCheckpoints* checkpoints) {
   const std::optional<std::string> destination =
       arguments.empty() ? std::nullopt : readString(arguments, "destination");
   if (!destination) {
@@ -87,7 +88,7 @@ host::EncodableMap tile(const host::EncodableMap& arguments) {
   // Frame 0 in its stored grid: the orientation is not applied, windows address the pixels
   // as stored.
   const std::unique_ptr<platform::FrameWindowReader> frame =
-      platform::openFrameWindow(image.file, image.info);
+      platform::openFrameWindow(image.file, image.info, platform::WindowUse::Tile, checkpoints);
   if (!frame) {
     throw fail(messages::kCannotReadLongImage,
                image.file.path() + ": its first frame could not be opened for reading windows");

@@ -6,6 +6,14 @@
 
 namespace velmo {
 
-host::EncodableMap tile(const host::EncodableMap& arguments);
+namespace platform {
+class DecodeCheckpoints;
+}
+
+// |checkpoints| (may be null): where the decodes of the files this caller tiles resume from,
+// kept between calls by a long-lived caller (the plug-in), so that a window deep in a file
+// read before costs about what the first one did.
+host::EncodableMap tile(const host::EncodableMap& arguments,
+                        platform::DecodeCheckpoints* checkpoints = nullptr);
 
 }  // namespace velmo

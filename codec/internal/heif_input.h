@@ -10,6 +10,7 @@
 
 #include "codec/internal/library_owners.h"
 #include "platform/input_file.h"
+#include "platform/pixel_geometry.h"
 
 namespace velmo::platform {
 
@@ -83,6 +84,12 @@ struct HeifColor {
   bool displayP3 = false;
 };
 HeifColor heifColor(const heif_image_handle* handle);
+
+// The primary image's clean aperture ('clap') as a rectangle of its stored grid of |stored|
+// pixels (the decode with every transformation ignored), rounded and clamped as libheif
+// crops. A clean aperture listed after a turn or mirror is carried back through them. The
+// whole grid when there is none, or when the item properties cannot be read.
+PixelRect heifStoredCleanAperture(const InputFile& file, PixelSize stored);
 
 // Whether a libheif size is positive and within the frame limits.
 bool heifSizeWithinLimits(int width, int height);

@@ -28,6 +28,11 @@ inline void endDeflate(z_stream* stream) {
   deflateEnd(stream);
 }
 using DeflateStream = Owner<z_stream, endDeflate>;
+// zlib: an inflate stream that inflateInit2 set up, in a z_stream the caller keeps in place.
+inline void endInflate(z_stream* stream) {
+  inflateEnd(stream);
+}
+using InflateStream = Owner<z_stream, endInflate>;
 
 // giflib: a file opened with DGifOpen (DGifCloseFile also frees the structure).
 inline void closeGifFile(GifFileType* gif) {

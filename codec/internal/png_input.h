@@ -27,7 +27,14 @@ class PngInput {
   // above the last row: the checksum follows the last row's data, so such a decode never
   // reaches it, and zlib would only have summed every byte for nothing (about a tenth of
   // the decode).
-  static std::unique_ptr<PngInput> open(const InputFile& file, bool checkAdler32 = true);
+  //
+  // |checkChunks| has every critical chunk's CRC checked as soon as libspng reads into it,
+  // over the whole chunk, for a decode that stops early: libspng checks a chunk's CRC only
+  // once it has read the chunk to its end, so the chunk holding a window's last rows would
+  // otherwise go unchecked. A wrong one fails the read. Ancillary chunks are left to
+  // libspng, which drops a damaged one.
+  static std::unique_ptr<PngInput> open(const InputFile& file, bool checkAdler32 = true,
+                                        bool checkChunks = false);
 
   spng_ctx* context() const { return ctx_.get(); }
   uint32_t width() const { return ihdr_.width; }
@@ -49,6 +56,9 @@ class PngInput {
  private:
   explicit PngInput(const InputFile& file);
   static int read(spng_ctx*, void* self, void* destination, size_t length) noexcept;
+  // Checks the CRC of every critical chunk that starts before |end| and was not checked yet;
+  // false when one is wrong.
+  bool checkChunksBefore(uint64_t end);
 
   // libspng reads chunk headers and data in small pieces; a read-ahead buffer keeps that to
   // one system call per 64 KiB.
@@ -57,6 +67,8 @@ class PngInput {
   std::vector<uint8_t> buffer_;
   size_t start_ = 0;
   size_t end_ = 0;
+  bool checkChunks_ = false;
+  uint64_t nextChunk_ = 8;  // file offset of the first chunk not checked yet
 
   SpngContext ctx_;
   spng_ihdr ihdr_{};

@@ -254,6 +254,8 @@ TEST_F(TileTest, OtherFormats) {
       {"formats/avif_irot90_imir.avif", 427, 640, 2, kExact},   // shown turned and mirrored
       {"formats/heif_hopper_128.heif", 128, 128, 2, kExact},
       {"formats/heic_alpha_512.heic", 512, 512, 6, kExact, 80, 300},
+      // Coded as 452 x 462; the clean aperture is the picture.
+      {"formats/heic_odd_451x461.heic", 451, 461, 2, kExact, 400, 420},
       {"camera/grayscale.jpg", 128, 128, 0, 40},
       {"camera/cmyk.jpg", 100, 100, 2, 40},
   };
@@ -272,6 +274,19 @@ TEST_F(TileTest, OtherFormats) {
         tileImage(dataPath(c.path), window(c.x, c.y, 51, 41), name + "w", part));
     EXPECT_GE(psnr(part, boxAverage(whole, c.x, c.y, 51, 41), true), c.minPsnr);
   }
+
+  // The clean aperture is cut where the displayed picture is: the tile of it is what a
+  // render at its own size shows (through JPEG), and a window reaching past its right edge
+  // stops there.
+  const std::string odd = dataPath("formats/heic_odd_451x461.heic");
+  Reply rendered = harness_.call("render", renderArguments(odd, outputs_.file("r"), 451, 461));
+  ASSERT_TRUE(rendered.ok()) << rendered.errorMessage();
+  RgbaImage tile, edge;
+  ASSERT_NO_FATAL_FAILURE(tileImage(odd, window(0, 0, 451, 461), "odd", tile));
+  EXPECT_GT(psnr(tile, readImageFile(outputs_.file("r") + ".jpg")), 38);
+  ASSERT_NO_FATAL_FAILURE(tileImage(odd, window(440, 450, 100, 100), "edge", edge));
+  EXPECT_EQ(edge.width, 11u);
+  EXPECT_EQ(edge.height, 11u);
 }
 
 TEST_F(TileTest, MissingDamagedOrBombedSourcesFailCleanly) {
@@ -288,10 +303,12 @@ TEST_F(TileTest, MissingDamagedOrBombedSourcesFailCleanly) {
       {sources_.file("text.png"), kSourceMessage},
       {sources_.file("bomb.png"), kUnreadable},
   };
-  for (const char* name : {"png_libpng_badadler.png", "jpeg_truncated_progressive.jpg",
-                           "jpeg_truncated_pixel6_ultrahdr.jpg", "jpeg_bomb_64250x64250.jpg",
-                           "gif_truncated.gif", "gif_zero_width.gif", "heic_decode_error.heic",
-                           "avif_bomb_17000x17000.avif", "webp_fuzz_12336x12336.webp"}) {
+  // png_libpng_badcrc.png: a one-row image whose only IDAT chunk has a wrong CRC.
+  for (const char* name :
+       {"png_libpng_badadler.png", "png_libpng_badcrc.png", "jpeg_truncated_progressive.jpg",
+        "jpeg_truncated_pixel6_ultrahdr.jpg", "jpeg_bomb_64250x64250.jpg", "gif_truncated.gif",
+        "gif_zero_width.gif", "heic_decode_error.heic", "avif_bomb_17000x17000.avif",
+        "webp_fuzz_12336x12336.webp"}) {
     cases.emplace_back(dataPath(std::string("bad/") + name), kUnreadable);
   }
   for (const auto& [path, message] : cases) {
@@ -328,7 +345,8 @@ TEST_F(TileTest, EncodedTileOver16MiBIsRefused) {
 // Damage inside the image data is found in the rows that are decoded: a window above it
 // tiles, one that reaches it fails while its rows are being encoded and leaves nothing. The
 // zlib stream's checksum follows the last row, so only a window down to the last row meets
-// a wrong one.
+// a wrong one. A chunk's CRC covers the whole chunk, so a window that needs any of its data
+// meets a wrong one, even when its rows end before the chunk does.
 TEST_F(TileTest, DamagedImageDataFailsOnlyTheWindowsThatReachIt) {
   PngChunks header, data;
   for (auto& chunk : pngChunks(readBytes(tall()))) {
@@ -342,15 +360,26 @@ TEST_F(TileTest, DamagedImageDataFailsOnlyTheWindowsThatReachIt) {
   for (const auto& chunk : data)
     stream.insert(stream.end(), chunk.second.begin(), chunk.second.end());
   // The same image data in other chunks, the file's structure whole.
-  const auto rewrite = [&](const std::string& name, std::vector<uint8_t> damaged) {
+  const auto rewrite = [&](const std::string& name, std::vector<uint8_t> damaged,
+                           std::optional<size_t> wrongCrc = std::nullopt) {
     auto chunks = header;
-    for (size_t at = 0; at < damaged.size(); at += 65536) {
+    for (size_t at = 0; at < damaged.size(); at += 16384) {
       chunks.push_back(
           {"IDAT", std::vector<uint8_t>(damaged.begin() + at,
-                                        damaged.begin() + std::min(at + 65536, damaged.size()))});
+                                        damaged.begin() + std::min(at + 16384, damaged.size()))});
     }
     chunks.push_back({"IEND", {}});
-    writeBytes(sources_.file(name), pngFromChunks(chunks));
+    std::vector<uint8_t> bytes = pngFromChunks(chunks);
+    if (wrongCrc) {
+      // The last byte of the CRC of the image data chunk numbered |wrongCrc|.
+      size_t at = 8;
+      for (size_t i = 0; i < header.size() + *wrongCrc + 1; ++i) {
+        at += 12 + (size_t{bytes[at]} << 24 | size_t{bytes[at + 1]} << 16 |
+                    size_t{bytes[at + 2]} << 8 | bytes[at + 3]);
+      }
+      bytes[at - 1] ^= 0x01;
+    }
+    writeBytes(sources_.file(name), bytes);
     return sources_.file(name);
   };
   std::vector<uint8_t> wrongChecksum = stream;
@@ -360,6 +389,10 @@ TEST_F(TileTest, DamagedImageDataFailsOnlyTheWindowsThatReachIt) {
       rewrite("cut.png", std::vector<uint8_t>(stream.begin(), stream.begin() + stream.size() / 2));
   const std::string checksum = rewrite("checksum.png", wrongChecksum);
   const std::string same = rewrite("same.png", stream);
+  const size_t chunkCount = (stream.size() + 16383) / 16384;
+  ASSERT_GE(chunkCount, 4u);
+  const std::string firstCrc = rewrite("first_crc.png", stream, 0);
+  const std::string middleCrc = rewrite("middle_crc.png", stream, chunkCount / 2);
   const RgbaImage whole = readImageFile(tall());
   ASSERT_EQ(whole.height, 40000u);
 
@@ -377,6 +410,10 @@ TEST_F(TileTest, DamagedImageDataFailsOnlyTheWindowsThatReachIt) {
       {checksum, window(0, 38000, 64, 2000), false},
       {checksum, window(0, 36000, 64, 4000, 2), false},
       {same, window(0, 38000, 64, 2000), true},
+      // One row needs only the start of the first chunk.
+      {firstCrc, window(0, 0, 64, 1), false},
+      {middleCrc, window(3, 17, 50, 2000), true},
+      {middleCrc, window(0, 39000, 64, 1000), false},
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     const Case& c = cases[i];
