@@ -31,10 +31,6 @@ using host::EncodableMap;
 
 constexpr char kChannel[] = "velmo/image_tools";
 
-Bytes callBytes(const std::string& method, const host::EncodableValue& arguments) {
-  return host::encodeMethodCall({method, arguments});
-}
-
 // The replies `velmo-image-tools serve` gives to |calls|, by index.
 std::vector<Bytes> serveReplies(const std::vector<Bytes>& calls) {
   ScratchDir dir;
