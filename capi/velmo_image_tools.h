@@ -75,8 +75,7 @@ velmo_plugin* velmo_plugin_create(void);
 /* As velmo_plugin_create; in addition |callback| (NULL: none) is called with |user| once for
  * each call that has something to tell (a failure, or a warning), on the reply thread, just
  * before that call's reply callback. Calls with nothing to tell do not call it. Since 0.4. */
-velmo_plugin* velmo_plugin_create_with_diagnostics(velmo_diagnostics_callback callback,
-                                                   void* user);
+velmo_plugin* velmo_plugin_create_with_diagnostics(velmo_diagnostics_callback callback, void* user);
 
 /* Hands one call to |plugin|: |length| bytes at |call| (copied before returning; |call| may be
  * NULL when |length| is 0). Returns at once, before the call has run. Returns 0 when the call

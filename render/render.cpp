@@ -268,8 +268,9 @@ host::EncodableMap render(const host::EncodableMap& arguments, draw::BlurContext
   if (wantsBlur(request.strokes)) {
     obscured = blurContext.obscuredPreview(cropped, photo.cropSize.width, photo.cropSize.height);
     if (!obscured) {
-      throw fail(messages::kBlurFailed, "the blur preview of the "s + std::to_string(cropped.width) +
-                                            " x " + std::to_string(cropped.height) +
+      throw fail(messages::kBlurFailed, "the blur preview of the "s +
+                                            std::to_string(cropped.width) + " x " +
+                                            std::to_string(cropped.height) +
                                             " crop could not be made (not enough memory)");
     }
   }

@@ -107,9 +107,10 @@ host::EncodableMap tile(const host::EncodableMap& arguments,
                window.width == 0 || window.height == 0
                    ? "the window (\"x\", \"y\", \"width\", \"height\") misses the "s + image +
                          " or is not finite"
-                   : "the "s + std::to_string(window.width) + " x " + std::to_string(window.height) +
-                         " window (clipped to the " + image + ") at sample " +
-                         std::to_string(sample) + " would give a tile over 2048 pixels on a side");
+                   : "the "s + std::to_string(window.width) + " x " +
+                         std::to_string(window.height) + " window (clipped to the " + image +
+                         ") at sample " + std::to_string(sample) +
+                         " would give a tile over 2048 pixels on a side");
   }
 
   const std::vector<uint8_t> data =

@@ -57,8 +57,8 @@ class CliDiagnostics : public ::testing::Test {
   Outcome render(const std::string& name, const std::string& recipe,
                  const std::string& extra = R"("width": 80, "height": 60)") {
     return call("render", R"({"path": )" + jsonString(photo_) + R"(, "destination": )" +
-                              jsonString(dir_.file(name)) + ", " + extra + R"(, "recipe": )" + recipe +
-                              "}");
+                              jsonString(dir_.file(name)) + ", " + extra + R"(, "recipe": )" +
+                              recipe + "}");
   }
 
   testing::ScratchDir dir_;
