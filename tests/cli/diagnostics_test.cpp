@@ -170,7 +170,10 @@ TEST_F(CliDiagnostics, ForgivenKeysDrawAsBeforeAndAreWarnedOf) {
               testing::readBytes(dir_.file("meant" + std::to_string(n) + ".jpg")));
     EXPECT_NE(forgiven.err.find("warning: render: " + c.warning), std::string::npos)
         << forgiven.err;
-    EXPECT_EQ(meant.err, "");
+    // Nothing told for the request that says what it means (a sanitizer's leak summary may
+    // stand there under the sanitizer builds).
+    EXPECT_EQ(meant.err.find("warning:"), std::string::npos) << meant.err;
+    EXPECT_EQ(meant.err.find("why:"), std::string::npos) << meant.err;
   }
 }
 
