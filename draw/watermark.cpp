@@ -9,13 +9,6 @@
 namespace velmo::draw {
 namespace {
 
-// Cairo keeps path coordinates in 24.8 fixed point (about 8.4 million pixels); edges are
-// pulled in to this far outside the canvas, which no visible pixel can tell apart.
-constexpr double kFarOutside = 2097152;  // 2^21
-
-// Bezier control distance of a quarter ellipse, as Cairo's own arcs use.
-constexpr double kKappa = 0.5522847498307936;
-
 struct Range {
   double low;
   double high;
@@ -54,7 +47,7 @@ void drawDiagonal(cairo_t* cr, const Watermark& watermark, const Text& text, dou
 void fillBox(cairo_t* cr, const Watermark& watermark, const BoxLayout& layout) {
   roundedBoxPath(cr, layout.box, layout.radius);
   const auto& colors = watermark.gradientColors;
-  if (watermark.style == WatermarkStyle::kCornerStamp && colors.size() >= 2) {
+  if (watermark.style == WatermarkStyle::CornerStamp && colors.size() >= 2) {
     Rect box = layout.box;
     if (box.width < 0) box = {box.x + box.width, box.y, -box.width, box.height};
     CairoPattern gradient(
@@ -185,7 +178,7 @@ void roundedBoxPath(cairo_t* cr, Rect box, double radius) {
 void drawWatermark(cairo_t* cr, const Watermark& watermark, double referenceWidth,
                    double referenceHeight, TextEngine& engine) {
   const double minRef = referenceHeight < referenceWidth ? referenceHeight : referenceWidth;
-  const bool diagonal = watermark.style == WatermarkStyle::kDiagonalRepeat;
+  const bool diagonal = watermark.style == WatermarkStyle::DiagonalRepeat;
   const double fontSize = watermarkFontSize(minRef, diagonal);
   const std::unique_ptr<Text> text = engine.layOut(watermark.text, fontSize);
 

@@ -19,15 +19,15 @@
 namespace velmo::draw {
 
 enum class WatermarkStyle {
-  kDiagonalRepeat,    // "diagonalRepeat"
-  kCornerStamp,       // "cornerStamp"
-  kMinimalSignature,  // "minimalSignature" and every other name
+  DiagonalRepeat,    // "diagonalRepeat"
+  CornerStamp,       // "cornerStamp"
+  MinimalSignature,  // "minimalSignature" and every other name
 };
 
 // A watermark that is on: the settings as the recipe gave them, before the layout's limits.
 struct Watermark {
   std::string text;  // UTF-8, never empty
-  WatermarkStyle style = WatermarkStyle::kMinimalSignature;
+  WatermarkStyle style = WatermarkStyle::MinimalSignature;
   std::optional<double> opacity;  // read by the diagonal style only
   std::optional<double> density;  // read by the diagonal style only
   // The box fill of "cornerStamp", evenly spread from the box's top-left corner to its

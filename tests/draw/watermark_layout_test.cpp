@@ -83,7 +83,7 @@ TEST(WatermarkLayout, BoxWorkedExample) {
   Canvas canvas(500, 400, false);
   cairo_scale(canvas.context(), 0.5, 0.5);
   FixedEngine engine({200, 34});
-  drawWatermark(canvas.context(), {"x", WatermarkStyle::kCornerStamp, {}, {}, {}}, 1000, 800,
+  drawWatermark(canvas.context(), {"x", WatermarkStyle::CornerStamp, {}, {}, {}}, 1000, 800,
                 engine);
   EXPECT_EQ(engine.rects, std::vector<Rect>{box.textRect});
   const BoxLayout wide = boxLayout({5000, 34}, 28, 1000, 800);
@@ -95,7 +95,7 @@ TEST(DrawWatermark, VeryLongDiagonalTextDrawsOnlyTheCopiesThatShow) {
   // A text 10 million units wide: the grid holds about 170,000 copies, a few dozen show.
   Canvas canvas(500, 400, false);
   FixedEngine engine({1e7, 48});
-  drawWatermark(canvas.context(), {"x", WatermarkStyle::kDiagonalRepeat, {}, {}, {}}, 500, 400,
+  drawWatermark(canvas.context(), {"x", WatermarkStyle::DiagonalRepeat, {}, {}, {}}, 500, 400,
                 engine);
   size_t grid = 0;
   diagonalGrid({1e7, 48}, 20, 1.0, 500, 400).forEach([&](Point) { ++grid; });
@@ -113,7 +113,7 @@ TEST(DrawWatermark, BoxesFarBeyondCairosRangeStillCoverTheCanvas) {
   cairo_paint(cr);
   cairo_scale(cr, 500 / 1e-9, 400 / 100.0);
   FixedEngine engine({200, 34});
-  drawWatermark(cr, {"x", WatermarkStyle::kMinimalSignature, {}, {}, {}}, 1e-9, 100, engine);
+  drawWatermark(cr, {"x", WatermarkStyle::MinimalSignature, {}, {}, {}}, 1e-9, 100, engine);
   EXPECT_EQ(cairo_status(cr), CAIRO_STATUS_SUCCESS);
   const platform::BitmapView pixels = canvas.view();
   for (auto [y, red] : {std::pair{214u, 255}, {218u, 133}, {374u, 133}, {378u, 255}}) {
