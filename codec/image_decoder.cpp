@@ -26,8 +26,8 @@ PixelSize thumbnailSize(uint32_t width, uint32_t height, uint32_t maxPixelSize) 
 
 }  // namespace detail
 
-std::optional<Bitmap> decodeThumbnail(const InputFile& file, const ImageInfo& info,
-                                      uint32_t maxPixelSize) {
+std::optional<StoredPicture> decodeStoredThumbnail(const InputFile& file, const ImageInfo& info,
+                                                   uint32_t maxPixelSize) {
   try {
     // The same check as for a window (window_decoder.cpp), so that a file cut short yields no
     // image for every method, even where the cut spares every pixel.
@@ -49,15 +49,29 @@ std::optional<Bitmap> decodeThumbnail(const InputFile& file, const ImageInfo& in
       case ImageFormat::Heif:
         // libheif has applied irot/imir already; iPhone files carry the same turn again as an
         // EXIF orientation, which must not be applied on top.
-        return detail::decodeHeif(file, maxPixelSize);
+        stored = detail::decodeHeif(file, maxPixelSize);
+        break;
     }
     if (!stored) return std::nullopt;
-    // Shrinking first and then permuting keeps the permutation cheap and exact.
-    return applyOrientation(std::move(*stored), effectiveOrientation(info.orientation));
+    const int orientation =
+        info.format == ImageFormat::Heif ? 1 : effectiveOrientation(info.orientation);
+    return StoredPicture{std::move(*stored), orientation};
   } catch (const std::bad_alloc&) {
     // Includes std::bad_array_new_length from checkedMul: the frame cannot be held.
     return std::nullopt;
   } catch (const std::length_error&) {
+    return std::nullopt;
+  }
+}
+
+std::optional<Bitmap> decodeThumbnail(const InputFile& file, const ImageInfo& info,
+                                      uint32_t maxPixelSize) {
+  try {
+    std::optional<StoredPicture> stored = decodeStoredThumbnail(file, info, maxPixelSize);
+    if (!stored) return std::nullopt;
+    // Shrinking first and then permuting keeps the permutation cheap and exact.
+    return applyOrientation(std::move(stored->pixels), stored->orientation);
+  } catch (const std::bad_alloc&) {
     return std::nullopt;
   }
 }

@@ -52,8 +52,8 @@ host::EncodableMap write(const platform::BitmapView& image, const std::string& d
   }
   if (!fits(*data, limit)) {
     throw fail(messages::kOutputTooLarge,
-               alpha ? "the PNG is "s + std::to_string(data->size()) + " bytes, over maxFileBytes " +
-                           std::to_string(limit)
+               alpha ? "the PNG is "s + std::to_string(data->size()) +
+                           " bytes, over maxFileBytes " + std::to_string(limit)
                      : "no JPEG quality of the ladder (92, 88, 84) fits maxFileBytes "s +
                            std::to_string(limit) + " (" + tried + ")");
   }
