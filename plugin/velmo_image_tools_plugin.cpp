@@ -5,10 +5,10 @@
 #include <system_error>
 #include <variant>
 
-#include "draw/blur.h"
 #include "method/arguments.h"
 #include "method/error.h"
 #include "plugin/serial_worker.h"
+#include "render/blur_engine.h"
 #include "render/render.h"
 #include "source/image_source.h"
 #include "tile/tile.h"
@@ -41,7 +41,7 @@ void VelmoImageToolsPlugin::registerWith(host::PluginRegistrar& registrar,
 VelmoImageToolsPlugin::VelmoImageToolsPlugin(std::weak_ptr<host::TaskRunner> mainThread,
                                              DiagnosticsHandler onDiagnostics)
     : worker(std::make_unique<SerialWorker>(kWorkerLabel)),
-      blurContext(std::make_unique<draw::BlurContext>()),
+      blurContext(std::make_unique<BlurEngine>()),
       mainThread_(std::move(mainThread)),
       onDiagnostics_(std::move(onDiagnostics)) {}
 
