@@ -1,5 +1,5 @@
-// Points and rectangles in drawing coordinates (doubles; canvas pixels or reference units),
-// and the constants every figure is built with.
+// Points, rectangles and sizes in drawing coordinates (doubles; canvas pixels or reference
+// units), and the constants the figures are built with.
 #pragma once
 
 namespace velmo::draw {
@@ -19,12 +19,11 @@ struct Rect {
   friend bool operator==(const Rect&, const Rect&) = default;
 };
 
-// An axis-aligned rectangle by its edges.
-struct Box {
-  double left = 0;
-  double top = 0;
-  double right = 0;
-  double bottom = 0;
+// A width and a height, such as a text's measure.
+struct Size {
+  double width = 0;
+  double height = 0;
+  friend bool operator==(const Size&, const Size&) = default;
 };
 
 // Bezier control distance of a quarter ellipse, as a fraction of its radius: 4/3 (sqrt(2) - 1),

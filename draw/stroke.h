@@ -65,6 +65,14 @@ double lineWidth(const StrokeSpace& space, double widthFraction);
 // either side of the shaft from |from|. A shaft of zero length points right.
 std::array<Point, 2> arrowBarbs(Point from, Point to, double lineWidth);
 
+// An axis-aligned rectangle by its edges.
+struct Box {
+  double left = 0;
+  double top = 0;
+  double right = 0;
+  double bottom = 0;
+};
+
 // The part of the segment a-b inside |box| (Liang-Barsky), or nullopt when none is. An end
 // inside the box is returned unchanged, bit for bit, so clipped pieces of a polyline still
 // meet where they did.

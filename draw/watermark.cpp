@@ -28,7 +28,7 @@ Range project(const std::array<Point, N>& points, double ax, double ay) {
 
 void drawDiagonal(cairo_t* cr, const Watermark& watermark, const Text& text, double fontSize,
                   double referenceWidth, double referenceHeight) {
-  const TextSize size = text.size();
+  const Size size = text.size();
   const Color white{1, 1, 1, diagonalAlpha(watermark.opacity)};
   const DiagonalGrid grid = diagonalGrid(size, fontSize, diagonalDensity(watermark.density),
                                          referenceWidth, referenceHeight);
@@ -88,14 +88,14 @@ double diagonalDensity(std::optional<double> density) {
   return *density > 0.6 ? *density : 0.6;
 }
 
-DiagonalGrid diagonalGrid(TextSize text, double fontSize, double density, double referenceWidth,
+DiagonalGrid diagonalGrid(Size text, double fontSize, double density, double referenceWidth,
                           double referenceHeight) {
   return {referenceWidth, referenceHeight, text.width,
           std::max(2 * text.width / density, 4 * fontSize),
           std::max(5 * text.height / density, 4 * fontSize)};
 }
 
-bool diagonalCopyReaches(Point origin, TextSize text, double em, double referenceWidth,
+bool diagonalCopyReaches(Point origin, Size text, double em, double referenceWidth,
                          double referenceHeight) {
   // The copy's axes on the canvas, and the separating-axis test of two rectangles.
   const double ux = std::cos(kDiagonalAngle), uy = std::sin(kDiagonalAngle);
@@ -118,7 +118,7 @@ bool diagonalCopyReaches(Point origin, TextSize text, double em, double referenc
   return project(canvas, ux, uy).overlaps(along) && project(canvas, vx, vy).overlaps(across);
 }
 
-BoxLayout boxLayout(TextSize text, double fontSize, double referenceWidth, double referenceHeight) {
+BoxLayout boxLayout(Size text, double fontSize, double referenceWidth, double referenceHeight) {
   BoxLayout layout;
   const double minRef = referenceHeight < referenceWidth ? referenceHeight : referenceWidth;
   const double pad = std::max(minRef * 0.025, 6.0);

@@ -71,12 +71,12 @@ struct DiagonalGrid {
   }
 };
 
-DiagonalGrid diagonalGrid(TextSize text, double fontSize, double density, double referenceWidth,
+DiagonalGrid diagonalGrid(Size text, double fontSize, double density, double referenceWidth,
                           double referenceHeight);
 
 // Whether a copy at |origin| (its text |text| big, widened by |em| for ink beyond the
 // advance) can put any ink inside the reference rectangle once turned.
-bool diagonalCopyReaches(Point origin, TextSize text, double em, double referenceWidth,
+bool diagonalCopyReaches(Point origin, Size text, double em, double referenceWidth,
                          double referenceHeight);
 
 struct BoxLayout {
@@ -86,7 +86,7 @@ struct BoxLayout {
   Rect textRect;
 };
 
-BoxLayout boxLayout(TextSize text, double fontSize, double referenceWidth, double referenceHeight);
+BoxLayout boxLayout(Size text, double fontSize, double referenceWidth, double referenceHeight);
 
 // Sets |cr|'s path to the rounded rectangle |box| (a negative size is flipped; the radius is
 // kept within half the shorter side). The path is built in device space, with edges far

@@ -16,20 +16,20 @@ namespace {
 // A text of a fixed size that counts the copies drawn and records the rectangles.
 struct FixedEngine final : TextEngine {
   struct FixedText final : Text {
-    TextSize measured;
+    Size measured;
     FixedEngine& engine;
-    FixedText(TextSize size, FixedEngine& e) : measured(size), engine(e) {}
-    TextSize size() const override { return measured; }
+    FixedText(Size size, FixedEngine& e) : measured(size), engine(e) {}
+    Size size() const override { return measured; }
     void drawAt(cairo_t*, double, double, const Color&) const override { ++engine.copies; }
     void drawIn(cairo_t*, const Rect& rect, const Color&) const override {
       engine.rects.push_back(rect);
     }
   };
-  explicit FixedEngine(TextSize size) : measured(size) {}
+  explicit FixedEngine(Size size) : measured(size) {}
   std::unique_ptr<Text> layOut(std::string_view, double) override {
     return std::make_unique<FixedText>(measured, *this);
   }
-  TextSize measured;
+  Size measured;
   int copies = 0;
   std::vector<Rect> rects;
 };
