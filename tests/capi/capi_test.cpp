@@ -21,10 +21,6 @@ using host::Bytes;
 using host::EncodableList;
 using host::EncodableMap;
 
-Bytes callBytes(const std::string& method, const host::EncodableValue& arguments) {
-  return host::encodeMethodCall({method, arguments});
-}
-
 // Every reply an instance gave: the bytes, the thread it came on, and the call's tag.
 struct Inbox {
   struct Entry {

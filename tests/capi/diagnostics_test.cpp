@@ -21,10 +21,6 @@ namespace {
 using host::Bytes;
 using host::EncodableMap;
 
-Bytes callBytes(const std::string& method, const host::EncodableValue& arguments) {
-  return host::encodeMethodCall({method, arguments});
-}
-
 // The callbacks of one instance in the order they came: "why: ...", "warning: ..." and
 // "reply TAG", with the thread of each.
 struct Log {
