@@ -40,20 +40,20 @@ bool cropEdgesFinite(double width, double height, const draw::Rect& crop) {
 }
 
 std::optional<PixelRect> cropRect(uint32_t width, uint32_t height, const draw::Rect& crop) {
-  const double W = width;
-  const double H = height;
+  const double imageWidth = width;
+  const double imageHeight = height;
   // Edges that are not finite have no place on the image.
-  if (!cropEdgesFinite(W, H, crop)) return std::nullopt;
-  const double rx = crop.x * W;
-  const double ry = crop.y * H;
-  const double rRight = rx + crop.width * W;
-  const double rBottom = ry + crop.height * H;
+  if (!cropEdgesFinite(imageWidth, imageHeight, crop)) return std::nullopt;
+  const double rx = crop.x * imageWidth;
+  const double ry = crop.y * imageHeight;
+  const double rRight = rx + crop.width * imageWidth;
+  const double rBottom = ry + crop.height * imageHeight;
   const double left = std::max(rx, 0.0);
   const double top = std::max(ry, 0.0);
-  const double right = std::min(rRight, W);
-  const double bottom = std::min(rBottom, H);
+  const double right = std::min(rRight, imageWidth);
+  const double bottom = std::min(rBottom, imageHeight);
   if (right <= left || bottom <= top) return std::nullopt;
-  // Outward to whole pixels; W and H are whole, so the result stays inside the image.
+  // Outward to whole pixels; the image's sides are whole, so the result stays inside the image.
   const double x0 = std::floor(left);
   const double y0 = std::floor(top);
   const double x1 = std::ceil(right);
