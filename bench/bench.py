@@ -22,25 +22,19 @@ import json
 import os
 import platform
 import shutil
-import statistics
 import subprocess
 import sys
 import time
-import timeit
 
-try:
-    import PIL
-    from PIL import Image
-    # The peers are compared on the same files: Pillow's guard against decompression bombs
-    # would refuse the 30000 x 30000 header and the 15000 x 15000 source outright.
-    Image.MAX_IMAGE_PIXELS = None
-except ImportError:  # Pillow is a peer; without it its columns read n/a.
-    PIL = None
-    Image = None
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, "bench"))
-sys.dont_write_bytecode = True  # pillow_full is imported from the source tree
+sys.dont_write_bytecode = True  # pillow_full, measuring and reporting come from the source tree
+import measuring  # noqa: E402
+from measuring import (MIB, PIL, Image, Proc, gb_counter, gb_cpu_ms, gb_ms, gbench,  # noqa: E402
+                       pillow_time, run_proc)
+from reporting import P, T, cell, minus, ratio, table, us  # noqa: E402
+
 PHOTO = "photo_12mp.jpg"
 HEIC = "photo_iphone.heic"
 BLANK = "blank_30000.png"
@@ -56,7 +50,6 @@ DEEP_CASES = [("png_s1", LONG_PNG, 2048, 1), ("png_s2", LONG_PNG, 4096, 2),
               ("rgba_s1", LONG_RGBA, 2048, 1), ("rgba_s2", LONG_RGBA, 4096, 2),
               ("jpeg_s1", LONG_JPEG, 2048, 1), ("jpeg_s2", LONG_JPEG, 4096, 2)]
 LONG_HEIGHT = 30000
-MIB = 1024 * 1024
 
 
 # ---- inputs ---------------------------------------------------------------------------------
@@ -110,210 +103,6 @@ def generate_inputs(build, data):
     if not os.path.exists(rgba_v) and shutil.which("vips") and os.path.exists(
             os.path.join(data, RGBA)):
         subprocess.run(["vips", "copy", os.path.join(data, RGBA), rgba_v], check=True)
-
-
-# ---- measuring --------------------------------------------------------------------------------
-
-class Proc:
-    """Median wall time and peak memory of a command (or a pipeline of commands run one after
-    the other) over several runs."""
-
-    def __init__(self, ok, times=None, rss=0, error=""):
-        self.ok = ok
-        self.times = times or []
-        self.rss = rss  # bytes, the largest ru_maxrss of any run
-        self.error = error
-
-    @property
-    def ms(self):
-        return statistics.median(self.times) * 1000 if self.ok else None
-
-    @property
-    def rss_mib(self):
-        return self.rss / MIB if self.ok else None
-
-
-MEASURE = None  # path of bench_measure, set in main()
-
-
-def run_proc(commands, runs, before=None, warmup=1, env=None):
-    if commands and isinstance(commands[0], str):
-        commands = [commands]
-    for command in commands:
-        if not (os.path.exists(command[0]) or shutil.which(command[0])):
-            return Proc(False, error=f"{command[0]} not found")
-    times, peak = [], 0
-    for i in range(warmup + runs):
-        if before:
-            before()
-        elapsed = 0.0
-        for command in commands:
-            result = subprocess.run([MEASURE] + command, stdout=subprocess.PIPE,
-                                    stderr=subprocess.PIPE, text=True,
-                                    env=dict(os.environ, **env) if env else None)
-            fields = result.stdout.split()
-            if result.returncode != 0 or len(fields) != 3 or fields[2] != "0":
-                message = result.stderr.strip().splitlines()
-                return Proc(False, error=(message[-1] if message else
-                                          f"{os.path.basename(command[0])} failed"))
-            elapsed += float(fields[0])
-            peak = max(peak, int(fields[1]) * 1024)
-        if i >= warmup:
-            times.append(elapsed)
-    return Proc(True, times, peak)
-
-
-def pillow_time(fn, runs, number=None):
-    """Median seconds per call of |fn| (timeit, Pillow in this process), or None."""
-    if Image is None:
-        return None
-    try:
-        fn()
-    except Exception as error:  # a peer that cannot do the job reads n/a
-        return f"n/a ({type(error).__name__})"
-    if number is None:
-        once = timeit.timeit(fn, number=1)
-        number = max(1, int(0.1 / max(once, 1e-7)))
-    samples = timeit.repeat(fn, number=number, repeat=runs)
-    return statistics.median(samples) / number
-
-
-def gbench(build, data, goals, quick):
-    """Runs velmo_bench on the goals' benchmarks; returns {name: entry} of the medians."""
-    binary = os.path.join(build, "bench", "velmo_bench")
-    if not os.path.exists(binary):
-        print("note: velmo_bench is not built; our in-process columns read n/a")
-        return {}
-    groups = {1: ["metadata"], 2: ["jpeg", "png", "write"], 3: ["render", "thumbnail"],
-              4: ["tile", "deep"], 5: ["full"], 6: ["strokes", "blur_preview"]}
-    wanted = [g for goal in goals for g in groups[goal]]
-    out = os.path.join(data, "out", "velmo_bench.json")
-    args = [binary, f"--data={data}", f"--benchmark_filter=^({'|'.join(wanted)})/",
-            "--benchmark_out_format=json", f"--benchmark_out={out}"]
-    if quick:
-        args.append("--repetitions=3")
-    if os.path.exists(out):
-        os.remove(out)
-    print("running velmo_bench ...", flush=True)
-    result = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    if result.returncode != 0 or not os.path.exists(out):
-        print(result.stdout[-3000:])
-        return {}
-    entries = {}
-    with open(out) as f:
-        report = json.load(f)
-    for entry in report.get("benchmarks", []):
-        # "render/ours/crop/min_time:0.200/repeats:5/real_time" -> "render/ours/crop"
-        name = "/".join(part for part in entry.get("run_name", entry["name"]).split("/")
-                        if ":" not in part and part != "real_time")
-        if entry.get("error_occurred"):
-            entries[name] = {"error": entry.get("error_message", "failed")}
-        elif entry.get("aggregate_name") == "median":
-            entries[name] = entry
-    return entries
-
-
-def gb_ms(entries, name):
-    """Median milliseconds of a velmo_bench benchmark, or a short reason it has none."""
-    entry = entries.get(name)
-    if entry is None:
-        return None
-    if "error" in entry:
-        return "skipped: " + entry["error"]
-    scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[entry["time_unit"]]
-    return entry["real_time"] * scale
-
-
-def gb_cpu_ms(entries, name):
-    """Median CPU milliseconds of a velmo_bench benchmark (this thread's), or None."""
-    entry = entries.get(name)
-    if not entry or "error" in entry:
-        return None
-    scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[entry["time_unit"]]
-    return entry["cpu_time"] * scale
-
-
-def gb_counter(entries, name, counter):
-    entry = entries.get(name)
-    if not entry or "error" in entry or counter not in entry:
-        return None
-    return entry[counter]
-
-
-# ---- printing ---------------------------------------------------------------------------------
-
-NOTES = []
-
-
-def cell(value, unit="ms"):
-    if value is None:
-        return "n/a"
-    if isinstance(value, str):
-        # Reasons are collected under the table so that the columns stay narrow.
-        if value not in NOTES:
-            NOTES.append(value)
-        return f"n/a[{NOTES.index(value) + 1}]"
-    if unit == "us":
-        return f"{value * 1000:.1f}"
-    if unit == "MiB":
-        return f"{value:.1f}"
-    if unit == "KiB":
-        return f"{value / 1024:,.0f}"
-    if unit == "x":
-        return f"{value:.2f}x"
-    if unit == "bytes":
-        return f"{int(value):,}"
-    if value >= 100:
-        return f"{value:.0f}"
-    if value >= 10:
-        return f"{value:.1f}"
-    return f"{value:.2f}"
-
-
-def ratio(peer, ours):
-    if isinstance(peer, (int, float)) and isinstance(ours, (int, float)) and ours > 0:
-        return peer / ours
-    return None
-
-
-def table(title, header, rows, notes=()):
-    global NOTES
-    NOTES = []
-    text_rows = [[v if u == "text" else cell(v, u) for v, u in row] for row in rows]
-    widths = [max(len(h), *(len(r[i]) for r in text_rows)) for i, h in enumerate(header)]
-    print()
-    print(title)
-    print("  ".join(h.ljust(w) if i == 0 else h.rjust(w)
-                    for i, (h, w) in enumerate(zip(header, widths))))
-    print("  ".join("-" * w for w in widths))
-    for r in text_rows:
-        print("  ".join(v.ljust(w) if i == 0 else v.rjust(w)
-                        for i, (v, w) in enumerate(zip(r, widths))))
-    for i, note in enumerate(NOTES):
-        print(f"  [{i + 1}] {note}")
-    for note in notes:
-        print(f"  {note}")
-
-
-def T(value):
-    return (value, "text")
-
-
-def P(proc, field="ms"):
-    """A process result's time or memory, or its failure as a note."""
-    if not proc.ok:
-        return (proc.error or "failed", "ms")
-    return (proc.ms, "ms") if field == "ms" else (proc.rss_mib, "MiB")
-
-
-def us(ms):
-    return ms * 1000 if isinstance(ms, float) else ms
-
-
-def minus(proc, start):
-    if proc.ok and start.ok:
-        return proc.ms - start.ms
-    return None
 
 
 # ---- the goals ---------------------------------------------------------------------------------
@@ -969,10 +758,9 @@ def main():
     parser.add_argument("--quick", action="store_true", help="fewer repetitions")
     args = parser.parse_args()
     build, data = os.path.abspath(args.build), os.path.abspath(args.data)
-    global MEASURE
-    MEASURE = os.path.join(build, "bench", "bench_measure")
-    if not os.path.exists(MEASURE):
-        sys.exit(f"{MEASURE} is not built; run bench/run.sh")
+    measuring.MEASURE = os.path.join(build, "bench", "bench_measure")
+    if not os.path.exists(measuring.MEASURE):
+        sys.exit(f"{measuring.MEASURE} is not built; run bench/run.sh")
     goals = [int(g) for g in args.goals.split(",")]
 
     started = time.perf_counter()

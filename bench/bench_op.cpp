@@ -25,6 +25,7 @@
 #include "codec/window_decoder.h"
 #include "method/error.h"
 #include "platform/input_file.h"
+#include "render/blur_engine.h"
 #include "render/render.h"
 #include "source/image_source.h"
 #include "tile/tile.h"
@@ -81,7 +82,7 @@ int run(int argc, char** argv) {
         {"height", static_cast<int64_t>(number(argv[4]))},
         {"recipe", host::EncodableMap{{"crop", crop}}},
     };
-    draw::BlurContext blur;
+    BlurEngine blur;
     Diagnostics diagnostics;
     return printResult(render(arguments, blur, diagnostics));
   }

@@ -28,32 +28,34 @@ def number(value):
     return value if isinstance(value, (int, float)) else None
 
 
+def ratios(entry, floor, names=None, suffix="_ms"):
+    """{name: entry[name + suffix] / floor} for each of |names| (by default everyone in WHO),
+    None where the entry has no figure."""
+    names = names or [who for who, _, _ in WHO]
+    return {name: number(entry.get(name + suffix)) and entry[name + suffix] / floor
+            for name in names}
+
+
 def tasks(results):
     """(label, floor label, {who: ratio}) for each task the run measured with a floor."""
     out = []
     full = results.get("render-full", {})
     if number(full.get("floor_ms")):
         floor = full["floor_ms"]
-        out.append(("render-full, in-process\nfloor: libjpeg DCT 3/8 + encode", {
-            who: number(full.get(f"{who}_ms")) and full[f"{who}_ms"] / floor
-            for who, _, _ in WHO}))
+        out.append(("render-full, in-process\nfloor: libjpeg DCT 3/8 + encode",
+                    ratios(full, floor)))
         out.append(("plain render, crop 0.8\nin-process, same floor",
                     {"ours": number(full.get("ours_plain_ms")) and full["ours_plain_ms"] / floor}))
     proc = full.get("process", {})
     if number(proc.get("floor_ms")):
         floor = proc["floor_ms"]
-        out.append(("render-full, process\nfloor: djpeg + cjpeg", {
-            who: number(proc.get(f"{who}_ms")) and proc[f"{who}_ms"] / floor
-            for who, _, _ in WHO}))
+        out.append(("render-full, process\nfloor: djpeg + cjpeg", ratios(proc, floor)))
     for key in ("png_s1", "png_s2", "jpeg_s1", "jpeg_s2"):
         tile = results.get(f"tile {key}", {})
         floor = number(tile.get("floor_process_ms"))
         if floor:
-            out.append((f"tile {key}, process\nfloor: row loop + encode", {
-                "ours": number(tile.get("ours_process_ms")) and tile["ours_process_ms"] / floor,
-                "vips": number(tile.get("vips_process_ms")) and tile["vips_process_ms"] / floor,
-                "pillow": (number(tile.get("pillow_process_ms")) and
-                           tile["pillow_process_ms"] / floor)}))
+            out.append((f"tile {key}, process\nfloor: row loop + encode",
+                        ratios(tile, floor, ["ours", "vips", "pillow"], "_process_ms")))
     for key in ("png_s1", "rgba_s1"):
         deep = results.get(f"deep {key}", {})
         top = number(deep.get("top_ms"))
@@ -68,10 +70,8 @@ def tasks(results):
     meta = results.get("metadata process", {})
     floor = number(meta.get("floor_ms"))
     if floor:
-        out.append(("metadata, process\nfloor: /bin/true", {
-            "ours": number(meta.get("ours_ms")) and meta["ours_ms"] / floor,
-            "vips": number(meta.get("vips_ms")) and meta["vips_ms"] / floor,
-            "pillow": number(meta.get("pillow_ms")) and meta["pillow_ms"] / floor}))
+        out.append(("metadata, process\nfloor: /bin/true",
+                    ratios(meta, floor, ["ours", "vips", "pillow"])))
     return out
 
 

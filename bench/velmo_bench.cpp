@@ -35,6 +35,7 @@
 #include "method/error.h"
 #include "platform/atomic_file.h"
 #include "platform/input_file.h"
+#include "render/blur_engine.h"
 #include "render/output.h"
 #include "render/render.h"
 #include "source/image_source.h"
@@ -264,7 +265,7 @@ void registerRender() {
   for (const auto& [label, inset] : {std::pair{"crop", 0.1}, std::pair{"full", 0.0}}) {
     const host::EncodableMap arguments = renderArguments(output("render"), inset);
     add(std::string("render/ours/") + label, Speed::Milli, [arguments](benchmark::State& state) {
-      draw::BlurContext blur;
+      BlurEngine blur;
       Diagnostics diagnostics;
       for (auto _ : state) benchmark::DoNotOptimize(velmo::render(arguments, blur, diagnostics));
     });
@@ -365,14 +366,14 @@ void registerRenderFull() {
   const std::string photo = input(kPhotoJpeg);
   add("full/ours/jpeg_12mp", Speed::Milli, [](benchmark::State& state) {
     const host::EncodableMap arguments = fullJobArguments(output("full_ours"));
-    draw::BlurContext blur;
+    BlurEngine blur;
     Diagnostics diagnostics;
     for (auto _ : state) benchmark::DoNotOptimize(velmo::render(arguments, blur, diagnostics));
   });
   // The plain render of the same crop, no annotations.
   add("full/ours_plain/jpeg_12mp", Speed::Milli, [](benchmark::State& state) {
     const host::EncodableMap arguments = renderArguments(output("full_plain"), kFullInset);
-    draw::BlurContext blur;
+    BlurEngine blur;
     Diagnostics diagnostics;
     for (auto _ : state) benchmark::DoNotOptimize(velmo::render(arguments, blur, diagnostics));
   });

@@ -391,7 +391,8 @@ host::Bytes envelopeFromJson(const Json& json) {
   return host::encodeErrorEnvelope(error);
 }
 
-Json envelopeToJson(host::ByteView reply) {
+Json envelopeToJson(host::ByteView reply, JsonForm form) {
+  const auto toJson = form == JsonForm::Typed ? &toTypedJson : &toPlainJson;
   Json json = Json::object();
   if (reply.empty()) {
     json["notImplemented"] = true;
@@ -399,14 +400,14 @@ Json envelopeToJson(host::ByteView reply) {
   }
   auto envelope = host::decodeEnvelope(reply);
   if (auto* result = std::get_if<EncodableValue>(&envelope)) {
-    json["result"] = toTypedJson(*result);
+    json["result"] = toJson(*result);
     return json;
   }
   const auto& error = std::get<host::ErrorEnvelope>(envelope);
   Json body = Json::object();
   body["code"] = error.code;
   body["message"] = error.message ? Json(*error.message) : Json();
-  body["details"] = toTypedJson(error.details);
+  body["details"] = toJson(error.details);
   json["error"] = std::move(body);
   return json;
 }

@@ -53,10 +53,15 @@ Json toTypedJson(const host::EncodableValue& value);
 host::MethodCall methodCallFromJson(const Json& json);
 Json methodCallToJson(const host::MethodCall& call);
 
+// Which of the two mappings a value is written in.
+enum class JsonForm { Plain, Typed };
+
 // {"result": typed}, {"error": {"code": c, "message": m or null, "details": typed}} or
 // {"notImplemented": true}, which stands for the empty reply.
 host::Bytes envelopeFromJson(const Json& json);
-// |reply| is envelope bytes, or empty for not-implemented. Throws CodecError.
-Json envelopeToJson(host::ByteView reply);
+// |reply| is envelope bytes, or empty for not-implemented; the result and the details are
+// written in |form| (plain for what a person reads, typed to read them back). Every host
+// that shows a reply shows it through this. Throws CodecError.
+Json envelopeToJson(host::ByteView reply, JsonForm form = JsonForm::Typed);
 
 }  // namespace velmo::cli

@@ -160,25 +160,10 @@ int runCall(const std::vector<std::string>& args) {
 
   Diagnostics told;
   const host::Bytes reply = roundTrip(call, told);
-  Json out = Json::object();
-  int status = kExitResult;
-  if (reply.empty()) {
-    out["notImplemented"] = true;
-    status = kExitNotImplemented;
-  } else {
-    auto envelope = host::decodeEnvelope(reply);
-    if (auto* result = std::get_if<host::EncodableValue>(&envelope)) {
-      out["result"] = toPlainJson(*result);
-    } else {
-      const auto& error = std::get<host::ErrorEnvelope>(envelope);
-      Json body = Json::object();
-      body["code"] = error.code;
-      body["message"] = error.message ? Json(*error.message) : Json();
-      body["details"] = toPlainJson(error.details);
-      out["error"] = std::move(body);
-      status = kExitErrorReply;
-    }
-  }
+  const Json out = envelopeToJson(reply, JsonForm::Plain);
+  const int status = out.contains("result")  ? kExitResult
+                     : out.contains("error") ? kExitErrorReply
+                                             : kExitNotImplemented;
   std::cout << dumpJson(out) << '\n' << std::flush;
   // For the developer, after the reply: why it failed, and what the reading forgave.
   for (const std::string& warning : told.warnings) std::cerr << "warning: " << warning << '\n';

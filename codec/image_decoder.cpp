@@ -26,38 +26,53 @@ PixelSize thumbnailSize(uint32_t width, uint32_t height, uint32_t maxPixelSize) 
 
 }  // namespace detail
 
-std::optional<Bitmap> decodeThumbnail(const InputFile& file, const ImageInfo& info,
-                                      uint32_t maxPixelSize) {
+namespace {
+
+// Each format's decoder of image 0 (codec/internal/decoders.h).
+struct FormatDecoder {
+  ImageFormat format;
+  std::optional<Bitmap> (*decode)(const InputFile& file, uint32_t maxPixelSize);
+};
+constexpr FormatDecoder kDecoders[] = {
+    {ImageFormat::Jpeg, &detail::decodeJpeg}, {ImageFormat::Png, &detail::decodePng},
+    {ImageFormat::Gif, &detail::decodeGif},   {ImageFormat::WebP, &detail::decodeWebP},
+    {ImageFormat::Heif, &detail::decodeHeif},
+};
+
+}  // namespace
+
+std::optional<StoredPicture> decodeStoredThumbnail(const InputFile& file, const ImageInfo& info,
+                                                   uint32_t maxPixelSize) {
   try {
     // The same check as for a window (window_decoder.cpp), so that a file cut short yields no
     // image for every method, even where the cut spares every pixel.
     if (!probe::reachesItsEnd(file, info.format)) return std::nullopt;
     std::optional<Bitmap> stored;
-    switch (info.format) {
-      case ImageFormat::Jpeg:
-        stored = detail::decodeJpeg(file, maxPixelSize);
-        break;
-      case ImageFormat::Png:
-        stored = detail::decodePng(file, maxPixelSize);
-        break;
-      case ImageFormat::Gif:
-        stored = detail::decodeGif(file, maxPixelSize);
-        break;
-      case ImageFormat::WebP:
-        stored = detail::decodeWebP(file, maxPixelSize);
-        break;
-      case ImageFormat::Heif:
-        // libheif has applied irot/imir already; iPhone files carry the same turn again as an
-        // EXIF orientation, which must not be applied on top.
-        return detail::decodeHeif(file, maxPixelSize);
+    for (const auto& [format, decode] : kDecoders) {
+      if (format == info.format) stored = decode(file, maxPixelSize);
     }
     if (!stored) return std::nullopt;
-    // Shrinking first and then permuting keeps the permutation cheap and exact.
-    return applyOrientation(std::move(*stored), effectiveOrientation(info.orientation));
+    // libheif has applied irot/imir already; iPhone files carry the same turn again as an EXIF
+    // orientation, which must not be applied on top.
+    const int orientation =
+        info.format == ImageFormat::Heif ? 1 : effectiveOrientation(info.orientation);
+    return StoredPicture{std::move(*stored), orientation};
   } catch (const std::bad_alloc&) {
     // Includes std::bad_array_new_length from checkedMul: the frame cannot be held.
     return std::nullopt;
   } catch (const std::length_error&) {
+    return std::nullopt;
+  }
+}
+
+std::optional<Bitmap> decodeThumbnail(const InputFile& file, const ImageInfo& info,
+                                      uint32_t maxPixelSize) {
+  try {
+    std::optional<StoredPicture> stored = decodeStoredThumbnail(file, info, maxPixelSize);
+    if (!stored) return std::nullopt;
+    // Shrinking first and then permuting keeps the permutation cheap and exact.
+    return applyOrientation(std::move(stored->pixels), stored->orientation);
+  } catch (const std::bad_alloc&) {
     return std::nullopt;
   }
 }

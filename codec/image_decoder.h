@@ -20,4 +20,14 @@ namespace velmo::platform {
 std::optional<Bitmap> decodeThumbnail(const InputFile& file, const ImageInfo& info,
                                       uint32_t maxPixelSize);
 
+// Image 0 as decodeThumbnail decodes it, before it is laid upright, with the EXIF orientation
+// that lays it upright (1 for HEIF, whose transformations are applied in the decode), for a
+// caller that turns the picture further in the same permutation.
+struct StoredPicture {
+  Bitmap pixels;
+  int orientation = 1;
+};
+std::optional<StoredPicture> decodeStoredThumbnail(const InputFile& file, const ImageInfo& info,
+                                                   uint32_t maxPixelSize);
+
 }  // namespace velmo::platform

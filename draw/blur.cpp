@@ -27,7 +27,7 @@ double linearToSrgb(double v) {
 
 }  // namespace
 
-PreviewSize previewSize(uint32_t width, uint32_t height) {
+platform::PixelSize previewSize(uint32_t width, uint32_t height) {
   const double w = width, h = height;
   const double shorter = h < w ? h : w;
   const double longer = w <= h ? h : w;
@@ -66,7 +66,7 @@ std::optional<Bitmap> BlurContext::obscuredPreview(const BitmapView& photo, uint
     return std::nullopt;
   }
   try {
-    const PreviewSize size = previewSize(shownWidth, shownHeight);
+    const platform::PixelSize size = previewSize(shownWidth, shownHeight);
     if (size.width > photo.width || size.height > photo.height) return std::nullopt;
     Bitmap shrunk;
     BitmapView small = photo;

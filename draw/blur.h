@@ -11,19 +11,14 @@
 #include <vector>
 
 #include "platform/bitmap.h"
+#include "platform/pixel_geometry.h"
 
 namespace velmo::draw {
-
-struct PreviewSize {
-  uint32_t width = 0;
-  uint32_t height = 0;
-  friend bool operator==(const PreviewSize&, const PreviewSize&) = default;
-};
 
 // The preview size for a width x height photo (both at least 1): the photo scaled by the
 // smallest of 1, 96 / shorter side, 1024 / longer side and sqrt(65536 / area), each side
 // floored and at least 1. So 4000 x 3000 gives 128 x 96 and 960 x 10240 gives 78 x 836.
-PreviewSize previewSize(uint32_t width, uint32_t height);
+platform::PixelSize previewSize(uint32_t width, uint32_t height);
 
 // The plug-in's blur engine. Made once with the plug-in and used by one render at a time on
 // the worker thread; it holds only its fixed tables, nothing from one call to the next.

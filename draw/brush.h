@@ -48,6 +48,8 @@ class CoverageMask {
   // The spans, for the pixel loops: one first and one last pixel per row.
   int* firsts() { return first_.data(); }
   int* lasts() { return last_.data(); }
+  const int* firsts() const { return first_.data(); }
+  const int* lasts() const { return last_.data(); }
 
  private:
   int x_ = 0;
@@ -79,9 +81,6 @@ class RoundBrush {
 
 // Premultiplied 0xAARRGGBB, as the canvas holds its pixels.
 using PremultipliedPixel = uint32_t;
-
-// A straight 0xAARRGGBB colour premultiplied by its alpha, rounded as the blends round.
-PremultipliedPixel premultiplied(uint32_t argb);
 
 // How a source is laid through coverage m (0 to 1) onto a pixel, each channel rounded as
 // pixman rounds it:

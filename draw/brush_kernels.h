@@ -1,5 +1,6 @@
 // The brush's pixel loops, written once over a set of lanes (plain floats, SSE2, AVX2) and
-// built into each instruction set's own file.
+// built into each instruction set's own file (brush_sse2.cpp, brush_avx2.cpp): the coverage
+// of a segment over float lanes, the blend over integer lanes.
 //
 // A file built for a wider instruction set must not define anything the linker could pick
 // for the rest of the program: everything here has internal linkage, takes plain data rather
@@ -13,17 +14,23 @@
 #include <cstdint>
 
 #include "draw/brush.h"
+#include "platform/bitmap.h"
 
 namespace velmo::draw {
 
-// A mask's rows and spans as plain data.
-struct MaskRows {
-  uint8_t* bytes;
+// A mask's rows and spans as plain data: |Byte| and |Int| are const for a mask only read.
+template <typename Byte, typename Int>
+struct MaskRowsOf {
+  Byte* bytes;
   size_t stride;
   int x, y, width, height;
-  int* firsts;
-  int* lasts;
+  Int* firsts;
+  Int* lasts;
 };
+// Rows the brush draws into.
+using MaskRows = MaskRowsOf<uint8_t, int>;
+// Rows a blend reads.
+using MaskSpans = MaskRowsOf<const uint8_t, const int>;
 
 // A segment with round ends in a mask's own coordinates, where pixel (i, j)'s centre lies at
 // (i, j): from (ax, ay) by (dx, dy), coverage reaching 0 at |radius|.
@@ -35,7 +42,7 @@ struct Capsule {
 struct MaskedBlend {
   uint8_t* canvas;
   size_t canvasStride;
-  MaskRows mask;
+  MaskSpans mask;
   PremultipliedPixel color;
   const uint8_t* source;
   size_t sourceStride;
@@ -209,18 +216,12 @@ struct PlainLanes {
 
 // ---- blending ------------------------------------------------------------------------------
 
-// x * a / 255 rounded as pixman rounds it, for x and a within 0 to 255.
-inline uint32_t multiply(uint32_t x, uint32_t a) {
-  const uint32_t t = x * a + 0x80;
-  return ((t >> 8) + t) >> 8;
-}
-
 inline uint32_t blendPixel(uint32_t pixel, uint32_t source, uint32_t m, MaskBlend blend) {
-  const uint32_t covered = blend == MaskBlend::Over ? multiply(source >> 24, m) : m;
+  const uint32_t covered = blend == MaskBlend::Over ? platform::multiplyBytes(source >> 24, m) : m;
   uint32_t result = 0;
   for (int shift = 0; shift < 32; shift += 8) {
-    const uint32_t value =
-        multiply((source >> shift) & 0xFF, m) + multiply((pixel >> shift) & 0xFF, 255 - covered);
+    const uint32_t value = platform::multiplyBytes((source >> shift) & 0xFF, m) +
+                           platform::multiplyBytes((pixel >> shift) & 0xFF, 255 - covered);
     result |= (value > 255 ? 255 : value) << shift;
   }
   return result;
@@ -240,7 +241,7 @@ inline void blendPixels(uint32_t* pixels, const uint32_t* source, uint32_t color
 // three starting at each span's first pixel.
 template <typename Row>
 void eachSpan(const MaskedBlend& job, Row row) {
-  const MaskRows& mask = job.mask;
+  const MaskSpans& mask = job.mask;
   for (int y = 0; y < mask.height; ++y) {
     const int first = mask.firsts[y], last = mask.lasts[y];
     if (first > last) continue;
@@ -262,6 +263,72 @@ inline void plainBlend(const MaskedBlend& job) {
            [&job](uint32_t* pixels, const uint32_t* source, const uint8_t* coverage, int count) {
              blendPixels(pixels, source, job.color, coverage, 0, count, job.blend);
            });
+}
+
+// The blend over a set of integer lanes, |Pixels::kCount| pixels at a time. A set provides
+// (I being its register of bytes or of 16-bit lanes):
+//   load(p), store(p, v): kCount pixels;
+//   coverage(c): kCount coverage bytes, each repeated for its pixel's four channels;
+//   solid(color): |color|'s channels in 16-bit lanes, for the pixels of widenLow() and
+//     widenHigh() alike;
+//   widenLow(v), widenHigh(v): the bytes of half the pixels in 16-bit lanes, and narrow(low,
+//     high) packing them back with unsigned saturation;
+//   multiply(x, a): multiplyBytes() per 16-bit lane; alphaOf(v): each pixel's alpha lane in
+//     its four lanes; set16(n), subtract(a, b), addSaturated(a, b) on 16-bit lanes;
+//   tail<Blend>(pixels, source, color, coverage, count): the last pixels of a row, fewer than
+//     kCount (|source| null for the one |color|).
+
+// Pixels' channels (16-bit lanes) blended by their coverage |m| (repeated per channel).
+template <typename Pixels, MaskBlend Blend>
+inline typename Pixels::I blendChannels(typename Pixels::I pixel, typename Pixels::I source,
+                                        typename Pixels::I m) {
+  const auto covered = Pixels::multiply(source, m);
+  const auto inverse =
+      Pixels::subtract(Pixels::set16(255), Blend == MaskBlend::Over ? Pixels::alphaOf(covered) : m);
+  return Pixels::addSaturated(covered, Pixels::multiply(pixel, inverse));
+}
+
+// kCount pixels |held| blended with the pixels |from| (with the channels |solid| when
+// |solidColor|) by their coverage bytes from |coverage|.
+template <typename Pixels, MaskBlend Blend>
+inline typename Pixels::I blendGroup(typename Pixels::I held, typename Pixels::I from,
+                                     bool solidColor, typename Pixels::I solid,
+                                     const uint8_t* coverage) {
+  const auto m = Pixels::coverage(coverage);
+  auto sourceLow = solid, sourceHigh = solid;
+  if (!solidColor) {
+    sourceLow = Pixels::widenLow(from);
+    sourceHigh = Pixels::widenHigh(from);
+  }
+  return Pixels::narrow(
+      blendChannels<Pixels, Blend>(Pixels::widenLow(held), sourceLow, Pixels::widenLow(m)),
+      blendChannels<Pixels, Blend>(Pixels::widenHigh(held), sourceHigh, Pixels::widenHigh(m)));
+}
+
+template <typename Pixels, MaskBlend Blend>
+void blendRow(uint32_t* pixels, const uint32_t* source, uint32_t color, const uint8_t* coverage,
+              int count) {
+  const auto solid = Pixels::solid(color);
+  const bool solidColor = source == nullptr;
+  int i = 0;
+  for (; i + Pixels::kCount <= count; i += Pixels::kCount) {
+    const auto from = solidColor ? solid : Pixels::load(source + i);
+    Pixels::store(pixels + i, blendGroup<Pixels, Blend>(Pixels::load(pixels + i), from, solidColor,
+                                                        solid, coverage + i));
+  }
+  if (i < count) {
+    Pixels::template tail<Blend>(pixels + i, solidColor ? nullptr : source + i, color, coverage + i,
+                                 count - i);
+  }
+}
+
+template <typename Pixels>
+void blendThrough(const MaskedBlend& job) {
+  const auto row = job.blend == MaskBlend::Over ? &blendRow<Pixels, MaskBlend::Over>
+                                                : &blendRow<Pixels, MaskBlend::Copy>;
+  eachSpan(job, [&](uint32_t* pixels, const uint32_t* source, const uint8_t* coverage, int count) {
+    row(pixels, source, job.color, coverage, count);
+  });
 }
 
 }  // namespace

@@ -10,6 +10,9 @@
 namespace velmo::draw {
 namespace {
 
+using platform::Bitmap;
+using platform::BitmapView;
+
 cairo_format_t cairoFormat(Canvas::Format format) {
   switch (format) {
     case Canvas::Format::Opaque:
@@ -121,11 +124,6 @@ void Canvas::translate(double dx, double dy) {
   cairo_translate(context_.get(), dx, dy);
 }
 
-void Canvas::rotate(double radians) {
-  refuseTransform(std::isfinite(radians));
-  cairo_rotate(context_.get(), radians);
-}
-
 void Canvas::scale(double sx, double sy) {
   refuseTransform(std::isfinite(sx) && std::isfinite(sy) && sx != 0 && sy != 0);
   cairo_scale(context_.get(), sx, sy);
@@ -150,18 +148,10 @@ void Canvas::setFillColor(const Color& color) {
   paint_.fill = color;
 }
 
-void Canvas::setBlend(Blend blend) {
-  cairo_set_operator(context_.get(),
-                     blend == Blend::Copy ? CAIRO_OPERATOR_SOURCE : CAIRO_OPERATOR_OVER);
-}
-
 void Canvas::applyColor(const Color& color) {
   cairo_set_source_rgba(context_.get(), color.red, color.green, color.blue, color.alpha);
 }
 
-void Canvas::newPath() {
-  cairo_new_path(context_.get());
-}
 void Canvas::moveTo(Point p) {
   cairo_move_to(context_.get(), p.x, p.y);
 }
@@ -184,12 +174,11 @@ void Canvas::addRectangle(double x, double y, double width, double height) {
 }
 
 void Canvas::addEllipse(double x, double y, double width, double height) {
-  // Four quarter arcs, each a cubic Bezier whose control points lie kappa of the radius
+  // Four quarter arcs, each a cubic Bezier whose control points lie kKappa of the radius
   // along the tangents: the usual circle approximation, stretched per axis.
-  constexpr double kappa = 0.5522847498307936;  // 4/3 (sqrt(2) - 1)
   const double rx = width / 2, ry = height / 2;
   const double cx = x + rx, cy = y + ry;
-  const double kx = rx * kappa, ky = ry * kappa;
+  const double kx = rx * kKappa, ky = ry * kKappa;
   moveTo({cx + rx, cy});
   curveTo({cx + rx, cy + ky}, {cx + kx, cy + ry}, {cx, cy + ry});
   curveTo({cx - kx, cy + ry}, {cx - rx, cy + ky}, {cx - rx, cy});
@@ -208,12 +197,6 @@ void Canvas::fill() {
   applyColor(paint_.fill);
   cairo_set_fill_rule(context_.get(), CAIRO_FILL_RULE_WINDING);
   cairo_fill(context_.get());
-  check();
-}
-
-void Canvas::clip() {
-  cairo_set_fill_rule(context_.get(), CAIRO_FILL_RULE_WINDING);
-  cairo_clip(context_.get());
   check();
 }
 
@@ -260,8 +243,8 @@ void Canvas::paintThrough(const Color& color, const CoverageMask& mask) {
     return static_cast<uint32_t>(std::lround(std::clamp(v, 0.0, 1.0) * 255));
   };
   const uint32_t alpha = byte(color.alpha);
-  const PremultipliedPixel pixel = premultiplied(alpha << 24 | byte(color.red) << 16 |
-                                                 byte(color.green) << 8 | byte(color.blue));
+  const PremultipliedPixel pixel = platform::premultiplyArgb(
+      alpha << 24 | byte(color.red) << 16 | byte(color.green) << 8 | byte(color.blue));
   // An opaque colour over a pixel is the colour replacing it by the coverage, which the copy
   // blend works out with less.
   blendColorThrough(pixelsForWriting(), strideBytes(), mask, pixel,

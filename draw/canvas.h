@@ -28,9 +28,6 @@
 
 namespace velmo::draw {
 
-using platform::Bitmap;
-using platform::BitmapView;
-
 // A Cairo failure other than lack of memory, with Cairo's own status and text.
 class DrawError : public std::runtime_error {
  public:
@@ -47,12 +44,7 @@ void throwIfFailed(cairo_status_t status);
 
 // A Cairo image surface over pixels the caller owns (Bitmap layout, possibly a sub-rectangle
 // of a larger bitmap through its stride). The pixels must outlive the surface.
-CairoSurface wrapPixels(const BitmapView& pixels);
-
-enum class Blend {
-  Normal,  // source over
-  Copy,    // the source replaces what is underneath, alpha included
-};
+CairoSurface wrapPixels(const platform::BitmapView& pixels);
 
 class Canvas {
  public:
@@ -65,7 +57,7 @@ class Canvas {
   Canvas(uint32_t width, uint32_t height, Format format);
   // A canvas over |pixels|, which it keeps: it starts with their picture, with no copy made.
   // Opaque or with alpha as |pixels| is. Throws as the constructor above.
-  explicit Canvas(Bitmap pixels);
+  explicit Canvas(platform::Bitmap pixels);
   // A coverage canvas drawing into |mask|'s bytes, in the coordinates of the canvas the mask
   // lies over. The mask must outlive it; its spans are left to the caller.
   explicit Canvas(CoverageMask& mask);
@@ -79,7 +71,7 @@ class Canvas {
   // The context's status: CAIRO_STATUS_SUCCESS unless Cairo failed.
   cairo_status_t status() const { return cairo_status(context_.get()); }
 
-  // Graphics state: transform, line settings, colours, blend mode and clip. Every save()
+  // Graphics state: transform, line settings and colours. Every save()
   // needs its restore().
   void save();
   void restore();
@@ -87,7 +79,6 @@ class Canvas {
   // Coordinate transforms. A transform with a non-finite value, or a scale by 0, would leave
   // Cairo without an inverse: it is refused with DrawError and the context is left as it was.
   void translate(double dx, double dy);
-  void rotate(double radians);
   void scale(double sx, double sy);
 
   void setLineWidth(double width);
@@ -96,10 +87,8 @@ class Canvas {
   // only the alpha counts).
   void setStrokeColor(const Color& color);
   void setFillColor(const Color& color);
-  void setBlend(Blend blend);
 
   // The current path.
-  void newPath();
   void moveTo(Point p);
   void lineTo(Point p);
   void closePath();
@@ -116,23 +105,21 @@ class Canvas {
   void stroke();
   // Fill the current path (non-zero winding) in the fill colour and consume it.
   void fill();
-  // Intersect the clip with the current path (non-zero winding) and consume it.
-  void clip();
 
   // Draws |image| stretched over the rectangle (0, 0, width, height) of the canvas in device
   // pixels, replacing what is there, with a high-quality filter; edge pixels are repeated
   // outward so the borders do not fade.
-  void drawStretched(const BitmapView& image);
+  void drawStretched(const platform::BitmapView& image);
   // The same stretched image, blended by copy through |mask|: each pixel becomes
   // image * m + pixel * (1 - m), alpha included, where m is the coverage there. Only the
   // mask's spans are touched, and only they and the mask's rectangle are worked on.
-  void drawStretchedThrough(const BitmapView& image, const CoverageMask& mask);
+  void drawStretchedThrough(const platform::BitmapView& image, const CoverageMask& mask);
 
   // |color| laid over the canvas through |mask| (source over), on the mask's spans only.
   void paintThrough(const Color& color, const CoverageMask& mask);
 
   // The pixels, after flushing pending drawing. Not for a coverage canvas.
-  BitmapView view();
+  platform::BitmapView view();
 
  private:
   struct Paint {
@@ -150,7 +137,7 @@ class Canvas {
   uint32_t height_;
   Format format_;
   // The pixels of a canvas made over a bitmap; the surface below draws on them.
-  Bitmap pixels_;
+  platform::Bitmap pixels_;
   CairoSurface surface_;
   CairoContext context_;
   // Cairo has one source for stroking and filling; the two colours are kept here, saved and

@@ -10,9 +10,6 @@
 namespace velmo::draw {
 namespace {
 
-// Box edges further than this outside the canvas are pulled in to it: still far enough out
-// that no edge of the widest brush reaches the canvas, near enough for Cairo's range.
-constexpr double kFarOutside = 1 << 21;
 // Coordinates are held within this before segments are clipped, so that differences of two
 // coordinates stay finite. Nothing this far out can be seen.
 constexpr double kHuge = 1e300;
@@ -460,13 +457,14 @@ void drawFigure(Canvas& canvas, const Stroke& stroke, const std::vector<Point>& 
 }  // namespace
 
 Point mapPoint(const StrokeSpace& space, Point fraction) {
-  return {space.width * (fraction.x - space.crop[0]) / space.crop[2],
-          space.height * (fraction.y - space.crop[1]) / space.crop[3]};
+  return {space.width * (fraction.x - space.crop.x) / space.crop.width,
+          space.height * (fraction.y - space.crop.y) / space.crop.height};
 }
 
 double lineWidth(const StrokeSpace& space, double widthFraction) {
-  const double minSide = space.fullHeight < space.fullWidth ? space.fullHeight : space.fullWidth;
-  const double lw = space.width * minSide * widthFraction / (space.fullWidth * space.crop[2]);
+  const double minSide =
+      space.turnedHeight < space.turnedWidth ? space.turnedHeight : space.turnedWidth;
+  const double lw = space.width * minSide * widthFraction / (space.turnedWidth * space.crop.width);
   if (!(lw >= 1)) return 1;  // NaN included
   return std::min(lw, kMaxLineWidth);
 }

@@ -2,7 +2,7 @@
 // straight lines, arrows, and blur strokes that show the blur preview through the area the
 // brush covers.
 //
-// Stroke points are fractions of the whole oriented photo; they are mapped onto the canvas
+// Stroke points are fractions of the whole upright, turned photo; they are mapped onto the canvas
 // through the crop fractions, which may reach beyond the photo. Nothing here refuses input:
 // points that do not map to finite canvas positions are dropped, and geometry far outside
 // the canvas is cut back before it reaches Cairo, whose fixed-point coordinates would
@@ -17,6 +17,7 @@
 
 #include "draw/canvas.h"
 #include "draw/color.h"
+#include "draw/geometry.h"
 #include "platform/bitmap.h"
 
 namespace velmo::draw {
@@ -31,23 +32,22 @@ enum class Shape {
 };
 
 struct Stroke {
-  // Fractions of the oriented photo's width and height, from its top-left corner.
+  // Fractions of the upright, turned photo's width and height, from its top-left corner.
   std::vector<Point> points;
   Color color;
-  // Brush width as a fraction of the oriented photo's shorter side.
+  // Brush width as a fraction of the upright, turned photo's shorter side.
   double widthFraction = 0.006;
   Shape shape = Shape::Freehand;
 };
 
-// Where the strokes land: the canvas size, the oriented photo's size, and the crop fractions
-// (x, y, width, height) of that photo which the canvas shows. Crop width and height are
-// above 0.
+// Where the strokes land: the canvas size, the size of the upright, turned photo, and the
+// crop fractions of that photo which the canvas shows. Crop width and height are above 0.
 struct StrokeSpace {
   double width = 0;
   double height = 0;
-  double fullWidth = 0;
-  double fullHeight = 0;
-  std::array<double, 4> crop{0, 0, 1, 1};
+  double turnedWidth = 0;
+  double turnedHeight = 0;
+  Rect crop{0, 0, 1, 1};
 };
 
 // Largest brush width in canvas pixels: far wider than any canvas, small enough that the

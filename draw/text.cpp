@@ -188,6 +188,17 @@ void drawGlyphs(cairo_t* cr, PangoLayoutLine* line, double x, double y, double f
   }
 }
 
+// The edges of what |cr|'s clip lets through, in its user units, widened by |margin| on every
+// side.
+struct Visible {
+  double left, top, right, bottom;
+};
+Visible visibleArea(cairo_t* cr, double margin) {
+  double left = 0, top = 0, right = 0, bottom = 0;
+  cairo_clip_extents(cr, &left, &top, &right, &bottom);
+  return {left - margin, top - margin, right + margin, bottom + margin};
+}
+
 class PangoText final : public Text {
  public:
   PangoText(std::string_view given, double fontSize) : fontSize_(fontSize) {
@@ -222,7 +233,7 @@ class PangoText final : public Text {
     lines_.clear();
   }
 
-  TextSize size() const override { return size_; }
+  Size size() const override { return size_; }
 
   void drawAt(cairo_t* cr, double x, double y, const Color& color) const override {
     if (!(deviceEm(cr, fontSize_) <= kMaxDeviceEm)) return;
@@ -231,22 +242,17 @@ class PangoText final : public Text {
     cairo_set_source_rgba(cr, color.red, color.green, color.blue, color.alpha);
     // What can be seen, in the text's own units, widened by an em for glyphs whose ink
     // reaches past their advance.
-    double left = 0, top = 0, right = 0, bottom = 0;
-    cairo_clip_extents(cr, &left, &top, &right, &bottom);
-    left -= fontSize_;
-    top -= fontSize_;
-    right += fontSize_;
-    bottom += fontSize_;
+    const Visible seen = visibleArea(cr, fontSize_);
     double lineTop = y;
     for (const Line& line : lines_) {
-      if (lineTop > bottom) break;
-      if (lineTop + line.height() >= top) {
+      if (lineTop > seen.bottom) break;
+      if (lineTop + line.height() >= seen.top) {
         for (const Piece& piece : line.pieces) {
           const double pieceX = x + piece.x;
-          if (pieceX > right) break;
-          if (pieceX + piece.width < left) continue;
+          if (pieceX > seen.right) break;
+          if (pieceX + piece.width < seen.left) continue;
           drawGlyphs(cr, pango_layout_get_line_readonly(piece.layout.get(), 0), pieceX,
-                     lineTop + line.ascent, left - pieceX, right - pieceX);
+                     lineTop + line.ascent, seen.left - pieceX, seen.right - pieceX);
         }
       }
       lineTop += line.height();
@@ -261,8 +267,8 @@ class PangoText final : public Text {
     std::lock_guard lock(fonts().mutex());
     cairo_save(cr);
     cairo_set_source_rgba(cr, color.red, color.green, color.blue, color.alpha);
-    double clipLeft = 0, clipTop = 0, clipRight = 0, clipBottom = 0;
-    cairo_clip_extents(cr, &clipLeft, &clipTop, &clipRight, &clipBottom);
+    // What can be seen, widened by an em as for drawAt().
+    const Visible seen = visibleArea(cr, fontSize_);
     const double rectBottom = rect.y + rect.height;
     const int wrapWidth = static_cast<int>(std::min(rect.width, 1e6) * PANGO_SCALE);
     double lineTop = rect.y;
@@ -272,7 +278,7 @@ class PangoText final : public Text {
       // width of (w + pad) - pad): a line measured to fit within half a Pango unit is laid out
       // on one line, never wrapped at a width truncated to whole units.
       const bool fitsWidth = source.width <= rect.width + kHalfPangoUnit;
-      if (fitsWidth && lineTop + source.height() < clipTop - fontSize_) {
+      if (fitsWidth && lineTop + source.height() < seen.top) {
         // A line that needs no wrapping, wholly above what can be seen: only its height counts.
         if (lineTop + source.height() > rectBottom + kHalfPangoUnit && !first) break;
         first = false;
@@ -303,8 +309,7 @@ class PangoText final : public Text {
         }
         first = false;
         const double baseline = lineTop + fromPango(pango_layout_iter_get_baseline(iter));
-        if (bottom >= clipTop - fontSize_ &&
-            lineTop + fromPango(logical.y) <= clipBottom + fontSize_) {
+        if (bottom >= seen.top && lineTop + fromPango(logical.y) <= seen.bottom) {
           cairo_move_to(cr, rect.x + fromPango(logical.x), baseline);
           pango_cairo_show_layout_line(cr, pango_layout_iter_get_line_readonly(iter));
         }
@@ -357,7 +362,7 @@ class PangoText final : public Text {
 
   double fontSize_;
   std::vector<Line> lines_;
-  TextSize size_;
+  Size size_;
 };
 
 class PangoEngine final : public TextEngine {

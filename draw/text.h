@@ -17,12 +17,6 @@
 
 namespace velmo::draw {
 
-struct TextSize {
-  double width = 0;
-  double height = 0;
-  friend bool operator==(const TextSize&, const TextSize&) = default;
-};
-
 // A text laid out in one font size. Drawing uses the context's current transform and clip;
 // glyphs that cannot reach the clip are not drawn, and neither are glyphs whose em would be
 // larger than 2^15 device pixels (Cairo cannot place those).
@@ -30,7 +24,7 @@ class Text {
  public:
   virtual ~Text() = default;
   // The size of the text on one line: explicit line breaks still start new lines.
-  virtual TextSize size() const = 0;
+  virtual Size size() const = 0;
   // Draws the text on one line with its top-left corner at (x, y).
   virtual void drawAt(cairo_t* cr, double x, double y, const Color& color) const = 0;
   // Draws the text wrapped at word boundaries (and inside words too long for a line) to the

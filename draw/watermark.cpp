@@ -9,13 +9,6 @@
 namespace velmo::draw {
 namespace {
 
-// Cairo keeps path coordinates in 24.8 fixed point (about 8.4 million pixels); edges are
-// pulled in to this far outside the canvas, which no visible pixel can tell apart.
-constexpr double kFarOutside = 2097152;  // 2^21
-
-// Bezier control distance of a quarter ellipse, as Cairo's own arcs use.
-constexpr double kKappa = 0.5522847498307936;
-
 struct Range {
   double low;
   double high;
@@ -35,7 +28,7 @@ Range project(const std::array<Point, N>& points, double ax, double ay) {
 
 void drawDiagonal(cairo_t* cr, const Watermark& watermark, const Text& text, double fontSize,
                   double referenceWidth, double referenceHeight) {
-  const TextSize size = text.size();
+  const Size size = text.size();
   const Color white{1, 1, 1, diagonalAlpha(watermark.opacity)};
   const DiagonalGrid grid = diagonalGrid(size, fontSize, diagonalDensity(watermark.density),
                                          referenceWidth, referenceHeight);
@@ -54,7 +47,7 @@ void drawDiagonal(cairo_t* cr, const Watermark& watermark, const Text& text, dou
 void fillBox(cairo_t* cr, const Watermark& watermark, const BoxLayout& layout) {
   roundedBoxPath(cr, layout.box, layout.radius);
   const auto& colors = watermark.gradientColors;
-  if (watermark.style == WatermarkStyle::kCornerStamp && colors.size() >= 2) {
+  if (watermark.style == WatermarkStyle::CornerStamp && colors.size() >= 2) {
     Rect box = layout.box;
     if (box.width < 0) box = {box.x + box.width, box.y, -box.width, box.height};
     CairoPattern gradient(
@@ -95,14 +88,14 @@ double diagonalDensity(std::optional<double> density) {
   return *density > 0.6 ? *density : 0.6;
 }
 
-DiagonalGrid diagonalGrid(TextSize text, double fontSize, double density, double referenceWidth,
+DiagonalGrid diagonalGrid(Size text, double fontSize, double density, double referenceWidth,
                           double referenceHeight) {
   return {referenceWidth, referenceHeight, text.width,
           std::max(2 * text.width / density, 4 * fontSize),
           std::max(5 * text.height / density, 4 * fontSize)};
 }
 
-bool diagonalCopyReaches(Point origin, TextSize text, double em, double referenceWidth,
+bool diagonalCopyReaches(Point origin, Size text, double em, double referenceWidth,
                          double referenceHeight) {
   // The copy's axes on the canvas, and the separating-axis test of two rectangles.
   const double ux = std::cos(kDiagonalAngle), uy = std::sin(kDiagonalAngle);
@@ -125,7 +118,7 @@ bool diagonalCopyReaches(Point origin, TextSize text, double em, double referenc
   return project(canvas, ux, uy).overlaps(along) && project(canvas, vx, vy).overlaps(across);
 }
 
-BoxLayout boxLayout(TextSize text, double fontSize, double referenceWidth, double referenceHeight) {
+BoxLayout boxLayout(Size text, double fontSize, double referenceWidth, double referenceHeight) {
   BoxLayout layout;
   const double minRef = referenceHeight < referenceWidth ? referenceHeight : referenceWidth;
   const double pad = std::max(minRef * 0.025, 6.0);
@@ -185,7 +178,7 @@ void roundedBoxPath(cairo_t* cr, Rect box, double radius) {
 void drawWatermark(cairo_t* cr, const Watermark& watermark, double referenceWidth,
                    double referenceHeight, TextEngine& engine) {
   const double minRef = referenceHeight < referenceWidth ? referenceHeight : referenceWidth;
-  const bool diagonal = watermark.style == WatermarkStyle::kDiagonalRepeat;
+  const bool diagonal = watermark.style == WatermarkStyle::DiagonalRepeat;
   const double fontSize = watermarkFontSize(minRef, diagonal);
   const std::unique_ptr<Text> text = engine.layOut(watermark.text, fontSize);
 

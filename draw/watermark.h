@@ -19,15 +19,15 @@
 namespace velmo::draw {
 
 enum class WatermarkStyle {
-  kDiagonalRepeat,    // "diagonalRepeat"
-  kCornerStamp,       // "cornerStamp"
-  kMinimalSignature,  // "minimalSignature" and every other name
+  DiagonalRepeat,    // "diagonalRepeat"
+  CornerStamp,       // "cornerStamp"
+  MinimalSignature,  // "minimalSignature" and every other name
 };
 
 // A watermark that is on: the settings as the recipe gave them, before the layout's limits.
 struct Watermark {
   std::string text;  // UTF-8, never empty
-  WatermarkStyle style = WatermarkStyle::kMinimalSignature;
+  WatermarkStyle style = WatermarkStyle::MinimalSignature;
   std::optional<double> opacity;  // read by the diagonal style only
   std::optional<double> density;  // read by the diagonal style only
   // The box fill of "cornerStamp", evenly spread from the box's top-left corner to its
@@ -71,12 +71,12 @@ struct DiagonalGrid {
   }
 };
 
-DiagonalGrid diagonalGrid(TextSize text, double fontSize, double density, double referenceWidth,
+DiagonalGrid diagonalGrid(Size text, double fontSize, double density, double referenceWidth,
                           double referenceHeight);
 
 // Whether a copy at |origin| (its text |text| big, widened by |em| for ink beyond the
 // advance) can put any ink inside the reference rectangle once turned.
-bool diagonalCopyReaches(Point origin, TextSize text, double em, double referenceWidth,
+bool diagonalCopyReaches(Point origin, Size text, double em, double referenceWidth,
                          double referenceHeight);
 
 struct BoxLayout {
@@ -86,7 +86,7 @@ struct BoxLayout {
   Rect textRect;
 };
 
-BoxLayout boxLayout(TextSize text, double fontSize, double referenceWidth, double referenceHeight);
+BoxLayout boxLayout(Size text, double fontSize, double referenceWidth, double referenceHeight);
 
 // Sets |cr|'s path to the rounded rectangle |box| (a negative size is flipped; the radius is
 // kept within half the shorter side). The path is built in device space, with edges far

@@ -7,11 +7,11 @@
 #include <system_error>
 #include <variant>
 
-#include "draw/blur.h"
 #include "fuzz/fuzz_support.h"
 #include "host/standard_codec.h"
 #include "method/arguments.h"
 #include "method/error.h"
+#include "render/blur_engine.h"
 #include "render/render.h"
 #include "tile/tile.h"
 
@@ -55,10 +55,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (width > 0 && height > 0 && width <= 16380 && height <= 16380 && width * height > 1'000'000) {
     return 0;
   }
-  static draw::BlurContext blurContext;
+  static BlurEngine blurEngine;
   Diagnostics diagnostics;
   try {
-    (void)render(arguments, blurContext, diagnostics);
+    (void)render(arguments, blurEngine, diagnostics);
   } catch (const PluginError&) {
   } catch (const std::system_error&) {
   }

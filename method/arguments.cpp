@@ -9,6 +9,10 @@
 
 namespace velmo {
 
+using host::EncodableList;
+using host::EncodableMap;
+using host::EncodableValue;
+
 bool isArgumentMap(const EncodableValue& value) {
   const auto* map = std::get_if<EncodableMap>(&value);
   if (!map) return false;

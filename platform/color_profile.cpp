@@ -28,10 +28,6 @@ uint32_t unpremultiplied(uint32_t p) {
          (uint32_t{unpremultiply((p >> 8) & 0xFF, a)} << 8) | unpremultiply(p & 0xFF, a);
 }
 
-uint32_t premultiplied(uint32_t p) {
-  return premultiply((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF, p >> 24);
-}
-
 }  // namespace
 
 std::optional<ColorConverter> ColorConverter::fromIcc(std::span<const uint8_t> icc,
@@ -94,7 +90,7 @@ void ColorConverter::convert(Bitmap& bitmap) const {
         // R = G = B in a decoded grey image; blue stands for all three.
         const uint32_t p = unpremultiplied(row[x]);
         const uint32_t a = p >> 24;
-        row[x] = premultiplied((a << 24) | (table[p & 0xFF] & 0x00FFFFFFu));
+        row[x] = premultiplyArgb((a << 24) | (table[p & 0xFF] & 0x00FFFFFFu));
       }
     }
     return;
@@ -111,7 +107,7 @@ void ColorConverter::convert(Bitmap& bitmap) const {
     uint32_t* row = bitmap.row(y);
     std::transform(row, row + width, straight.begin(), unpremultiplied);
     cmsDoTransform(transform_.get(), straight.data(), straight.data(), width);
-    std::transform(straight.begin(), straight.end(), row, premultiplied);
+    std::transform(straight.begin(), straight.end(), row, premultiplyArgb);
   }
 }
 

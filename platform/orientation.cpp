@@ -35,6 +35,14 @@ int effectiveOrientation(std::optional<int64_t> stored) {
   return static_cast<int>(*stored);
 }
 
+int turnedOrientation(int orientation, int quarterTurns) {
+  // Row: the orientation 1 to 8; column: the clockwise quarter turns after it.
+  static constexpr int kTurned[8][4] = {{1, 6, 3, 8}, {2, 7, 4, 5}, {3, 8, 1, 6}, {4, 5, 2, 7},
+                                        {5, 2, 7, 4}, {6, 3, 8, 1}, {7, 4, 5, 2}, {8, 1, 6, 3}};
+  const int from = orientation >= 1 && orientation <= 8 ? orientation : 1;
+  return kTurned[from - 1][quarterTurns & 3];
+}
+
 Bitmap applyOrientation(Bitmap stored, int orientation) {
   if (orientation < 2 || orientation > 8) return stored;
   const uint32_t w = stored.width();

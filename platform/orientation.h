@@ -17,6 +17,12 @@ inline bool orientationSwapsAxes(int64_t orientation) {
   return orientation >= 5 && orientation <= 8;
 }
 
+// The orientation that lays a stored picture out as |orientation| (1 to 8; any other value
+// counts as 1) and then turns it clockwise by |quarterTurns| (0 to 3): both in one
+// permutation, for applyOrientation. The turns alone are orientations 6 (one), 3 (two) and
+// 8 (three).
+int turnedOrientation(int orientation, int quarterTurns);
+
 // |stored| laid out upright for |orientation|: an exact permutation of its pixels, never
 // resampled. Orientation 1 (and any value outside 1 to 8) returns |stored| itself.
 //   2 mirror left-right      3 turn 180            4 mirror top-bottom

@@ -6,10 +6,10 @@
 #include <variant>
 
 #include "codec/window_decoder.h"
-#include "draw/blur.h"
 #include "method/arguments.h"
 #include "method/error.h"
 #include "plugin/serial_worker.h"
+#include "render/blur_engine.h"
 #include "render/render.h"
 #include "source/image_source.h"
 #include "tile/tile.h"
@@ -42,7 +42,7 @@ void VelmoImageToolsPlugin::registerWith(host::PluginRegistrar& registrar,
 VelmoImageToolsPlugin::VelmoImageToolsPlugin(std::weak_ptr<host::TaskRunner> mainThread,
                                              DiagnosticsHandler onDiagnostics)
     : worker(std::make_unique<SerialWorker>(kWorkerLabel)),
-      blurContext(std::make_unique<draw::BlurContext>()),
+      blurContext(std::make_unique<BlurEngine>()),
       tileCheckpoints(std::make_unique<platform::DecodeCheckpoints>()),
       mainThread_(std::move(mainThread)),
       onDiagnostics_(std::move(onDiagnostics)) {}

@@ -11,9 +11,7 @@ namespace velmo {
 
 // Held by pointer, so that this header (which embedders include) names no private header.
 class SerialWorker;
-namespace draw {
-class BlurContext;
-}
+class BlurEngine;
 namespace platform {
 class DecodeCheckpoints;
 }
@@ -45,10 +43,11 @@ class VelmoImageToolsPlugin : public host::MethodCallDelegate,
  private:
   void runWorkItem(const host::MethodCall& call, std::shared_ptr<host::MethodResult> result);
 
-  // Declared in this order so that worker is made first and destroyed last: the blur engine
-  // is never destroyed under a running call.
+  // The worker is made first and destroyed last, after the blur engine. No call can be using
+  // the engine by then: every queued task holds the plug-in alive, so the plug-in is destroyed
+  // only once no task is left (on the worker's own thread when the last task lets go of it).
   std::unique_ptr<SerialWorker> worker;
-  std::unique_ptr<draw::BlurContext> blurContext;
+  std::unique_ptr<BlurEngine> blurContext;
   // Where the decodes of the long images this plug-in has tiled resume; used on the worker.
   std::unique_ptr<platform::DecodeCheckpoints> tileCheckpoints;
   std::weak_ptr<host::TaskRunner> mainThread_;

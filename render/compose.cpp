@@ -12,15 +12,15 @@ namespace velmo {
 void compose(draw::Canvas& canvas, const RenderRequest& request, const Composition& layers) {
   if (!layers.photoOnCanvas) canvas.drawStretched(layers.cropped);
 
-  // Strokes, in canvas pixels. Their points are fractions of the whole oriented photo, mapped
-  // through the crop fractions as the recipe gave them.
+  // Strokes, in canvas pixels. Their points are fractions of the whole upright, turned photo,
+  // mapped through the crop fractions as the recipe gave them.
   if (!request.strokes.empty()) {
     draw::StrokeSpace space;
     space.width = canvas.width();
     space.height = canvas.height();
-    space.fullWidth = layers.orientedWidth;
-    space.fullHeight = layers.orientedHeight;
-    space.crop = {request.crop[0], request.crop[1], request.crop[2], request.crop[3]};
+    space.turnedWidth = layers.turnedWidth;
+    space.turnedHeight = layers.turnedHeight;
+    space.crop = request.crop;
     std::optional<platform::BitmapView> obscured;
     if (layers.obscured != nullptr) obscured = layers.obscured->view();
     draw::drawStrokes(canvas, request.strokes, space, obscured);

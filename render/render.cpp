@@ -1,9 +1,11 @@
 #include "render/render.h"
 
 #include <algorithm>
+#include <array>
 #include <iomanip>
 #include <new>
 #include <optional>
+#include <span>
 #include <sstream>
 #include <string>
 #include <variant>
@@ -15,8 +17,9 @@
 #include "method/arguments.h"
 #include "method/error.h"
 #include "platform/orientation.h"
+#include "render/blur_engine.h"
 #include "render/compose.h"
-#include "render/geometry.h"
+#include "render/crop_arithmetic.h"
 #include "render/output.h"
 #include "render/request.h"
 #include "source/image_source.h"
@@ -25,6 +28,9 @@ namespace velmo {
 
 using namespace std::string_literals;
 namespace {
+
+using platform::PixelRect;
+using platform::PixelSize;
 
 // The output size, checked side by side before the area so the product cannot overflow.
 bool outputSizeAllowed(int64_t width, int64_t height) {
@@ -44,13 +50,19 @@ std::string number(double value) {
   return out.str();
 }
 
-std::string cropText(const std::vector<double>& crop) {
+std::string cropText(std::span<const double> numbers) {
   std::string text = "[";
-  for (size_t i = 0; i < crop.size(); ++i) text += (i ? ", " : "") + number(crop[i]);
+  for (size_t i = 0; i < numbers.size(); ++i) text += (i ? ", " : "") + number(numbers[i]);
   return text + "]";
 }
 
-// Checks that need no file come first, so a bad request never touches the photo.
+std::string cropText(const draw::Rect& crop) {
+  return cropText(std::array{crop.x, crop.y, crop.width, crop.height});
+}
+
+// The checks that need no file, made before the photo is opened. The reference size needs no
+// file either, but it is checked after the decode: the first failing step in the contract's
+// order decides the message.
 void checkRequest(const RenderRequest& request, const host::EncodableMap& arguments) {
   if (!request.destination) {
     throw fail(messages::kNoDestination,
@@ -64,13 +76,13 @@ void checkRequest(const RenderRequest& request, const host::EncodableMap& argume
                                                 std::to_string(kMaxSide) + " on each side and " +
                                                 std::to_string(kMaxArea) + " pixels in all");
   }
-  const auto& crop = request.crop;
-  if (crop.size() != 4) {
-    throw fail(messages::kInvalidCrop, "\"crop\" "s + cropText(crop) + " has " +
-                                           std::to_string(crop.size()) +
+  if (const auto& numbers = request.miscountedCrop) {
+    throw fail(messages::kInvalidCrop, "\"crop\" "s + cropText(*numbers) + " has " +
+                                           std::to_string(numbers->size()) +
                                            " numbers, not 4 [x, y, width, height]");
   }
-  if (!(crop[2] > 0) || !(crop[3] > 0)) {
+  const draw::Rect& crop = request.crop;
+  if (!(crop.width > 0) || !(crop.height > 0)) {
     throw fail(messages::kInvalidCrop,
                "the width and height of \"crop\" "s + cropText(crop) + " must be above 0");
   }
@@ -85,13 +97,6 @@ bool transposed(const ImageSource& image, int turns) {
 // fractions refer to.
 PixelSize turnedSize(const ImageSource& image, const PixelSize& sourceSize, int turns) {
   return transposed(image, turns) ? PixelSize{sourceSize.height, sourceSize.width} : sourceSize;
-}
-
-// |photo| turned by the request's quarter turns.
-platform::Bitmap turned(platform::Bitmap photo, int turns) {
-  if (turns == 0) return photo;
-  return failWhenOutOfMemory(messages::kOutputOutOfRange, "the turned photo",
-                             [&] { return rotate(photo, turns); });
 }
 
 const char* formatName(platform::ImageFormat format) {
@@ -116,39 +121,54 @@ std::string undecodable(const ImageSource& image, const std::string& what) {
          what + " (damaged or unsupported data, or not enough memory)";
 }
 
-// Image 0 of the photo, decoded upright at no more resolution than the output needs.
+// |stored| laid upright for EXIF |orientation| and turned clockwise by |turns|, in one
+// permutation. Lack of memory for it is a photo that did not decode (|decodeFailure| says
+// why), or, when a turn was asked for, a turned photo that could not be had.
+platform::Bitmap laidOut(platform::Bitmap stored, int orientation, int turns,
+                         const std::string& decodeFailure) {
+  try {
+    return platform::applyOrientation(std::move(stored),
+                                      platform::turnedOrientation(orientation, turns));
+  } catch (const std::bad_alloc&) {
+    if (turns == 0) throw fail(messages::kCannotDecode, decodeFailure);
+    throw fail(messages::kOutputOutOfRange, "not enough memory for the turned photo");
+  }
+}
+
+// Image 0 of the photo at no more resolution than the output needs, laid upright and turned
+// in one permutation.
 platform::Bitmap decodePhoto(const ImageSource& image, const PixelSize& sourceSize,
                              const RenderRequest& request) {
   const int64_t limit =
       decodeLimit(static_cast<double>(sourceSize.width), static_cast<double>(sourceSize.height),
-                  request.width, request.height, request.crop[2], request.crop[3]);
-  std::optional<platform::Bitmap> decoded =
-      platform::decodeThumbnail(image.file, image.info, static_cast<uint32_t>(limit));
-  if (!decoded) {
-    throw fail(messages::kCannotDecode,
-               undecodable(image, "decode image 0 at up to "s + std::to_string(limit) +
-                                      " pixels on its longer side"));
-  }
-  return std::move(*decoded);
+                  request.width, request.height, request.crop.width, request.crop.height);
+  const std::string what =
+      "decode image 0 at up to "s + std::to_string(limit) + " pixels on its longer side";
+  std::optional<platform::StoredPicture> decoded =
+      platform::decodeStoredThumbnail(image.file, image.info, static_cast<uint32_t>(limit));
+  if (!decoded) throw fail(messages::kCannotDecode, undecodable(image, what));
+  return laidOut(std::move(decoded->pixels), decoded->orientation, request.turns,
+                 undecodable(image, what));
 }
 
-// The crop of the oriented photo, as a window on it: no pixels are copied. The request is
+// The crop of the upright, turned photo, as a window on it: no pixels are copied. The request is
 // measured on the full-resolution photo as well (turned like the decoded one), so that a
 // fraction too large for the photo fails even when the reduced decode keeps it finite.
-platform::BitmapView cropPhoto(const platform::Bitmap& oriented, const ImageSource& image,
+platform::BitmapView cropPhoto(const platform::Bitmap& photo, const ImageSource& image,
                                const PixelSize& sourceSize, const RenderRequest& request) {
   const PixelSize full = turnedSize(image, sourceSize, request.turns);
-  const auto& c = request.crop;
-  const auto region = cropEdgesFinite(full.width, full.height, c[0], c[1], c[2], c[3])
-                          ? cropRect(oriented.width(), oriented.height(), c[0], c[1], c[2], c[3])
+  const draw::Rect& crop = request.crop;
+  const auto region = cropEdgesFinite(full.width, full.height, crop)
+                          ? cropRect(photo.width(), photo.height(), crop)
                           : std::nullopt;
   if (!region) {
-    throw fail(messages::kInvalidCrop,
-               "\"crop\" "s + cropText(c) + " does not fall on the " + std::to_string(full.width) +
-                   " x " + std::to_string(full.height) + " photo (laid upright and turned)");
+    throw fail(messages::kInvalidCrop, "\"crop\" "s + cropText(crop) + " does not fall on the " +
+                                           std::to_string(full.width) + " x " +
+                                           std::to_string(full.height) +
+                                           " photo (laid upright and turned)");
   }
-  return {oriented.row(region->y) + region->x, region->width, region->height,
-          oriented.strideBytes(), oriented.hasAlpha()};
+  return {photo.row(region->y) + region->x, region->width, region->height, photo.strideBytes(),
+          photo.hasAlpha()};
 }
 
 // The photo as the canvas shows it: the crop of the upright, turned photo, and the size of
@@ -156,8 +176,8 @@ platform::BitmapView cropPhoto(const platform::Bitmap& oriented, const ImageSour
 struct ShownPhoto {
   platform::Bitmap pixels;
   platform::BitmapView cropped;
-  double width = 0;
-  double height = 0;
+  double turnedWidth = 0;
+  double turnedHeight = 0;
   // The crop at its own proportions, which the blur preview keeps: |cropped| may have been
   // decoded at another scale on each axis.
   PixelSize cropSize;
@@ -171,8 +191,7 @@ std::optional<ShownPhoto> decodeJpegCrop(const ImageSource& image, const PixelSi
                                          const RenderRequest& request) {
   const int orientation = platform::effectiveOrientation(image.info.orientation);
   const PixelSize full = turnedSize(image, sourceSize, request.turns);
-  const auto& c = request.crop;
-  const auto shown = cropRect(full.width, full.height, c[0], c[1], c[2], c[3]);
+  const auto shown = cropRect(full.width, full.height, request.crop);
   if (!shown) return std::nullopt;
 
   // The canvas size, or the crop's own where the canvas is larger: the canvas stretches the
@@ -182,7 +201,7 @@ std::optional<ShownPhoto> decodeJpegCrop(const ImageSource& image, const PixelSi
   if (wantsBlur(request.strokes)) {
     // The blur preview is made at the crop's own proportions whatever the canvas's, so the
     // decode holds at least the preview's pixels on each axis.
-    const draw::PreviewSize preview = draw::previewSize(shown->width, shown->height);
+    const PixelSize preview = draw::previewSize(shown->width, shown->height);
     width = std::max(width, preview.width);
     height = std::max(height, preview.height);
   }
@@ -203,15 +222,11 @@ std::optional<ShownPhoto> decodeJpegCrop(const ImageSource& image, const PixelSi
   if (stored == nullptr) throw fail(messages::kCannotDecode, undecodable(image, "read the crop"));
 
   ShownPhoto photo;
-  try {
-    photo.pixels = platform::applyOrientation(std::move(*stored), orientation);
-  } catch (const std::bad_alloc&) {
-    throw fail(messages::kCannotDecode, "not enough memory to lay the decoded crop upright");
-  }
-  photo.pixels = turned(std::move(photo.pixels), request.turns);
+  photo.pixels = laidOut(std::move(*stored), orientation, request.turns,
+                         "not enough memory to lay the decoded crop upright");
   photo.cropped = photo.pixels.view();
-  photo.width = full.width;
-  photo.height = full.height;
+  photo.turnedWidth = full.width;
+  photo.turnedHeight = full.height;
   photo.cropSize = {shown->width, shown->height};
   return photo;
 }
@@ -220,17 +235,17 @@ std::optional<ShownPhoto> decodeJpegCrop(const ImageSource& image, const PixelSi
 ShownPhoto decodeAndCrop(const ImageSource& image, const PixelSize& sourceSize,
                          const RenderRequest& request) {
   ShownPhoto photo;
-  photo.pixels = turned(decodePhoto(image, sourceSize, request), request.turns);
+  photo.pixels = decodePhoto(image, sourceSize, request);
   photo.cropped = cropPhoto(photo.pixels, image, sourceSize, request);
-  photo.width = photo.pixels.width();
-  photo.height = photo.pixels.height();
+  photo.turnedWidth = photo.pixels.width();
+  photo.turnedHeight = photo.pixels.height();
   photo.cropSize = {photo.cropped.width, photo.cropped.height};
   return photo;
 }
 
 }  // namespace
 
-host::EncodableMap render(const host::EncodableMap& arguments, draw::BlurContext& blurContext,
+host::EncodableMap render(const host::EncodableMap& arguments, const BlurEngine& blurEngine,
                           Diagnostics& diagnostics) {
   const RenderRequest request = readRenderRequest(arguments, diagnostics);
   checkRequest(request, arguments);
@@ -266,7 +281,8 @@ host::EncodableMap render(const host::EncodableMap& arguments, draw::BlurContext
   // One blur preview serves every blur stroke; none is made when no stroke asks for it.
   std::optional<platform::Bitmap> obscured;
   if (wantsBlur(request.strokes)) {
-    obscured = blurContext.obscuredPreview(cropped, photo.cropSize.width, photo.cropSize.height);
+    obscured =
+        blurEngine.context().obscuredPreview(cropped, photo.cropSize.width, photo.cropSize.height);
     if (!obscured) {
       throw fail(messages::kBlurFailed, "the blur preview of the "s +
                                             std::to_string(cropped.width) + " x " +
@@ -289,9 +305,9 @@ host::EncodableMap render(const host::EncodableMap& arguments, draw::BlurContext
                                   ? draw::Canvas(std::move(photo.pixels))
                                   : draw::Canvas(static_cast<uint32_t>(request.width),
                                                  static_cast<uint32_t>(request.height), alpha);
-        compose(
-            canvas, request,
-            {cropped, photo.width, photo.height, obscured ? &*obscured : nullptr, photoIsCanvas});
+        compose(canvas, request,
+                {cropped, photo.turnedWidth, photo.turnedHeight, obscured ? &*obscured : nullptr,
+                 photoIsCanvas});
         photo.pixels = platform::Bitmap();  // the canvas holds all that is needed from here on
         obscured.reset();
         return write(canvas.view(), *request.destination, alpha, request.maxFileBytes);

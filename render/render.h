@@ -2,16 +2,17 @@
 // size, annotated, and written as JPEG or PNG under a byte limit.
 #pragma once
 
-#include "draw/blur.h"
 #include "host/encodable_value.h"
 #include "method/diagnostics.h"
 
 namespace velmo {
 
+class BlurEngine;
+
 // Returns the file result map of the written file; throws PluginError with the catalogue
 // message of the first failing check, or the file system's error from the write. What the
 // reading of |arguments| forgave goes to |diagnostics| as warnings.
-host::EncodableMap render(const host::EncodableMap& arguments, draw::BlurContext& blurContext,
+host::EncodableMap render(const host::EncodableMap& arguments, const BlurEngine& blurEngine,
                           Diagnostics& diagnostics);
 
 }  // namespace velmo

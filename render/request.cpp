@@ -8,7 +8,7 @@
 #include <variant>
 
 #include "method/arguments.h"
-#include "render/geometry.h"
+#include "render/crop_arithmetic.h"
 
 namespace velmo {
 
@@ -197,9 +197,9 @@ std::optional<draw::Watermark> readWatermark(const host::EncodableMap& recipe,
                      "; it was drawn as \"minimalSignature\"");
   }
   if (style == "diagonalRepeat") {
-    watermark.style = draw::WatermarkStyle::kDiagonalRepeat;
+    watermark.style = draw::WatermarkStyle::DiagonalRepeat;
   } else if (style == "cornerStamp") {
-    watermark.style = draw::WatermarkStyle::kCornerStamp;
+    watermark.style = draw::WatermarkStyle::CornerStamp;
   } else if (style && *style != "minimalSignature") {
     diagnostics.warn("the watermark's \"style\" "s + describeValue(host::EncodableValue(*style)) +
                      " is not a known style (diagonalRepeat, cornerStamp, minimalSignature); "
@@ -213,11 +213,12 @@ std::optional<draw::Watermark> readWatermark(const host::EncodableMap& recipe,
   // is a number.
   const auto numbers = readNumberList(*map, "gradientColors");
   if (numbers && numbers->size() >= 2) {
-    for (const auto& value : std::get<EncodableList>(*host::findEntry(*map, "gradientColors"))) {
+    for (const auto& value :
+         std::get<host::EncodableList>(*host::findEntry(*map, "gradientColors"))) {
       watermark.gradientColors.push_back(color(&value));
     }
   } else if (host::findEntry(*map, "gradientColors") != nullptr &&
-             watermark.style == draw::WatermarkStyle::kCornerStamp) {
+             watermark.style == draw::WatermarkStyle::CornerStamp) {
     diagnostics.warn("the watermark's "s +
                      describeMismatch(*map, "gradientColors", "a list of two or more numbers") +
                      "; the box was filled black");
@@ -243,7 +244,11 @@ RenderRequest readRenderRequest(const host::EncodableMap& arguments, Diagnostics
                     diagnostics);
     if (auto crop = readWarned(*recipe, "crop", "a list of numbers [x, y, width, height]",
                                "the whole photo was used", diagnostics, readNumberList)) {
-      request.crop = std::move(*crop);
+      if (crop->size() == 4) {
+        request.crop = {(*crop)[0], (*crop)[1], (*crop)[2], (*crop)[3]};
+      } else {
+        request.miscountedCrop = std::move(*crop);
+      }
     }
     const int64_t turns = readWarned(*recipe, "quarterTurns", "a whole number", "no turn was made",
                                      diagnostics, readCount)

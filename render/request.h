@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "draw/geometry.h"
 #include "draw/stroke.h"
 #include "draw/watermark.h"
 #include "host/encodable_value.h"
@@ -31,8 +32,12 @@ struct RenderRequest {
   // "width" and "height" truncated toward zero; 0 when absent.
   int64_t width = 0;
   int64_t height = 0;
-  // The recipe's "crop" (0, 0, 1, 1 when absent), unchecked.
-  std::vector<double> crop{0, 0, 1, 1};
+  // The recipe's "crop": fractions of the upright, turned photo (the whole photo when absent),
+  // unchecked.
+  draw::Rect crop{0, 0, 1, 1};
+  // A "crop" list that does not hold exactly the 4 numbers [x, y, width, height], as given
+  // (render() refuses it, naming its count); nullopt otherwise.
+  std::optional<std::vector<double>> miscountedCrop;
   // The recipe's "quarterTurns" normalised to 0..3.
   int turns = 0;
   // The recipe's "strokes", in order (empty when absent or when one element is not a map).

@@ -10,7 +10,7 @@ libs=(libjpeg62-turbo-dev libspng-dev libdeflate-dev zlib1g-dev libgif-dev libwe
 # Noto Sans for Latin text (the extra package carries its true SemiBold) and Noto Sans CJK
 # for Han text in its Traditional Chinese forms.
 fonts=(fonts-noto-core fonts-noto-extra fonts-noto-cjk)
-testing=(libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev)
+testing=(libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev clang-tidy)
 # The playground's HTTP server, and a headless browser to test its page with; the checker of
 # the argument schemas (docs/schema/).
 playground=(libcpp-httplib-dev chromium chromium-driver python3-selenium python3-jsonschema)

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the project and runs the test suite: a plain Release build with every test, a build with
+# Builds the project and runs the test suite: a plain Release build with every test (and the
+# naming check of scripts/tidy.sh over it), a build with
 # AddressSanitizer + UndefinedBehaviorSanitizer (LeakSanitizer included) with every test but
 # the slow ones, a ThreadSanitizer build of the threaded parts (host, worker, dispatch, load,
 # the pipe host, the C entry point), and a short libFuzzer run of each fuzz target
@@ -27,8 +28,11 @@ else
   echo "SKIPPED: the Flutter glue tests (no Flutter Linux headers at ../shared/flutter_linux/include)"
 fi
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMO_WERROR=ON "${launcher[@]}" >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMO_WERROR=ON \
+  -DCMAKE_EXPORT_COMPILE_COMMANDS=ON "${launcher[@]}" >/dev/null
 cmake --build build -j "$jobs"
+# Names by the convention of .clang-tidy, over the Release build's compile commands.
+bash scripts/tidy.sh build
 (cd build && ctest --output-on-failure -j "$jobs")
 # The playground: its server from outside, then its page in headless chromium (Debian's python3
 # has selenium; a python3 earlier on PATH may not).

@@ -14,8 +14,8 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-StrokeSpace space(double w, double h, double fullW, double fullH, std::array<double, 4> crop) {
-  return {w, h, fullW, fullH, crop};
+StrokeSpace space(double w, double h, double turnedW, double turnedH, Rect crop) {
+  return {w, h, turnedW, turnedH, crop};
 }
 
 TEST(StrokeGeometry, PointsMapThroughTheCropAsGiven) {
@@ -80,7 +80,7 @@ TEST(StrokeGeometry, ArrowBarbs) {
 TEST(StrokeGeometry, PreviewSize) {
   struct Case {
     uint32_t w, h;
-    PreviewSize expected;
+    platform::PixelSize expected;
   };
   for (const Case& c : {
            Case{4000, 3000, {128, 96}},                               // the short side binds

@@ -121,7 +121,7 @@ TEST(Text, RectanglesShowOnlyTheLinesThatFit) {
   EXPECT_LE(one, 10 + line);
   EXPECT_GT(inkBottom(text, 200, 3 * line), one + 1.5 * line);
   EXPECT_EQ(inkBottom(text, 200, line / 2), one);
-  const TextSize three = systemTextEngine().layOut("Velmo\n維爾莫\nVelmo", 20)->size();
+  const Size three = systemTextEngine().layOut("Velmo\n維爾莫\nVelmo", 20)->size();
   EXPECT_GT(inkBottom("Velmo\n維爾莫\nVelmo", three.width, three.height),
             10 + three.height * 2 / 3);
 }

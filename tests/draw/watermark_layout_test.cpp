@@ -16,20 +16,20 @@ namespace {
 // A text of a fixed size that counts the copies drawn and records the rectangles.
 struct FixedEngine final : TextEngine {
   struct FixedText final : Text {
-    TextSize measured;
+    Size measured;
     FixedEngine& engine;
-    FixedText(TextSize size, FixedEngine& e) : measured(size), engine(e) {}
-    TextSize size() const override { return measured; }
+    FixedText(Size size, FixedEngine& e) : measured(size), engine(e) {}
+    Size size() const override { return measured; }
     void drawAt(cairo_t*, double, double, const Color&) const override { ++engine.copies; }
     void drawIn(cairo_t*, const Rect& rect, const Color&) const override {
       engine.rects.push_back(rect);
     }
   };
-  explicit FixedEngine(TextSize size) : measured(size) {}
+  explicit FixedEngine(Size size) : measured(size) {}
   std::unique_ptr<Text> layOut(std::string_view, double) override {
     return std::make_unique<FixedText>(measured, *this);
   }
-  TextSize measured;
+  Size measured;
   int copies = 0;
   std::vector<Rect> rects;
 };
@@ -83,7 +83,7 @@ TEST(WatermarkLayout, BoxWorkedExample) {
   Canvas canvas(500, 400, false);
   cairo_scale(canvas.context(), 0.5, 0.5);
   FixedEngine engine({200, 34});
-  drawWatermark(canvas.context(), {"x", WatermarkStyle::kCornerStamp, {}, {}, {}}, 1000, 800,
+  drawWatermark(canvas.context(), {"x", WatermarkStyle::CornerStamp, {}, {}, {}}, 1000, 800,
                 engine);
   EXPECT_EQ(engine.rects, std::vector<Rect>{box.textRect});
   const BoxLayout wide = boxLayout({5000, 34}, 28, 1000, 800);
@@ -95,7 +95,7 @@ TEST(DrawWatermark, VeryLongDiagonalTextDrawsOnlyTheCopiesThatShow) {
   // A text 10 million units wide: the grid holds about 170,000 copies, a few dozen show.
   Canvas canvas(500, 400, false);
   FixedEngine engine({1e7, 48});
-  drawWatermark(canvas.context(), {"x", WatermarkStyle::kDiagonalRepeat, {}, {}, {}}, 500, 400,
+  drawWatermark(canvas.context(), {"x", WatermarkStyle::DiagonalRepeat, {}, {}, {}}, 500, 400,
                 engine);
   size_t grid = 0;
   diagonalGrid({1e7, 48}, 20, 1.0, 500, 400).forEach([&](Point) { ++grid; });
@@ -113,7 +113,7 @@ TEST(DrawWatermark, BoxesFarBeyondCairosRangeStillCoverTheCanvas) {
   cairo_paint(cr);
   cairo_scale(cr, 500 / 1e-9, 400 / 100.0);
   FixedEngine engine({200, 34});
-  drawWatermark(cr, {"x", WatermarkStyle::kMinimalSignature, {}, {}, {}}, 1e-9, 100, engine);
+  drawWatermark(cr, {"x", WatermarkStyle::MinimalSignature, {}, {}, {}}, 1e-9, 100, engine);
   EXPECT_EQ(cairo_status(cr), CAIRO_STATUS_SUCCESS);
   const platform::BitmapView pixels = canvas.view();
   for (auto [y, red] : {std::pair{214u, 255}, {218u, 133}, {374u, 133}, {378u, 255}}) {

@@ -10,6 +10,10 @@
 namespace velmo {
 namespace {
 
+using host::EncodableList;
+using host::EncodableMap;
+using host::EncodableValue;
+
 TEST(Results, IntegersAreInt32WhenTheyFitElseInt64) {
   constexpr int64_t kMax32 = std::numeric_limits<int32_t>::max();
   constexpr int64_t kMin32 = std::numeric_limits<int32_t>::min();

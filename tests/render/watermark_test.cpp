@@ -16,7 +16,7 @@
 namespace velmo::testing {
 namespace {
 
-using draw::TextSize;
+using draw::Size;
 using host::EncodableList;
 using host::EncodableMap;
 using host::EncodableValue;
@@ -271,7 +271,7 @@ TEST_F(DiagonalLatticeTest, StepsFollowTheDensity) {
   // stepX = 2 tw / density and stepY = 5 th / density, neither below 4 font sizes (80 here);
   // odd rows start half a step in.
   const std::string text = "Velmo 2026";
-  const TextSize measured = draw::systemTextEngine().layOut(text, 20)->size();
+  const Size measured = draw::systemTextEngine().layOut(text, 20)->size();
   for (double density : {0.6, 1.0, 1.8}) {
     SCOPED_TRACE(density);
     EncodableMap mark = watermark(text, "diagonalRepeat");

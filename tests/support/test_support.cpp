@@ -46,6 +46,10 @@ const host::EncodableMap& Reply::map() const {
   return m ? *m : empty;
 }
 
+host::Bytes callBytes(const std::string& method, const host::EncodableValue& arguments) {
+  return host::encodeMethodCall({method, arguments});
+}
+
 Reply decodeReply(const host::Bytes& bytes) {
   Reply reply;
   if (bytes.empty()) {

@@ -75,6 +75,8 @@ class PluginHarness {
 };
 
 Reply decodeReply(const host::Bytes& bytes);
+// The codec bytes of a call of |method| with |arguments|, as a foreign host sends them.
+host::Bytes callBytes(const std::string& method, const host::EncodableValue& arguments);
 
 // "ok" for a result, else the error's message: a whole answer in one comparable string.
 std::string outcome(const Reply& reply);

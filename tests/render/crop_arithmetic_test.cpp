@@ -1,6 +1,7 @@
-// The render arithmetic: decode limits, quarter turns and crop rectangles, with the worked
-// figures the product relies on.
-#include "render/geometry.h"
+// The crop and decode arithmetic: decode limits, quarter turns composed with the EXIF
+// orientation, crop rectangles and the stored region a crop shows, with the worked figures
+// the product relies on.
+#include "render/crop_arithmetic.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,8 @@
 
 namespace velmo {
 namespace {
+
+using platform::PixelRect;
 
 TEST(DecodeLimit, WorkedExamples) {
   EXPECT_EQ(decodeLimit(4032, 3024, 1080, 810, 1, 1), 1080);
@@ -38,33 +41,49 @@ platform::Bitmap numbered(uint32_t w, uint32_t h) {
   return b;
 }
 
-TEST(Rotate, IsAnExactPermutation) {
-  const platform::Bitmap src = numbered(3, 2);
-  for (int turns = 1; turns <= 3; ++turns) {
-    SCOPED_TRACE(turns);
-    const platform::Bitmap out = rotate(src, turns);
-    const uint32_t w = 3, h = 2;
-    ASSERT_EQ(out.width(), turns == 2 ? w : h);
-    ASSERT_EQ(out.height(), turns == 2 ? h : w);
-    for (uint32_t y = 0; y < h; ++y) {
-      for (uint32_t x = 0; x < w; ++x) {
-        uint32_t dx = turns == 1 ? h - 1 - y : turns == 2 ? w - 1 - x : y;
-        uint32_t dy = turns == 1 ? x : turns == 2 ? h - 1 - y : w - 1 - x;
-        EXPECT_EQ(out.row(dy)[dx], src.row(y)[x]);
-      }
+// |image| turned clockwise by |turns| quarter turns, pixel by pixel: source (x, y) of a w x h
+// image lands at (h-1-y, x) for 1 turn, (w-1-x, h-1-y) for 2 and (y, w-1-x) for 3.
+platform::Bitmap turnedByHand(const platform::Bitmap& image, int turns) {
+  const uint32_t w = image.width(), h = image.height();
+  const bool swap = turns % 2 == 1;
+  platform::Bitmap out(swap ? h : w, swap ? w : h, false);
+  for (uint32_t y = 0; y < h; ++y) {
+    for (uint32_t x = 0; x < w; ++x) {
+      const uint32_t dx = turns == 0 ? x : turns == 1 ? h - 1 - y : turns == 2 ? w - 1 - x : y;
+      const uint32_t dy = turns == 0 ? y : turns == 1 ? x : turns == 2 ? h - 1 - y : w - 1 - x;
+      out.row(dy)[dx] = image.row(y)[x];
     }
   }
-  // Four turns give the original back.
-  const platform::Bitmap back = rotate(rotate(rotate(rotate(src, 1), 1), 1), 1);
-  for (uint32_t y = 0; y < 2; ++y)
-    for (uint32_t x = 0; x < 3; ++x) EXPECT_EQ(back.row(y)[x], src.row(y)[x]);
+  return out;
+}
+
+void expectSamePixels(const platform::Bitmap& a, const platform::Bitmap& b) {
+  ASSERT_EQ(a.width(), b.width());
+  ASSERT_EQ(a.height(), b.height());
+  for (uint32_t y = 0; y < a.height(); ++y) {
+    for (uint32_t x = 0; x < a.width(); ++x) EXPECT_EQ(a.row(y)[x], b.row(y)[x]) << x << ", " << y;
+  }
+}
+
+TEST(TurnedOrientation, IsTheOrientationThenTheTurnsInOnePermutation) {
+  // Every orientation (and an out-of-range one, laid out as 1) followed by every turn, against
+  // the orientation and then the turns by hand.
+  for (int orientation : {0, 1, 2, 3, 4, 5, 6, 7, 8}) {
+    for (int turns = 0; turns < 4; ++turns) {
+      SCOPED_TRACE(testing::Message() << "orientation " << orientation << ", turns " << turns);
+      const platform::Bitmap once = platform::applyOrientation(
+          numbered(3, 2), platform::turnedOrientation(orientation, turns));
+      expectSamePixels(
+          once, turnedByHand(platform::applyOrientation(numbered(3, 2), orientation), turns));
+    }
+  }
 }
 
 TEST(CropRect, ClipsAndRoundsOutward) {
-  EXPECT_EQ(cropRect(1000, 750, 0.25, 0.5, 0.5, 0.25), (PixelRect{250, 375, 500, 188}));
-  EXPECT_EQ(cropRect(1000, 750, -0.5, 0, 1, 1), (PixelRect{0, 0, 500, 750}));
-  EXPECT_EQ(cropRect(1000, 750, 0, 0, 2, 2), (PixelRect{0, 0, 1000, 750}));
-  EXPECT_EQ(cropRect(1000, 750, 0.0001, 0.0001, 0.0002, 0.0002), (PixelRect{0, 0, 1, 1}));
+  EXPECT_EQ(cropRect(1000, 750, {0.25, 0.5, 0.5, 0.25}), (PixelRect{250, 375, 500, 188}));
+  EXPECT_EQ(cropRect(1000, 750, {-0.5, 0, 1, 1}), (PixelRect{0, 0, 500, 750}));
+  EXPECT_EQ(cropRect(1000, 750, {0, 0, 2, 2}), (PixelRect{0, 0, 1000, 750}));
+  EXPECT_EQ(cropRect(1000, 750, {0.0001, 0.0001, 0.0002, 0.0002}), (PixelRect{0, 0, 1, 1}));
 }
 
 // Regions that are empty or not finite are refused: RenderTest.CropMissingTheTurnedImageFails-
@@ -78,8 +97,8 @@ TEST(StoredRegion, ShowsTheSamePixelsAsTheLaidOutPicture) {
   for (int orientation = 1; orientation <= 8; ++orientation) {
     for (int turns = 0; turns < 4; ++turns) {
       SCOPED_TRACE(testing::Message() << "orientation " << orientation << ", turns " << turns);
-      platform::Bitmap shown = platform::applyOrientation(numbered(w, h), orientation);
-      if (turns != 0) shown = rotate(shown, turns);
+      const platform::Bitmap shown =
+          turnedByHand(platform::applyOrientation(numbered(w, h), orientation), turns);
       for (const PixelRect& crop : crops) {
         if (crop.x + crop.width > shown.width() || crop.y + crop.height > shown.height()) continue;
         const PixelRect region = storedRegion(crop, w, h, orientation, turns);
@@ -92,8 +111,8 @@ TEST(StoredRegion, ShowsTheSamePixelsAsTheLaidOutPicture) {
             part.row(y)[x] = stored.row(region.y + y)[region.x + x];
           }
         }
-        platform::Bitmap laidOut = platform::applyOrientation(std::move(part), orientation);
-        if (turns != 0) laidOut = rotate(laidOut, turns);
+        const platform::Bitmap laidOut =
+            turnedByHand(platform::applyOrientation(std::move(part), orientation), turns);
         ASSERT_EQ(laidOut.width(), crop.width);
         ASSERT_EQ(laidOut.height(), crop.height);
         for (uint32_t y = 0; y < crop.height; ++y) {

@@ -1,4 +1,4 @@
-#include "render/geometry.h"
+#include "render/crop_arithmetic.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,6 +7,8 @@
 #include "platform/orientation.h"
 
 namespace velmo {
+
+using platform::PixelRect;
 
 int64_t decodeLimit(double sourceWidth, double sourceHeight, int64_t outputWidth,
                     int64_t outputHeight, double cropWidth, double cropHeight) {
@@ -26,60 +28,32 @@ int normalizeTurns(int64_t quarterTurns) {
   return static_cast<int>(static_cast<uint64_t>(quarterTurns) & 3u);
 }
 
-platform::Bitmap rotate(const platform::Bitmap& image, int turns) {
-  const uint32_t w = image.width();
-  const uint32_t h = image.height();
-  const bool swap = turns == 1 || turns == 3;
-  platform::Bitmap out(swap ? h : w, swap ? w : h, image.hasAlpha());
-  const uint32_t outWidth = out.width();
-  uint32_t* dst = out.data();
-  for (uint32_t y = 0; y < h; ++y) {
-    const uint32_t* src = image.row(y);
-    switch (turns) {
-      case 1:  // (x, y) -> (h-1-y, x)
-        for (uint32_t x = 0; x < w; ++x) dst[size_t{x} * outWidth + (h - 1 - y)] = src[x];
-        break;
-      case 2:  // (x, y) -> (w-1-x, h-1-y)
-      {
-        uint32_t* row = out.row(h - 1 - y);
-        for (uint32_t x = 0; x < w; ++x) row[w - 1 - x] = src[x];
-        break;
-      }
-      default:  // 3: (x, y) -> (y, w-1-x)
-        for (uint32_t x = 0; x < w; ++x) dst[size_t{w - 1 - x} * outWidth + y] = src[x];
-        break;
-    }
-  }
-  return out;
-}
-
-bool cropEdgesFinite(double width, double height, double x, double y, double w, double h) {
-  const double rx = x * width;
-  const double ry = y * height;
-  const double rw = w * width;
-  const double rh = h * height;
+bool cropEdgesFinite(double width, double height, const draw::Rect& crop) {
+  const double rx = crop.x * width;
+  const double ry = crop.y * height;
+  const double rw = crop.width * width;
+  const double rh = crop.height * height;
   for (double v : {rx, ry, rw, rh, rx + rw, ry + rh}) {
     if (!std::isfinite(v)) return false;
   }
   return true;
 }
 
-std::optional<PixelRect> cropRect(uint32_t width, uint32_t height, double x, double y, double w,
-                                  double h) {
-  const double W = width;
-  const double H = height;
+std::optional<PixelRect> cropRect(uint32_t width, uint32_t height, const draw::Rect& crop) {
+  const double imageWidth = width;
+  const double imageHeight = height;
   // Edges that are not finite have no place on the image.
-  if (!cropEdgesFinite(W, H, x, y, w, h)) return std::nullopt;
-  const double rx = x * W;
-  const double ry = y * H;
-  const double rRight = rx + w * W;
-  const double rBottom = ry + h * H;
+  if (!cropEdgesFinite(imageWidth, imageHeight, crop)) return std::nullopt;
+  const double rx = crop.x * imageWidth;
+  const double ry = crop.y * imageHeight;
+  const double rRight = rx + crop.width * imageWidth;
+  const double rBottom = ry + crop.height * imageHeight;
   const double left = std::max(rx, 0.0);
   const double top = std::max(ry, 0.0);
-  const double right = std::min(rRight, W);
-  const double bottom = std::min(rBottom, H);
+  const double right = std::min(rRight, imageWidth);
+  const double bottom = std::min(rBottom, imageHeight);
   if (right <= left || bottom <= top) return std::nullopt;
-  // Outward to whole pixels; W and H are whole, so the result stays inside the image.
+  // Outward to whole pixels; the image's sides are whole, so the result stays inside the image.
   const double x0 = std::floor(left);
   const double y0 = std::floor(top);
   const double x1 = std::ceil(right);
@@ -99,7 +73,7 @@ PixelRect storedRegion(const PixelRect& shown, uint32_t storedWidth, uint32_t st
     int64_t x, y;
   };
   auto toStored = [&](Corner turned) {
-    // Undo the turns (rotate(): source (x, y) lands at (H - y, x) for one turn, ...).
+    // Undo the turns (one turn takes upright (x, y) to (H - y, x), ...).
     Corner u = turned;
     switch (turns) {
       case 1:
