@@ -78,10 +78,6 @@ void expectError(const Reply& reply, std::string_view code, std::string_view mes
   EXPECT_TRUE(reply.error.details.isNull());
 }
 
-host::Bytes callBytes(const std::string& method, const host::EncodableValue& arguments) {
-  return host::encodeMethodCall({method, arguments});
-}
-
 host::EncodableMap renderArguments(const std::string& path, const std::string& destination,
                                    host::EncodableValue width, host::EncodableValue height,
                                    host::EncodableValue recipe) {

@@ -83,9 +83,6 @@ std::string outcome(const Reply& reply);
 // An error reply with |code|, |message| and no details.
 void expectError(const Reply& reply, std::string_view code, std::string_view message);
 
-// The bytes of a method call in the standard method codec, as a host sends them.
-host::Bytes callBytes(const std::string& method, const host::EncodableValue& arguments);
-
 // The arguments of a "render" of |path| into |destination|; a null |recipe| is left out.
 host::EncodableMap renderArguments(const std::string& path, const std::string& destination,
                                    host::EncodableValue width, host::EncodableValue height,
