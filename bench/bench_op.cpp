@@ -4,7 +4,7 @@
 //
 //   bench_op noop                                        start-up only: the baseline
 //   bench_op metadata FILE
-//   bench_op thumbnail FILE LIMIT                        platform::decodeThumbnail
+//   bench_op thumbnail FILE LIMIT                        codec::decodeThumbnail
 //   bench_op render FILE WIDTH HEIGHT CX CY CW CH DEST   the "render" method, no annotations
 //   bench_op tile FILE DEST X Y WIDTH HEIGHT SAMPLE      the "tile" method (DEST.png removed
 //                                                        first, so the cache never answers)
@@ -66,9 +66,9 @@ int run(int argc, char** argv) {
   if (op == "thumbnail" && argc == 4) {
     auto file = platform::InputFile::open(argv[2]);
     if (!file) die(std::string("cannot open ") + argv[2]);
-    auto info = platform::probeImage(*file);
+    auto info = codec::probeImage(*file);
     if (!info) die("not an image");
-    auto bitmap = platform::decodeThumbnail(*file, *info, static_cast<uint32_t>(number(argv[3])));
+    auto bitmap = codec::decodeThumbnail(*file, *info, static_cast<uint32_t>(number(argv[3])));
     if (!bitmap) die("decodeThumbnail gave no image");
     return printSize(bitmap->width(), bitmap->height());
   }
@@ -103,7 +103,7 @@ int run(int argc, char** argv) {
     const std::string destination = argv[3];
     const double height = number(argv[4]);
     const int64_t imageHeight = intEntry(metadata({{"path", path}}), "height");
-    platform::DecodeCheckpoints checkpoints;
+    codec::DecodeCheckpoints checkpoints;
     for (double y = 0; y < static_cast<double>(imageHeight); y += height) {
       std::remove((destination + ".png").c_str());
       tile({{"path", path},

@@ -184,7 +184,7 @@ void registerEncoding() {
       const platform::BitmapView view = canvasBitmap(size).view();
       size_t bytes = 0;
       for (auto _ : state) {
-        auto data = platform::encodeJpeg(view, 92);
+        auto data = codec::encodeJpeg(view, 92);
         if (!data) failBench("encodeJpeg gave nothing");
         bytes = data->size();
       }
@@ -202,7 +202,7 @@ void registerEncoding() {
     // The render's last step: the first JPEG rung, then the atomic write with its fsyncs.
     add("write/encode_only/" + size, Speed::Milli, [size](benchmark::State& state) {
       const platform::BitmapView view = canvasBitmap(size).view();
-      for (auto _ : state) benchmark::DoNotOptimize(platform::encodeJpeg(view, 92));
+      for (auto _ : state) benchmark::DoNotOptimize(codec::encodeJpeg(view, 92));
     });
     add("write/ours_write/" + size, Speed::Milli, [size](benchmark::State& state) {
       const platform::BitmapView view = canvasBitmap(size).view();
@@ -212,7 +212,7 @@ void registerEncoding() {
       }
     });
     add("write/atomic_only/" + size, Speed::Milli, [size](benchmark::State& state) {
-      const auto data = platform::encodeJpeg(canvasBitmap(size).view(), 92);
+      const auto data = codec::encodeJpeg(canvasBitmap(size).view(), 92);
       if (!data) failBench("encodeJpeg gave nothing");
       const std::string path = output("atomic_" + size + ".jpg");
       for (auto _ : state) platform::writeFileAtomically(path, *data);
@@ -225,7 +225,7 @@ void registerEncoding() {
           cached<platform::Bitmap>("rgba", [] { return toBitmap(readPng(input(kRgbaTile))); });
       size_t bytes = 0;
       for (auto _ : state) {
-        auto data = platform::encodePng(bitmap.view());
+        auto data = codec::encodePng(bitmap.view());
         if (!data) failBench("encodePng gave nothing");
         bytes = data->size();
       }
@@ -291,9 +291,9 @@ void registerRender() {
     uint32_t width = 0;
     for (auto _ : state) {
       auto file = platform::InputFile::open(photo);
-      auto info = file ? platform::probeImage(*file) : std::nullopt;
+      auto info = file ? codec::probeImage(*file) : std::nullopt;
       if (!info) failBench("cannot open the photo");
-      auto bitmap = platform::decodeThumbnail(*file, *info, 1080);
+      auto bitmap = codec::decodeThumbnail(*file, *info, 1080);
       if (!bitmap) failBench("decodeThumbnail gave no image");
       width = bitmap->width();
     }
@@ -488,7 +488,7 @@ host::EncodableMap deepArguments(const std::string& path, const std::string& des
 
 // One tile into |destination|.png, made again whatever is there.
 void deepTile(const std::string& path, const std::string& destination, int y, const DeepCase& c,
-              platform::DecodeCheckpoints& checkpoints) {
+              codec::DecodeCheckpoints& checkpoints) {
   std::remove((destination + ".png").c_str());
   if (intEntry(tile(deepArguments(path, destination, y, c), &checkpoints), "height") <= 0) {
     failBench("no tile");
@@ -503,19 +503,19 @@ void registerDeepTiles() {
     const int last = kLongHeight - c.height;
     add(std::string("deep/ours/") + c.label + "/top", Speed::Slow, [=](benchmark::State& state) {
       for (auto _ : state) {
-        platform::DecodeCheckpoints checkpoints;
+        codec::DecodeCheckpoints checkpoints;
         deepTile(path, destination, 0, c, checkpoints);
       }
     });
     add(std::string("deep/ours/") + c.label + "/read_past", Speed::Slow,
         [=](benchmark::State& state) {
-          platform::DecodeCheckpoints checkpoints;
+          codec::DecodeCheckpoints checkpoints;
           deepTile(path, destination, last, c, checkpoints);  // reads the file once
           for (auto _ : state) deepTile(path, destination, last, c, checkpoints);
         });
     add(std::string("deep/ours/") + c.label + "/first", Speed::Slow, [=](benchmark::State& state) {
       for (auto _ : state) {
-        platform::DecodeCheckpoints checkpoints;
+        codec::DecodeCheckpoints checkpoints;
         deepTile(path, destination, last, c, checkpoints);
       }
     });
@@ -523,7 +523,7 @@ void registerDeepTiles() {
       int tiles = 0;
       size_t bytes = 0;
       for (auto _ : state) {
-        platform::DecodeCheckpoints checkpoints;
+        codec::DecodeCheckpoints checkpoints;
         tiles = 0;
         for (int y = 0; y < kLongHeight; y += c.height, ++tiles) {
           deepTile(path, destination, y, c, checkpoints);
@@ -620,7 +620,7 @@ void registerStrokes() {
       const auto preview = draw::BlurContext().obscuredPreview(photo.view());
       if (!preview) failBench("no blur preview");
       draw::drawStrokes(canvas, penStrokes(), wholeCanvas(photo), preview->view());
-      for (auto _ : state) benchmark::DoNotOptimize(platform::encodeJpeg(canvas.view(), 92));
+      for (auto _ : state) benchmark::DoNotOptimize(codec::encodeJpeg(canvas.view(), 92));
     });
     add("strokes/blur_preview/" + size, Speed::Micro, [size](benchmark::State& state) {
       const platform::Bitmap& photo = canvasBitmap(size);
@@ -652,9 +652,9 @@ void registerStrokes() {
   const std::string photo = input(kPhotoJpeg);
   auto decodeWhole = [photo] {
     auto file = platform::InputFile::open(photo);
-    auto info = file ? platform::probeImage(*file) : std::nullopt;
+    auto info = file ? codec::probeImage(*file) : std::nullopt;
     if (!info) failBench("cannot open the photo");
-    auto bitmap = platform::decodeThumbnail(*file, *info, 4032);
+    auto bitmap = codec::decodeThumbnail(*file, *info, 4032);
     if (!bitmap) failBench("decodeThumbnail gave no image");
     return std::move(*bitmap);
   };

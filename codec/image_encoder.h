@@ -16,12 +16,12 @@
 
 #include "platform/bitmap.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 
 // Baseline JFIF JPEG of the bitmap's colour (the alpha byte is ignored), 4:2:0 chroma,
 // optimised Huffman tables, no EXIF or ICC profile (the pixels are sRGB). |quality| is the
 // libjpeg scale 0 to 100, clamped.
-std::optional<std::vector<uint8_t>> encodeJpeg(const BitmapView& image, int quality);
+std::optional<std::vector<uint8_t>> encodeJpeg(const platform::BitmapView& image, int quality);
 
 // 8-bit PNG of a render bitmap: RGBA with the premultiplication undone (rounded to nearest)
 // when the bitmap declares alpha, else RGB.
@@ -29,7 +29,7 @@ std::optional<std::vector<uint8_t>> encodeJpeg(const BitmapView& image, int qual
 // Every PNG encoder here filters each row adaptively (libspng's choice of filter) and
 // deflates the filtered image in one piece (libdeflate, level 5), so it holds one filtered
 // copy of the image, about as large as the packed pixels, while it works.
-std::optional<std::vector<uint8_t>> encodePng(const BitmapView& image);
+std::optional<std::vector<uint8_t>> encodePng(const platform::BitmapView& image);
 
 // The PNG colour types, with the values IHDR stores.
 enum class PngColorType : uint8_t { Grey = 0, Rgb = 2, Palette = 3, GreyAlpha = 4, Rgba = 6 };
@@ -79,4 +79,4 @@ std::optional<std::vector<uint8_t>> encodePng(const PngImage& format, const PngR
 // colour type and bit depth do not form a valid PNG format or the size overflows.
 std::optional<size_t> pngRowBytes(uint32_t width, PngColorType colorType, uint8_t bitDepth);
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

@@ -6,11 +6,11 @@
 
 #include "codec/internal/probe_reader.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 
 namespace probe {
 
-Reader::Reader(const InputFile& file, size_t windowBytes)
+Reader::Reader(const platform::InputFile& file, size_t windowBytes)
     : file_(file), size_(file.size()), window_(std::max<size_t>(windowBytes, 16)) {}
 
 bool Reader::skip(uint64_t count) {
@@ -106,7 +106,7 @@ std::vector<uint8_t> Reader::readUpTo(uint64_t maxBytes) {
   return bytes;
 }
 
-bool reachesItsEnd(const InputFile& file, ImageFormat format) {
+bool reachesItsEnd(const platform::InputFile& file, ImageFormat format) {
   switch (format) {
     case ImageFormat::Png:
       return pngReachesItsEnd(file);
@@ -132,7 +132,7 @@ bool startsWith(std::span<const uint8_t> head, std::string_view magic, size_t at
 
 }  // namespace
 
-std::optional<ImageInfo> probeImage(const InputFile& file) {
+std::optional<ImageInfo> probeImage(const platform::InputFile& file) {
   // Enough for every signature, including an ftyp box with a long list of brands.
   std::array<uint8_t, 512> buffer;
   const size_t length = file.readAt(0, buffer);
@@ -146,4 +146,4 @@ std::optional<ImageInfo> probeImage(const InputFile& file) {
   return std::nullopt;
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

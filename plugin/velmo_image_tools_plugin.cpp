@@ -43,7 +43,7 @@ VelmoImageToolsPlugin::VelmoImageToolsPlugin(std::weak_ptr<host::TaskRunner> mai
                                              DiagnosticsHandler onDiagnostics)
     : worker(std::make_unique<SerialWorker>(kWorkerLabel)),
       blurContext(std::make_unique<BlurEngine>()),
-      tileCheckpoints(std::make_unique<platform::DecodeCheckpoints>()),
+      tileCheckpoints(std::make_unique<codec::DecodeCheckpoints>()),
       mainThread_(std::move(mainThread)),
       onDiagnostics_(std::move(onDiagnostics)) {}
 

@@ -12,7 +12,7 @@ namespace velmo {
 // Held by pointer, so that this header (which embedders include) names no private header.
 class SerialWorker;
 class BlurEngine;
-namespace platform {
+namespace codec {
 class DecodeCheckpoints;
 }
 
@@ -49,7 +49,7 @@ class VelmoImageToolsPlugin : public host::MethodCallDelegate,
   std::unique_ptr<SerialWorker> worker;
   std::unique_ptr<BlurEngine> blurContext;
   // Where the decodes of the long images this plug-in has tiled resume; used on the worker.
-  std::unique_ptr<platform::DecodeCheckpoints> tileCheckpoints;
+  std::unique_ptr<codec::DecodeCheckpoints> tileCheckpoints;
   std::weak_ptr<host::TaskRunner> mainThread_;
   DiagnosticsHandler onDiagnostics_;
 };

@@ -31,12 +31,12 @@ host::EncodableMap write(const platform::BitmapView& image, const std::string& d
   std::optional<std::vector<uint8_t>> data;
   std::string tried;  // the sizes of the rungs that did not fit, for the reason
   if (alpha) {
-    data = platform::encodePng(image);
+    data = codec::encodePng(image);
   } else {
     for (int quality : kJpegQualities) {
       // A rung that did not fit is dropped before the next is made.
       data.reset();
-      data = platform::encodeJpeg(image, quality);
+      data = codec::encodeJpeg(image, quality);
       if (data && fits(*data, limit)) break;
       if (data) {
         tried += (tried.empty() ? "" : ", ") + std::to_string(quality) + ": " +

@@ -99,17 +99,17 @@ PixelSize turnedSize(const ImageSource& image, const PixelSize& sourceSize, int 
   return transposed(image, turns) ? PixelSize{sourceSize.height, sourceSize.width} : sourceSize;
 }
 
-const char* formatName(platform::ImageFormat format) {
+const char* formatName(codec::ImageFormat format) {
   switch (format) {
-    case platform::ImageFormat::Jpeg:
+    case codec::ImageFormat::Jpeg:
       return "JPEG";
-    case platform::ImageFormat::Png:
+    case codec::ImageFormat::Png:
       return "PNG";
-    case platform::ImageFormat::Gif:
+    case codec::ImageFormat::Gif:
       return "GIF";
-    case platform::ImageFormat::WebP:
+    case codec::ImageFormat::WebP:
       return "WebP";
-    case platform::ImageFormat::Heif:
+    case codec::ImageFormat::Heif:
       return "HEIF";
   }
   return "image";
@@ -144,8 +144,8 @@ platform::Bitmap decodePhoto(const ImageSource& image, const PixelSize& sourceSi
                   request.width, request.height, request.crop.width, request.crop.height);
   const std::string what =
       "decode image 0 at up to "s + std::to_string(limit) + " pixels on its longer side";
-  std::optional<platform::StoredPicture> decoded =
-      platform::decodeStoredThumbnail(image.file, image.info, static_cast<uint32_t>(limit));
+  std::optional<codec::StoredPicture> decoded =
+      codec::decodeStoredThumbnail(image.file, image.info, static_cast<uint32_t>(limit));
   if (!decoded) throw fail(messages::kCannotDecode, undecodable(image, what));
   return laidOut(std::move(decoded->pixels), decoded->orientation, request.turns,
                  undecodable(image, what));
@@ -211,8 +211,7 @@ std::optional<ShownPhoto> decodeJpegCrop(const ImageSource& image, const PixelSi
       transposed(image, request.turns) ? PixelSize{height, width} : PixelSize{width, height};
   // Every failure, lack of memory included, is a photo that did not decode, as when the
   // whole photo is decoded.
-  const auto frame =
-      platform::openFrameWindow(image.file, image.info, platform::WindowUse::Picture);
+  const auto frame = codec::openFrameWindow(image.file, image.info, codec::WindowUse::Picture);
   if (!frame || uint64_t{region.x} + region.width > frame->size().width ||
       uint64_t{region.y} + region.height > frame->size().height) {
     throw fail(messages::kCannotDecode, undecodable(image, "open its frame for the crop"));
@@ -262,7 +261,7 @@ host::EncodableMap render(const host::EncodableMap& arguments, const BlurEngine&
   const PixelSize sourceSize = properties(image);
 
   std::optional<ShownPhoto> jpegCrop;
-  if (image.info.format == platform::ImageFormat::Jpeg) {
+  if (image.info.format == codec::ImageFormat::Jpeg) {
     jpegCrop = decodeJpegCrop(image, sourceSize, request);
   }
   ShownPhoto photo = jpegCrop ? std::move(*jpegCrop) : decodeAndCrop(image, sourceSize, request);

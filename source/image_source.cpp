@@ -21,7 +21,7 @@ ImageSource source(const std::string& path) {
   std::string why;
   auto file = platform::InputFile::open(path, &why);
   if (!file) throw fail(messages::kUnreadableImage, path + ": " + why);
-  auto info = platform::probeImage(*file);
+  auto info = codec::probeImage(*file);
   // A read error leaves the probe with part of the records; the file was not read.
   if (file->readFailed()) {
     throw fail(messages::kUnreadableImage, path + ": a read failed while its header was read");

@@ -16,7 +16,7 @@ namespace velmo {
 // the source lives; it holds no decoded pixels.
 struct ImageSource {
   platform::InputFile file;
-  platform::ImageInfo info;
+  codec::ImageInfo info;
 };
 
 using platform::PixelSize;

@@ -25,15 +25,15 @@ namespace {
 constexpr size_t kMaxTileBytes = 16'777'216;
 constexpr const char* kTileMime = "image/png";
 
-[[noreturn]] void failWindow(platform::WindowFailure failure, const std::string& path) {
+[[noreturn]] void failWindow(codec::WindowFailure failure, const std::string& path) {
   switch (failure) {
-    case platform::WindowFailure::ScalerSetup:
+    case codec::WindowFailure::ScalerSetup:
       throw fail(messages::kCannotCreateTile, "the shrinking of the window could not be set up");
-    case platform::WindowFailure::OutOfMemory:
+    case codec::WindowFailure::OutOfMemory:
       throw fail(messages::kCannotCreateTile, "not enough memory for the window");
-    case platform::WindowFailure::Scaling:
+    case codec::WindowFailure::Scaling:
       throw fail(messages::kCannotScaleTile, "the window could not be shrunk to the tile");
-    case platform::WindowFailure::Unreadable:
+    case codec::WindowFailure::Unreadable:
       break;
   }
   throw fail(messages::kCannotReadLongImage,
@@ -44,16 +44,15 @@ constexpr const char* kTileMime = "image/png";
 // source's own pixel format; any other size is redrawn: area-averaged into 8-bit sRGB RGBA,
 // opaque or not, like the drawing surface it stands for. Either way each row goes to the
 // encoder as it is made, so neither the window nor the tile is ever whole in memory.
-std::vector<uint8_t> encodeTile(platform::FrameWindowReader& frame,
-                                const platform::PixelRect& window, platform::PixelSize size,
-                                const std::string& path) {
+std::vector<uint8_t> encodeTile(codec::FrameWindowReader& frame, const platform::PixelRect& window,
+                                platform::PixelSize size, const std::string& path) {
   auto opened = size == window.size() ? frame.readWindowRows(window)
                                       : frame.readWindowShrunkRows(window, size);
-  if (auto* failure = std::get_if<platform::WindowFailure>(&opened)) failWindow(*failure, path);
-  platform::WindowRows& rows = *std::get<std::unique_ptr<platform::WindowRows>>(opened);
+  if (auto* failure = std::get_if<codec::WindowFailure>(&opened)) failWindow(*failure, path);
+  codec::WindowRows& rows = *std::get<std::unique_ptr<codec::WindowRows>>(opened);
   bool made = true;
   std::optional<std::vector<uint8_t>> data =
-      platform::encodePng(rows.format(), [&](uint32_t, std::span<uint8_t> row) {
+      codec::encodePng(rows.format(), [&](uint32_t, std::span<uint8_t> row) {
         made = rows.next(row);
         return made;
       });
@@ -70,7 +69,7 @@ std::vector<uint8_t> encodeTile(platform::FrameWindowReader& frame,
 }  // namespace
 
 host::EncodableMap tile(const host::EncodableMap& arguments,
-                        platform::DecodeCheckpoints* checkpoints) {
+                        codec::DecodeCheckpoints* checkpoints) {
   const std::optional<std::string> destination =
       arguments.empty() ? std::nullopt : readString(arguments, "destination");
   if (!destination) {
@@ -87,8 +86,8 @@ host::EncodableMap tile(const host::EncodableMap& arguments,
   const ImageSource image = source(arguments);
   // Frame 0 in its stored grid: the orientation is not applied, windows address the pixels
   // as stored.
-  const std::unique_ptr<platform::FrameWindowReader> frame =
-      platform::openFrameWindow(image.file, image.info, platform::WindowUse::Tile, checkpoints);
+  const std::unique_ptr<codec::FrameWindowReader> frame =
+      codec::openFrameWindow(image.file, image.info, codec::WindowUse::Tile, checkpoints);
   if (!frame) {
     throw fail(messages::kCannotReadLongImage,
                image.file.path() + ": its first frame could not be opened for reading windows");

@@ -6,7 +6,7 @@
 
 namespace velmo {
 
-namespace platform {
+namespace codec {
 class DecodeCheckpoints;
 }
 
@@ -14,6 +14,6 @@ class DecodeCheckpoints;
 // kept between calls by a long-lived caller (the plug-in), so that a window deep in a file
 // read before costs about what the first one did.
 host::EncodableMap tile(const host::EncodableMap& arguments,
-                        platform::DecodeCheckpoints* checkpoints = nullptr);
+                        codec::DecodeCheckpoints* checkpoints = nullptr);
 
 }  // namespace velmo

@@ -49,7 +49,7 @@ std::string pluginErrorOf(const std::function<void()>& action) {
 TEST(Write, LimitPicksTheFirstFittingRungOrFailsWritingNothing) {
   const Bitmap image = photo(320, 240);
   std::vector<std::vector<uint8_t>> rungs;
-  for (int quality : {92, 88, 84}) rungs.push_back(*platform::encodeJpeg(image.view(), quality));
+  for (int quality : {92, 88, 84}) rungs.push_back(*codec::encodeJpeg(image.view(), quality));
   ASSERT_GT(rungs[0].size(), rungs[1].size());
   ASSERT_GT(rungs[1].size(), rungs[2].size());
   auto size = [&](int rung) { return static_cast<int64_t>(rungs[rung].size()); };
@@ -78,7 +78,7 @@ TEST(Write, LimitPicksTheFirstFittingRungOrFailsWritingNothing) {
 TEST(Write, PngOverTheLimitFailsAndTheExtensionIsAppended) {
   ScratchDir dir;
   const Bitmap image = photo(64, 48, true);
-  const auto png = platform::encodePng(image.view());
+  const auto png = codec::encodePng(image.view());
   ASSERT_TRUE(png);
   const auto limit = static_cast<int64_t>(png->size());
   for (int64_t over : {limit - 1, int64_t{-1}}) {

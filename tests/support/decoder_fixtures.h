@@ -14,8 +14,8 @@
 
 namespace velmo::testing {
 
+using codec::ImageInfo;
 using platform::Bitmap;
-using platform::ImageInfo;
 
 // The probe's answer for |path| (absolute); nullopt when it cannot be opened or probed.
 std::optional<ImageInfo> probePath(const std::string& path);
@@ -24,7 +24,7 @@ std::optional<ImageInfo> probePath(const std::string& path);
 std::optional<Bitmap> decodePath(const std::string& path, uint32_t maxPixelSize,
                                  const std::optional<ImageInfo>& info = {});
 std::optional<Bitmap> decodeData(const std::string& relative, uint32_t maxPixelSize);
-ImageInfo infoFor(platform::ImageFormat format, std::optional<int64_t> orientation = {});
+ImageInfo infoFor(codec::ImageFormat format, std::optional<int64_t> orientation = {});
 
 // A bitmap whose pixel (x, y) is |pixel|(x, y).
 Bitmap makeBitmap(uint32_t width, uint32_t height, bool hasAlpha,
