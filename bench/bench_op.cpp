@@ -61,7 +61,7 @@ int run(int argc, char** argv) {
   const std::string op = argv[1];
   if (op == "noop" && argc == 2) return 0;
   if (op == "metadata" && argc == 3) {
-    return printResult(metadata({{"path", std::string(argv[2])}}));
+    return printResult(source::metadata({{"path", std::string(argv[2])}}));
   }
   if (op == "thumbnail" && argc == 4) {
     auto file = platform::InputFile::open(argv[2]);
@@ -82,9 +82,9 @@ int run(int argc, char** argv) {
         {"height", static_cast<int64_t>(number(argv[4]))},
         {"recipe", host::EncodableMap{{"crop", crop}}},
     };
-    BlurEngine blur;
+    render::BlurEngine blur;
     Diagnostics diagnostics;
-    return printResult(render(arguments, blur, diagnostics));
+    return printResult(render::render(arguments, blur, diagnostics));
   }
   if (op == "tile" && argc == 9) {
     const std::string destination = argv[3];
@@ -94,7 +94,7 @@ int run(int argc, char** argv) {
         {"y", number(argv[5])},         {"width", number(argv[6])},   {"height", number(argv[7])},
         {"sample", number(argv[8])},
     };
-    return printResult(tile(arguments));
+    return printResult(tile::tile(arguments));
   }
   if (op == "scroll" && argc == 6) {
     // Every window of HEIGHT rows from the top down, in one caller that keeps the
@@ -102,18 +102,18 @@ int run(int argc, char** argv) {
     const std::string path = argv[2];
     const std::string destination = argv[3];
     const double height = number(argv[4]);
-    const int64_t imageHeight = intEntry(metadata({{"path", path}}), "height");
+    const int64_t imageHeight = intEntry(source::metadata({{"path", path}}), "height");
     codec::DecodeCheckpoints checkpoints;
     for (double y = 0; y < static_cast<double>(imageHeight); y += height) {
       std::remove((destination + ".png").c_str());
-      tile({{"path", path},
-            {"destination", destination},
-            {"x", 0.0},
-            {"y", y},
-            {"width", 1e9},
-            {"height", height},
-            {"sample", number(argv[5])}},
-           &checkpoints);
+      tile::tile({{"path", path},
+                  {"destination", destination},
+                  {"x", 0.0},
+                  {"y", y},
+                  {"width", 1e9},
+                  {"height", height},
+                  {"sample", number(argv[5])}},
+                 &checkpoints);
     }
     std::cout << "checkpoint bytes " << checkpoints.bytes() << "\n";
     return 0;
@@ -129,7 +129,7 @@ int main(int argc, char** argv) {
   // reports the operation as failed.
   try {
     return velmo::bench::run(argc, argv);
-  } catch (const velmo::PluginError& error) {
+  } catch (const velmo::method::PluginError& error) {
     std::cerr << "bench_op: " << error.message() << std::endl;
   } catch (const std::system_error& error) {
     std::cerr << "bench_op: " << error.what() << std::endl;

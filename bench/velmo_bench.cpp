@@ -86,7 +86,7 @@ void add(const std::string& name, Speed speed, std::function<void(benchmark::Sta
   auto* b = benchmark::RegisterBenchmark(name.c_str(), [body](benchmark::State& state) {
     try {
       body(state);
-    } catch (const PluginError& error) {
+    } catch (const method::PluginError& error) {
       state.SkipWithError(("plugin error: " + error.message()).c_str());
     } catch (const std::exception& error) {
       state.SkipWithError(error.what());
@@ -148,7 +148,7 @@ void registerMetadata() {
       const host::EncodableMap arguments{{"path", path}};
       int64_t width = 0;
       for (auto _ : state) {
-        host::EncodableMap result = metadata(arguments);
+        host::EncodableMap result = source::metadata(arguments);
         width = intEntry(result, "width");
         benchmark::DoNotOptimize(result);
       }
@@ -208,7 +208,7 @@ void registerEncoding() {
       const platform::BitmapView view = canvasBitmap(size).view();
       const std::string destination = output("write_" + size);
       for (auto _ : state) {
-        benchmark::DoNotOptimize(velmo::write(view, destination, false, 8'388'608));
+        benchmark::DoNotOptimize(velmo::render::write(view, destination, false, 8'388'608));
       }
     });
     add("write/atomic_only/" + size, Speed::Milli, [size](benchmark::State& state) {
@@ -265,9 +265,10 @@ void registerRender() {
   for (const auto& [label, inset] : {std::pair{"crop", 0.1}, std::pair{"full", 0.0}}) {
     const host::EncodableMap arguments = renderArguments(output("render"), inset);
     add(std::string("render/ours/") + label, Speed::Milli, [arguments](benchmark::State& state) {
-      BlurEngine blur;
+      render::BlurEngine blur;
       Diagnostics diagnostics;
-      for (auto _ : state) benchmark::DoNotOptimize(velmo::render(arguments, blur, diagnostics));
+      for (auto _ : state)
+        benchmark::DoNotOptimize(velmo::render::render(arguments, blur, diagnostics));
     });
     add(std::string("render/ours_channel/") + label, Speed::Milli,
         [arguments](benchmark::State& state) {
@@ -366,16 +367,18 @@ void registerRenderFull() {
   const std::string photo = input(kPhotoJpeg);
   add("full/ours/jpeg_12mp", Speed::Milli, [](benchmark::State& state) {
     const host::EncodableMap arguments = fullJobArguments(output("full_ours"));
-    BlurEngine blur;
+    render::BlurEngine blur;
     Diagnostics diagnostics;
-    for (auto _ : state) benchmark::DoNotOptimize(velmo::render(arguments, blur, diagnostics));
+    for (auto _ : state)
+      benchmark::DoNotOptimize(velmo::render::render(arguments, blur, diagnostics));
   });
   // The plain render of the same crop, no annotations.
   add("full/ours_plain/jpeg_12mp", Speed::Milli, [](benchmark::State& state) {
     const host::EncodableMap arguments = renderArguments(output("full_plain"), kFullInset);
-    BlurEngine blur;
+    render::BlurEngine blur;
     Diagnostics diagnostics;
-    for (auto _ : state) benchmark::DoNotOptimize(velmo::render(arguments, blur, diagnostics));
+    for (auto _ : state)
+      benchmark::DoNotOptimize(velmo::render::render(arguments, blur, diagnostics));
   });
   // The floor: libjpeg-turbo decoding at the smallest DCT scale whose crop still covers the
   // output, and one encode of the output canvas.
@@ -437,7 +440,7 @@ void registerTiles() {
         // The tile file doubles as a cache entry: without this only the first run would work.
         std::remove((destination + ".png").c_str());
         state.ResumeTiming();
-        height = intEntry(tile(arguments), "height");
+        height = intEntry(tile::tile(arguments), "height");
       }
       state.counters["height"] = static_cast<double>(height);
     });
@@ -490,7 +493,7 @@ host::EncodableMap deepArguments(const std::string& path, const std::string& des
 void deepTile(const std::string& path, const std::string& destination, int y, const DeepCase& c,
               codec::DecodeCheckpoints& checkpoints) {
   std::remove((destination + ".png").c_str());
-  if (intEntry(tile(deepArguments(path, destination, y, c), &checkpoints), "height") <= 0) {
+  if (intEntry(tile::tile(deepArguments(path, destination, y, c), &checkpoints), "height") <= 0) {
     failBench("no tile");
   }
 }

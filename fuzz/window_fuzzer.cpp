@@ -65,10 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   auto frame = codec::openFrameWindow(*file, *info);
   if (!frame) return 0;
-  const platform::PixelRect window = clipTileWindow(
+  const platform::PixelRect window = tile::clipTileWindow(
       le16(trailer), le16(trailer + 2), le16(trailer + 4), le16(trailer + 6), frame->size());
-  const double sample = tileSample(1 + trailer[8] % 16);
-  const std::optional<platform::PixelSize> tile = tileSize(window, sample);
+  const double sample = tile::tileSample(1 + trailer[8] % 16);
+  const std::optional<platform::PixelSize> tile = tile::tileSize(window, sample);
   if (!tile) return 0;
   const auto plain = readRows(*file, *info, window, *tile, nullptr);
   // Only PNG decodes resume.

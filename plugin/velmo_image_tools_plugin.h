@@ -11,7 +11,9 @@ namespace velmo {
 
 // Held by pointer, so that this header (which embedders include) names no private header.
 class SerialWorker;
+namespace render {
 class BlurEngine;
+}
 namespace codec {
 class DecodeCheckpoints;
 }
@@ -47,7 +49,7 @@ class VelmoImageToolsPlugin : public host::MethodCallDelegate,
   // the engine by then: every queued task holds the plug-in alive, so the plug-in is destroyed
   // only once no task is left (on the worker's own thread when the last task lets go of it).
   std::unique_ptr<SerialWorker> worker;
-  std::unique_ptr<BlurEngine> blurContext;
+  std::unique_ptr<render::BlurEngine> blurContext;
   // Where the decodes of the long images this plug-in has tiled resume; used on the worker.
   std::unique_ptr<codec::DecodeCheckpoints> tileCheckpoints;
   std::weak_ptr<host::TaskRunner> mainThread_;

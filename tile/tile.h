@@ -4,11 +4,11 @@
 
 #include "host/encodable_value.h"
 
-namespace velmo {
-
-namespace codec {
+namespace velmo::codec {
 class DecodeCheckpoints;
 }
+
+namespace velmo::tile {
 
 // |checkpoints| (may be null): where the decodes of the files this caller tiles resume from,
 // kept between calls by a long-lived caller (the plug-in), so that a window deep in a file
@@ -16,4 +16,4 @@ class DecodeCheckpoints;
 host::EncodableMap tile(const host::EncodableMap& arguments,
                         codec::DecodeCheckpoints* checkpoints = nullptr);
 
-}  // namespace velmo
+}  // namespace velmo::tile

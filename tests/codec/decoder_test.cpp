@@ -13,6 +13,9 @@
 #include "tests/support/test_support.h"
 
 namespace velmo::testing {
+
+using codec::ImageInfo;
+using platform::Bitmap;
 namespace {
 
 using codec::ImageFormat;

@@ -20,6 +20,8 @@
 #include "tests/support/test_support.h"
 
 namespace velmo::testing {
+
+using platform::Bitmap;
 namespace {
 
 using codec::encodeJpeg;

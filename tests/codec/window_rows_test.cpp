@@ -15,6 +15,8 @@
 #include "tests/support/test_support.h"
 
 namespace velmo::testing {
+
+using platform::Bitmap;
 namespace {
 
 using platform::PixelRect;

@@ -13,6 +13,9 @@
 
 namespace velmo::testing {
 
+using codec::ImageInfo;
+using platform::Bitmap;
+
 std::optional<ImageInfo> probePath(const std::string& path) {
   auto file = platform::InputFile::open(path);
   if (!file) return std::nullopt;
