@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "codec/internal/window_detail.h"
 #include "platform/checked.h"
 #include "platform/color_profile.h"
 

@@ -21,6 +21,7 @@
 #include <jpeglib.h>
 
 #include "codec/internal/jpeg_input.h"
+#include "codec/internal/window_detail.h"
 #include "codec/window_decoder.h"
 #include "platform/checked.h"
 #include "platform/color_profile.h"

@@ -18,6 +18,7 @@
 
 #include "codec/internal/png_input.h"
 #include "codec/internal/png_stream.h"
+#include "codec/internal/window_detail.h"
 #include "codec/window_decoder.h"
 #include "platform/checked.h"
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codec/internal/webp_input.h"
+#include "codec/internal/window_detail.h"
 #include "codec/window_decoder.h"
 #include "platform/checked.h"
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "codec/internal/probe_reader.h"
+#include "codec/internal/window_detail.h"
 #include "codec/window_decoder.h"
 #include "platform/checked.h"
 #include "platform/color_profile.h"
