@@ -43,7 +43,7 @@ VelmoImageToolsPlugin::VelmoImageToolsPlugin(std::weak_ptr<host::TaskRunner> mai
                                              DiagnosticsHandler onDiagnostics)
     : worker(std::make_unique<SerialWorker>(kWorkerLabel)),
       blurContext(std::make_unique<render::BlurEngine>()),
-      tileCheckpoints(std::make_unique<codec::DecodeCheckpoints>()),
+      tileCheckpoints_(std::make_unique<codec::DecodeCheckpoints>()),
       mainThread_(std::move(mainThread)),
       onDiagnostics_(std::move(onDiagnostics)) {}
 
@@ -85,7 +85,7 @@ void VelmoImageToolsPlugin::runWorkItem(const host::MethodCall& call,
     } else if (call.method == "render") {
       outcome = render::render(arguments, *blurContext, diagnostics);
     } else if (call.method == "tile") {
-      outcome = tile::tile(arguments, tileCheckpoints.get());
+      outcome = tile::tile(arguments, tileCheckpoints_.get());
     }
   } catch (const method::PluginError& e) {
     outcome = Failure{e.message()};

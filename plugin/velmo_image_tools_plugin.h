@@ -51,7 +51,7 @@ class VelmoImageToolsPlugin : public host::MethodCallDelegate,
   std::unique_ptr<SerialWorker> worker;
   std::unique_ptr<render::BlurEngine> blurContext;
   // Where the decodes of the long images this plug-in has tiled resume; used on the worker.
-  std::unique_ptr<codec::DecodeCheckpoints> tileCheckpoints;
+  std::unique_ptr<codec::DecodeCheckpoints> tileCheckpoints_;
   std::weak_ptr<host::TaskRunner> mainThread_;
   DiagnosticsHandler onDiagnostics_;
 };
