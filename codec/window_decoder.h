@@ -45,9 +45,11 @@ enum class WindowFailure {
 template <typename T>
 using WindowResult = std::variant<T, WindowFailure>;
 
-// A window's rows one at a time, top to bottom, in the source's own terms (as readWindow
-// gives them), decoded as they are asked for: a tile can be encoded while the source is
-// decoded, without the window ever being whole in memory. Used from one thread at a time.
+// A window's rows one at a time, top to bottom, in the format() they describe: the source's
+// own terms from readWindowRows, 8-bit RGBA from readWindowShrunkRows. JPEG and
+// non-interlaced PNG decode each row as it is asked for, so a tile can be encoded while the
+// source is decoded without the window ever being whole in memory; the other formats hand out
+// the rows of a window cut whole. Used from one thread at a time.
 class WindowRows {
  public:
   virtual ~WindowRows() = default;

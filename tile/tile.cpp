@@ -45,7 +45,10 @@ constexpr const char* kTileMime = "image/png";
 // The PNG bytes of the tile. A tile of the window's own size is the window itself, in the
 // source's own pixel format; any other size is redrawn: area-averaged into 8-bit sRGB RGBA,
 // opaque or not, like the drawing surface it stands for. Either way each row goes to the
-// encoder as it is made, so neither the window nor the tile is ever whole in memory.
+// encoder as it is made. JPEG and non-interlaced PNG decode the window's rows only as they
+// are asked for, so the window is never whole in memory; interlaced PNG, GIF, WebP and HEIF
+// decode the whole frame first and hand the rows out of it (codec/window_decoder.h). The
+// encoder holds the filtered tile whole until it deflates it (codec/png_encode.cpp).
 std::vector<uint8_t> encodeTile(codec::FrameWindowReader& frame, const platform::PixelRect& window,
                                 platform::PixelSize size, const std::string& path) {
   auto opened = size == window.size() ? frame.readWindowRows(window)

@@ -11,8 +11,9 @@ class DecodeCheckpoints;
 namespace velmo::tile {
 
 // |checkpoints| (may be null): where the decodes of the files this caller tiles resume from,
-// kept between calls by a long-lived caller (the plug-in), so that a window deep in a file
-// read before costs about what the first one did.
+// kept between calls by a long-lived caller (the plug-in), so that a window deep in a
+// non-interlaced still PNG read before costs about what the first one did (other files are
+// decoded from the top each time).
 host::EncodableMap tile(const host::EncodableMap& arguments,
                         codec::DecodeCheckpoints* checkpoints = nullptr);
 
