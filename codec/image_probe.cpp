@@ -9,6 +9,18 @@
 namespace velmo::codec {
 
 namespace probe {
+namespace {
+
+// The next |Bytes| bytes of |reader| as the number |load| reads from them; nullopt (the
+// position unchanged) when the file ends first.
+template <size_t Bytes, auto load>
+auto readNumber(Reader& reader) -> std::optional<decltype(load(nullptr))> {
+  std::array<uint8_t, Bytes> bytes;
+  if (!reader.read(bytes)) return std::nullopt;
+  return load(bytes.data());
+}
+
+}  // namespace
 
 Reader::Reader(const platform::InputFile& file, size_t windowBytes)
     : file_(file), size_(file.size()), window_(std::max<size_t>(windowBytes, 16)) {}
@@ -48,27 +60,19 @@ std::optional<uint8_t> Reader::u8() {
 }
 
 std::optional<uint16_t> Reader::be16() {
-  std::array<uint8_t, 2> b;
-  if (!read(b)) return std::nullopt;
-  return loadBe16(b.data());
+  return readNumber<2, loadBe16>(*this);
 }
 
 std::optional<uint32_t> Reader::be32() {
-  std::array<uint8_t, 4> b;
-  if (!read(b)) return std::nullopt;
-  return loadBe32(b.data());
+  return readNumber<4, loadBe32>(*this);
 }
 
 std::optional<uint16_t> Reader::le16() {
-  std::array<uint8_t, 2> b;
-  if (!read(b)) return std::nullopt;
-  return loadLe16(b.data());
+  return readNumber<2, loadLe16>(*this);
 }
 
 std::optional<uint32_t> Reader::le32() {
-  std::array<uint8_t, 4> b;
-  if (!read(b)) return std::nullopt;
-  return loadLe32(b.data());
+  return readNumber<4, loadLe32>(*this);
 }
 
 bool Reader::scan(uint8_t value, bool equal, uint64_t limit) {

@@ -70,24 +70,18 @@ class JpegWindowReader final : public FrameWindowReader {
   WindowResult<platform::Bitmap> readWindowShrunk(const platform::PixelRect& window,
                                                   platform::PixelSize size) override {
     const ScaledWindow scaled = scaleFor(window, size);
-    const auto made = window_detail::WindowShrinker::make(scaled.rect.size(), size, false);
-    if (!made) return WindowFailure::ScalerSetup;
-    auto source = shrinkSource(scaled);
-    if (auto* failure = std::get_if<WindowFailure>(&source)) return *failure;
-    return window_detail::shrinkWhole(*made, *std::get<std::unique_ptr<ShrinkSource>>(source),
-                                      scaled.rect.height, shrinkProfile(), jpeg_->grey());
+    return window_detail::shrinkWholeFrom(
+        window_detail::WindowShrinker::make(scaled.rect.size(), size, false),
+        [&] { return shrinkSource(scaled); }, scaled.rect.height, shrinkProfile(), jpeg_->grey());
   }
 
   WindowResult<std::unique_ptr<WindowRows>> readWindowShrunkRows(
       const platform::PixelRect& window, platform::PixelSize size) override {
     const ScaledWindow scaled = scaleFor(window, size);
-    auto rows = window_detail::ShrunkRows::make(scaled.rect.size(), size, false, shrinkProfile(),
-                                                jpeg_->grey());
-    if (!rows) return WindowFailure::ScalerSetup;
-    auto source = shrinkSource(scaled);
-    if (auto* failure = std::get_if<WindowFailure>(&source)) return *failure;
-    rows->attach(std::move(std::get<std::unique_ptr<ShrinkSource>>(source)));
-    return rows;
+    return window_detail::shrunkRowsFrom(
+        window_detail::ShrunkRows::make(scaled.rect.size(), size, false, shrinkProfile(),
+                                        jpeg_->grey()),
+        [&] { return shrinkSource(scaled); });
   }
 
  private:

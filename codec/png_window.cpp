@@ -82,6 +82,16 @@ class RowDecoder {
     return row;
   }
 
+  // next(), with lack of memory noted in |failure| (OutOfMemory) and answered as nullptr.
+  const uint8_t* next(WindowFailure& failure) {
+    try {
+      return next();
+    } catch (const std::bad_alloc&) {
+      failure = WindowFailure::OutOfMemory;
+      return nullptr;
+    }
+  }
+
  private:
   const uint8_t* nextInOrder() {
     spng_ctx* ctx = png_.context();
@@ -143,15 +153,10 @@ class PngWindowRows final : public WindowRows {
   bool start() { return decoder_.start(SPNG_FMT_RAW, 0); }
 
   bool next(std::span<uint8_t> row) override {
-    try {
-      const uint8_t* decoded = decoder_.next();
-      if (decoded == nullptr) return false;
-      copyPixels(decoded, x_, format_.width, bitsPerPixel_, row.data());
-      return true;
-    } catch (const std::bad_alloc&) {
-      failure_ = WindowFailure::OutOfMemory;
-      return false;
-    }
+    const uint8_t* decoded = decoder_.next(failure_);
+    if (decoded == nullptr) return false;
+    copyPixels(decoded, x_, format_.width, bitsPerPixel_, row.data());
+    return true;
   }
 
  private:
@@ -201,23 +206,17 @@ class PngWindowReader final : public FrameWindowReader {
 
   WindowResult<platform::Bitmap> readWindowShrunk(const platform::PixelRect& window,
                                                   platform::PixelSize size) override {
-    const auto made = window_detail::WindowShrinker::make(window.size(), size, png_->hasAlpha());
-    if (!made) return WindowFailure::ScalerSetup;
-    auto source = shrinkSource(window);
-    if (auto* failure = std::get_if<WindowFailure>(&source)) return *failure;
-    return window_detail::shrinkWhole(*made, *std::get<std::unique_ptr<ShrinkSource>>(source),
-                                      window.height, png_->icc(), png_->grey());
+    return window_detail::shrinkWholeFrom(
+        window_detail::WindowShrinker::make(window.size(), size, png_->hasAlpha()),
+        [&] { return shrinkSource(window); }, window.height, png_->icc(), png_->grey());
   }
 
   WindowResult<std::unique_ptr<WindowRows>> readWindowShrunkRows(
       const platform::PixelRect& window, platform::PixelSize size) override {
-    auto rows = window_detail::ShrunkRows::make(window.size(), size, png_->hasAlpha(), png_->icc(),
-                                                png_->grey());
-    if (!rows) return WindowFailure::ScalerSetup;
-    auto source = shrinkSource(window);
-    if (auto* failure = std::get_if<WindowFailure>(&source)) return *failure;
-    rows->attach(std::move(std::get<std::unique_ptr<ShrinkSource>>(source)));
-    return rows;
+    return window_detail::shrunkRowsFrom(
+        window_detail::ShrunkRows::make(window.size(), size, png_->hasAlpha(), png_->icc(),
+                                        png_->grey()),
+        [&] { return shrinkSource(window); });
   }
 
  private:
@@ -254,24 +253,19 @@ class PngWindowReader final : public FrameWindowReader {
     }
 
     const uint32_t* nextRow() override {
-      try {
-        const uint8_t* row = decoder_.next();
-        if (row == nullptr) return nullptr;
-        const auto width = static_cast<uint32_t>(pixels_.size());
-        if (opaqueRgb8_) {
-          const uint8_t* rgb = row + size_t{x_} * 3;
-          for (uint32_t x = 0; x < width; ++x, rgb += 3) {
-            pixels_[x] = 0xFF000000u | uint32_t{rgb[0]} << 16 | uint32_t{rgb[1]} << 8 | rgb[2];
-          }
-        } else {
-          pngRowToPixels(row + size_t{x_} * (sixteen_ ? 8 : 4), sixteen_, 0, width, 1,
-                         pixels_.data());
+      const uint8_t* row = decoder_.next(failure_);
+      if (row == nullptr) return nullptr;
+      const auto width = static_cast<uint32_t>(pixels_.size());
+      if (opaqueRgb8_) {
+        const uint8_t* rgb = row + size_t{x_} * 3;
+        for (uint32_t x = 0; x < width; ++x, rgb += 3) {
+          pixels_[x] = 0xFF000000u | uint32_t{rgb[0]} << 16 | uint32_t{rgb[1]} << 8 | rgb[2];
         }
-        return pixels_.data();
-      } catch (const std::bad_alloc&) {
-        failure_ = WindowFailure::OutOfMemory;
-        return nullptr;
+      } else {
+        pngRowToPixels(row + size_t{x_} * (sixteen_ ? 8 : 4), sixteen_, 0, width, 1,
+                       pixels_.data());
       }
+      return pixels_.data();
     }
 
    private:

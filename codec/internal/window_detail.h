@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <utility>
+#include <variant>
 
 #include "codec/png_image.h"
 #include "codec/window_decoder.h"
@@ -88,6 +89,32 @@ class ShrunkRows final : public WindowRows {
   bool ready_ = false;
   bool finished_ = false;
 };
+
+// readWindowShrunk of a reader that feeds a ShrinkSource: |shrinker| (nullptr: ScalerSetup)
+// fed with the first |rows| rows of the source |openSource| gives, which is opened only once
+// the shrinker is set up; the arguments after it as for shrinkWhole.
+template <typename OpenSource>
+WindowResult<platform::Bitmap> shrinkWholeFrom(std::unique_ptr<WindowShrinker> shrinker,
+                                               OpenSource&& openSource, uint32_t rows,
+                                               std::span<const uint8_t> icc, bool greyPixels) {
+  if (!shrinker) return WindowFailure::ScalerSetup;
+  WindowResult<std::unique_ptr<ShrinkSource>> source = std::forward<OpenSource>(openSource)();
+  if (auto* failure = std::get_if<WindowFailure>(&source)) return *failure;
+  return shrinkWhole(*shrinker, *std::get<std::unique_ptr<ShrinkSource>>(source), rows, icc,
+                     greyPixels);
+}
+
+// readWindowShrunkRows of a reader that feeds a ShrinkSource: |rows| (nullptr: ScalerSetup)
+// fed from the source |openSource| gives, which is opened only once the shrinker is set up.
+template <typename OpenSource>
+WindowResult<std::unique_ptr<WindowRows>> shrunkRowsFrom(std::unique_ptr<ShrunkRows> rows,
+                                                         OpenSource&& openSource) {
+  if (!rows) return WindowFailure::ScalerSetup;
+  WindowResult<std::unique_ptr<ShrinkSource>> source = std::forward<OpenSource>(openSource)();
+  if (auto* failure = std::get_if<WindowFailure>(&source)) return *failure;
+  rows->attach(std::move(std::get<std::unique_ptr<ShrinkSource>>(source)));
+  return std::unique_ptr<WindowRows>(std::move(rows));
+}
 
 // A |Reader| over a format's opened |input|; nullptr when the input did not open.
 template <typename Reader, typename Input, typename... Args>
