@@ -11,13 +11,13 @@ namespace velmo::codec {
 namespace probe {
 namespace {
 
-// The next |Bytes| bytes of |reader| as the number |load| reads from them; nullopt (the
+// The next |Bytes| bytes of |reader| as the number |Load| reads from them; nullopt (the
 // position unchanged) when the file ends first.
-template <size_t Bytes, auto load>
-auto readNumber(Reader& reader) -> std::optional<decltype(load(nullptr))> {
+template <size_t Bytes, auto Load>
+auto readNumber(Reader& reader) -> std::optional<decltype(Load(nullptr))> {
   std::array<uint8_t, Bytes> bytes;
   if (!reader.read(bytes)) return std::nullopt;
-  return load(bytes.data());
+  return Load(bytes.data());
 }
 
 }  // namespace
