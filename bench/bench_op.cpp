@@ -4,7 +4,7 @@
 //
 //   bench_op noop                                        start-up only: the baseline
 //   bench_op metadata FILE
-//   bench_op thumbnail FILE LIMIT                        platform::decodeThumbnail
+//   bench_op thumbnail FILE LIMIT                        codec::decodeThumbnail
 //   bench_op render FILE WIDTH HEIGHT CX CY CW CH DEST   the "render" method, no annotations
 //   bench_op tile FILE DEST X Y WIDTH HEIGHT SAMPLE      the "tile" method (DEST.png removed
 //                                                        first, so the cache never answers)
@@ -61,14 +61,14 @@ int run(int argc, char** argv) {
   const std::string op = argv[1];
   if (op == "noop" && argc == 2) return 0;
   if (op == "metadata" && argc == 3) {
-    return printResult(metadata({{"path", std::string(argv[2])}}));
+    return printResult(source::metadata({{"path", std::string(argv[2])}}));
   }
   if (op == "thumbnail" && argc == 4) {
     auto file = platform::InputFile::open(argv[2]);
     if (!file) die(std::string("cannot open ") + argv[2]);
-    auto info = platform::probeImage(*file);
+    auto info = codec::probeImage(*file);
     if (!info) die("not an image");
-    auto bitmap = platform::decodeThumbnail(*file, *info, static_cast<uint32_t>(number(argv[3])));
+    auto bitmap = codec::decodeThumbnail(*file, *info, static_cast<uint32_t>(number(argv[3])));
     if (!bitmap) die("decodeThumbnail gave no image");
     return printSize(bitmap->width(), bitmap->height());
   }
@@ -82,9 +82,9 @@ int run(int argc, char** argv) {
         {"height", static_cast<int64_t>(number(argv[4]))},
         {"recipe", host::EncodableMap{{"crop", crop}}},
     };
-    BlurEngine blur;
+    render::BlurEngine blur;
     Diagnostics diagnostics;
-    return printResult(render(arguments, blur, diagnostics));
+    return printResult(render::render(arguments, blur, diagnostics));
   }
   if (op == "tile" && argc == 9) {
     const std::string destination = argv[3];
@@ -94,7 +94,7 @@ int run(int argc, char** argv) {
         {"y", number(argv[5])},         {"width", number(argv[6])},   {"height", number(argv[7])},
         {"sample", number(argv[8])},
     };
-    return printResult(tile(arguments));
+    return printResult(tile::tile(arguments));
   }
   if (op == "scroll" && argc == 6) {
     // Every window of HEIGHT rows from the top down, in one caller that keeps the
@@ -102,18 +102,18 @@ int run(int argc, char** argv) {
     const std::string path = argv[2];
     const std::string destination = argv[3];
     const double height = number(argv[4]);
-    const int64_t imageHeight = intEntry(metadata({{"path", path}}), "height");
-    platform::DecodeCheckpoints checkpoints;
+    const int64_t imageHeight = intEntry(source::metadata({{"path", path}}), "height");
+    codec::DecodeCheckpoints checkpoints;
     for (double y = 0; y < static_cast<double>(imageHeight); y += height) {
       std::remove((destination + ".png").c_str());
-      tile({{"path", path},
-            {"destination", destination},
-            {"x", 0.0},
-            {"y", y},
-            {"width", 1e9},
-            {"height", height},
-            {"sample", number(argv[5])}},
-           &checkpoints);
+      tile::tile({{"path", path},
+                  {"destination", destination},
+                  {"x", 0.0},
+                  {"y", y},
+                  {"width", 1e9},
+                  {"height", height},
+                  {"sample", number(argv[5])}},
+                 &checkpoints);
     }
     std::cout << "checkpoint bytes " << checkpoints.bytes() << "\n";
     return 0;
@@ -129,7 +129,7 @@ int main(int argc, char** argv) {
   // reports the operation as failed.
   try {
     return velmo::bench::run(argc, argv);
-  } catch (const velmo::PluginError& error) {
+  } catch (const velmo::method::PluginError& error) {
     std::cerr << "bench_op: " << error.message() << std::endl;
   } catch (const std::system_error& error) {
     std::cerr << "bench_op: " << error.what() << std::endl;

@@ -86,7 +86,7 @@ void add(const std::string& name, Speed speed, std::function<void(benchmark::Sta
   auto* b = benchmark::RegisterBenchmark(name.c_str(), [body](benchmark::State& state) {
     try {
       body(state);
-    } catch (const PluginError& error) {
+    } catch (const method::PluginError& error) {
       state.SkipWithError(("plugin error: " + error.message()).c_str());
     } catch (const std::exception& error) {
       state.SkipWithError(error.what());
@@ -148,7 +148,7 @@ void registerMetadata() {
       const host::EncodableMap arguments{{"path", path}};
       int64_t width = 0;
       for (auto _ : state) {
-        host::EncodableMap result = metadata(arguments);
+        host::EncodableMap result = source::metadata(arguments);
         width = intEntry(result, "width");
         benchmark::DoNotOptimize(result);
       }
@@ -184,7 +184,7 @@ void registerEncoding() {
       const platform::BitmapView view = canvasBitmap(size).view();
       size_t bytes = 0;
       for (auto _ : state) {
-        auto data = platform::encodeJpeg(view, 92);
+        auto data = codec::encodeJpeg(view, 92);
         if (!data) failBench("encodeJpeg gave nothing");
         bytes = data->size();
       }
@@ -202,17 +202,17 @@ void registerEncoding() {
     // The render's last step: the first JPEG rung, then the atomic write with its fsyncs.
     add("write/encode_only/" + size, Speed::Milli, [size](benchmark::State& state) {
       const platform::BitmapView view = canvasBitmap(size).view();
-      for (auto _ : state) benchmark::DoNotOptimize(platform::encodeJpeg(view, 92));
+      for (auto _ : state) benchmark::DoNotOptimize(codec::encodeJpeg(view, 92));
     });
     add("write/ours_write/" + size, Speed::Milli, [size](benchmark::State& state) {
       const platform::BitmapView view = canvasBitmap(size).view();
       const std::string destination = output("write_" + size);
       for (auto _ : state) {
-        benchmark::DoNotOptimize(velmo::write(view, destination, false, 8'388'608));
+        benchmark::DoNotOptimize(velmo::render::write(view, destination, false, 8'388'608));
       }
     });
     add("write/atomic_only/" + size, Speed::Milli, [size](benchmark::State& state) {
-      const auto data = platform::encodeJpeg(canvasBitmap(size).view(), 92);
+      const auto data = codec::encodeJpeg(canvasBitmap(size).view(), 92);
       if (!data) failBench("encodeJpeg gave nothing");
       const std::string path = output("atomic_" + size + ".jpg");
       for (auto _ : state) platform::writeFileAtomically(path, *data);
@@ -225,7 +225,7 @@ void registerEncoding() {
           cached<platform::Bitmap>("rgba", [] { return toBitmap(readPng(input(kRgbaTile))); });
       size_t bytes = 0;
       for (auto _ : state) {
-        auto data = platform::encodePng(bitmap.view());
+        auto data = codec::encodePng(bitmap.view());
         if (!data) failBench("encodePng gave nothing");
         bytes = data->size();
       }
@@ -265,9 +265,10 @@ void registerRender() {
   for (const auto& [label, inset] : {std::pair{"crop", 0.1}, std::pair{"full", 0.0}}) {
     const host::EncodableMap arguments = renderArguments(output("render"), inset);
     add(std::string("render/ours/") + label, Speed::Milli, [arguments](benchmark::State& state) {
-      BlurEngine blur;
+      render::BlurEngine blur;
       Diagnostics diagnostics;
-      for (auto _ : state) benchmark::DoNotOptimize(velmo::render(arguments, blur, diagnostics));
+      for (auto _ : state)
+        benchmark::DoNotOptimize(velmo::render::render(arguments, blur, diagnostics));
     });
     add(std::string("render/ours_channel/") + label, Speed::Milli,
         [arguments](benchmark::State& state) {
@@ -291,9 +292,9 @@ void registerRender() {
     uint32_t width = 0;
     for (auto _ : state) {
       auto file = platform::InputFile::open(photo);
-      auto info = file ? platform::probeImage(*file) : std::nullopt;
+      auto info = file ? codec::probeImage(*file) : std::nullopt;
       if (!info) failBench("cannot open the photo");
-      auto bitmap = platform::decodeThumbnail(*file, *info, 1080);
+      auto bitmap = codec::decodeThumbnail(*file, *info, 1080);
       if (!bitmap) failBench("decodeThumbnail gave no image");
       width = bitmap->width();
     }
@@ -366,16 +367,18 @@ void registerRenderFull() {
   const std::string photo = input(kPhotoJpeg);
   add("full/ours/jpeg_12mp", Speed::Milli, [](benchmark::State& state) {
     const host::EncodableMap arguments = fullJobArguments(output("full_ours"));
-    BlurEngine blur;
+    render::BlurEngine blur;
     Diagnostics diagnostics;
-    for (auto _ : state) benchmark::DoNotOptimize(velmo::render(arguments, blur, diagnostics));
+    for (auto _ : state)
+      benchmark::DoNotOptimize(velmo::render::render(arguments, blur, diagnostics));
   });
   // The plain render of the same crop, no annotations.
   add("full/ours_plain/jpeg_12mp", Speed::Milli, [](benchmark::State& state) {
     const host::EncodableMap arguments = renderArguments(output("full_plain"), kFullInset);
-    BlurEngine blur;
+    render::BlurEngine blur;
     Diagnostics diagnostics;
-    for (auto _ : state) benchmark::DoNotOptimize(velmo::render(arguments, blur, diagnostics));
+    for (auto _ : state)
+      benchmark::DoNotOptimize(velmo::render::render(arguments, blur, diagnostics));
   });
   // The floor: libjpeg-turbo decoding at the smallest DCT scale whose crop still covers the
   // output, and one encode of the output canvas.
@@ -437,7 +440,7 @@ void registerTiles() {
         // The tile file doubles as a cache entry: without this only the first run would work.
         std::remove((destination + ".png").c_str());
         state.ResumeTiming();
-        height = intEntry(tile(arguments), "height");
+        height = intEntry(tile::tile(arguments), "height");
       }
       state.counters["height"] = static_cast<double>(height);
     });
@@ -488,9 +491,9 @@ host::EncodableMap deepArguments(const std::string& path, const std::string& des
 
 // One tile into |destination|.png, made again whatever is there.
 void deepTile(const std::string& path, const std::string& destination, int y, const DeepCase& c,
-              platform::DecodeCheckpoints& checkpoints) {
+              codec::DecodeCheckpoints& checkpoints) {
   std::remove((destination + ".png").c_str());
-  if (intEntry(tile(deepArguments(path, destination, y, c), &checkpoints), "height") <= 0) {
+  if (intEntry(tile::tile(deepArguments(path, destination, y, c), &checkpoints), "height") <= 0) {
     failBench("no tile");
   }
 }
@@ -503,19 +506,19 @@ void registerDeepTiles() {
     const int last = kLongHeight - c.height;
     add(std::string("deep/ours/") + c.label + "/top", Speed::Slow, [=](benchmark::State& state) {
       for (auto _ : state) {
-        platform::DecodeCheckpoints checkpoints;
+        codec::DecodeCheckpoints checkpoints;
         deepTile(path, destination, 0, c, checkpoints);
       }
     });
     add(std::string("deep/ours/") + c.label + "/read_past", Speed::Slow,
         [=](benchmark::State& state) {
-          platform::DecodeCheckpoints checkpoints;
+          codec::DecodeCheckpoints checkpoints;
           deepTile(path, destination, last, c, checkpoints);  // reads the file once
           for (auto _ : state) deepTile(path, destination, last, c, checkpoints);
         });
     add(std::string("deep/ours/") + c.label + "/first", Speed::Slow, [=](benchmark::State& state) {
       for (auto _ : state) {
-        platform::DecodeCheckpoints checkpoints;
+        codec::DecodeCheckpoints checkpoints;
         deepTile(path, destination, last, c, checkpoints);
       }
     });
@@ -523,7 +526,7 @@ void registerDeepTiles() {
       int tiles = 0;
       size_t bytes = 0;
       for (auto _ : state) {
-        platform::DecodeCheckpoints checkpoints;
+        codec::DecodeCheckpoints checkpoints;
         tiles = 0;
         for (int y = 0; y < kLongHeight; y += c.height, ++tiles) {
           deepTile(path, destination, y, c, checkpoints);
@@ -620,7 +623,7 @@ void registerStrokes() {
       const auto preview = draw::BlurContext().obscuredPreview(photo.view());
       if (!preview) failBench("no blur preview");
       draw::drawStrokes(canvas, penStrokes(), wholeCanvas(photo), preview->view());
-      for (auto _ : state) benchmark::DoNotOptimize(platform::encodeJpeg(canvas.view(), 92));
+      for (auto _ : state) benchmark::DoNotOptimize(codec::encodeJpeg(canvas.view(), 92));
     });
     add("strokes/blur_preview/" + size, Speed::Micro, [size](benchmark::State& state) {
       const platform::Bitmap& photo = canvasBitmap(size);
@@ -652,9 +655,9 @@ void registerStrokes() {
   const std::string photo = input(kPhotoJpeg);
   auto decodeWhole = [photo] {
     auto file = platform::InputFile::open(photo);
-    auto info = file ? platform::probeImage(*file) : std::nullopt;
+    auto info = file ? codec::probeImage(*file) : std::nullopt;
     if (!info) failBench("cannot open the photo");
-    auto bitmap = platform::decodeThumbnail(*file, *info, 4032);
+    auto bitmap = codec::decodeThumbnail(*file, *info, 4032);
     if (!bitmap) failBench("decodeThumbnail gave no image");
     return std::move(*bitmap);
   };

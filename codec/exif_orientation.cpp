@@ -4,7 +4,7 @@
 
 #include "codec/internal/probe_reader.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 
 namespace {
 
@@ -88,4 +88,4 @@ std::optional<int64_t> exifOrientation(std::span<const uint8_t> block) {
   return tiffOrientation(block);
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

@@ -10,11 +10,11 @@
 #include "platform/checked.h"
 #include "platform/resample.h"
 
-namespace velmo::platform::detail {
+namespace velmo::codec::detail {
 namespace {
 
 struct GifStream {
-  const InputFile* file;
+  const platform::InputFile* file;
   uint64_t offset;
 };
 
@@ -66,7 +66,7 @@ uint32_t interlacedRow(uint32_t index, uint32_t height) {
 
 // Whether frame 0's lines decode, read and dropped one at a time. For a frame placed far into
 // a large screen, so that damaged data fails before the canvas around it costs anything.
-bool frameLinesDecode(const InputFile& file) {
+bool frameLinesDecode(const platform::InputFile& file) {
   GifStream stream{&file, 0};
   int openError = 0;
   GifFile gif(DGifOpen(&stream, readGif, &openError));
@@ -84,7 +84,7 @@ bool frameLinesDecode(const InputFile& file) {
 
 }  // namespace
 
-std::optional<Bitmap> decodeGif(const InputFile& file, uint32_t maxPixelSize) {
+std::optional<platform::Bitmap> decodeGif(const platform::InputFile& file, uint32_t maxPixelSize) {
   GifStream stream{&file, 0};
   int openError = 0;
   GifFile gif(DGifOpen(&stream, readGif, &openError));
@@ -107,7 +107,7 @@ std::optional<Bitmap> decodeGif(const InputFile& file, uint32_t maxPixelSize) {
   // Every field is 16 bits, so the sums cannot overflow.
   const uint32_t canvasWidth = std::max(screenWidth, left + frameWidth);
   const uint32_t canvasHeight = std::max(screenHeight, top + frameHeight);
-  if (!frameWithinLimits(canvasWidth, canvasHeight)) return std::nullopt;
+  if (!platform::frameWithinLimits(canvasWidth, canvasHeight)) return std::nullopt;
   const ColorMapObject* colors = frame.ColorMap != nullptr ? frame.ColorMap : gif->SColorMap;
   if (colors == nullptr || colors->Colors == nullptr) return std::nullopt;
   // Blank rows above the frame, or a screen much larger than it, are a few header bytes that
@@ -137,7 +137,7 @@ std::optional<Bitmap> decodeGif(const InputFile& file, uint32_t maxPixelSize) {
     for (uint32_t x = 0; x < frameWidth; ++x) canvasRow[left + x] = palette[line[x]];
   };
 
-  const PixelSize target = thumbnailSize(canvasWidth, canvasHeight, maxPixelSize);
+  const platform::PixelSize target = thumbnailSize(canvasWidth, canvasHeight, maxPixelSize);
   std::vector<GifPixelType> line(frameWidth);
   auto readLine = [&] {
     return DGifGetLine(gif.get(), line.data(), static_cast<int>(frameWidth)) != GIF_ERROR;
@@ -145,16 +145,16 @@ std::optional<Bitmap> decodeGif(const InputFile& file, uint32_t maxPixelSize) {
 
   if (frame.Interlace) {
     // Rows arrive out of order: assemble the canvas, then shrink it.
-    Bitmap canvas(canvasWidth, canvasHeight, hasAlpha);
-    std::fill(canvas.data(), canvas.data() + checkedMul(canvasWidth, canvasHeight), 0u);
+    platform::Bitmap canvas(canvasWidth, canvasHeight, hasAlpha);
+    std::fill(canvas.data(), canvas.data() + platform::checkedMul(canvasWidth, canvasHeight), 0u);
     for (uint32_t i = 0; i < frameHeight; ++i) {
       if (!readLine()) return std::nullopt;
       composite(line.data(), canvas.row(top + interlacedRow(i, frameHeight)));
     }
-    return shrink(std::move(canvas), target.width, target.height);
+    return platform::shrink(std::move(canvas), target.width, target.height);
   }
 
-  AreaShrinker shrinker(canvasWidth, canvasHeight, target.width, target.height, hasAlpha);
+  platform::AreaShrinker shrinker(canvasWidth, canvasHeight, target.width, target.height, hasAlpha);
   std::vector<uint32_t> canvasRow(canvasWidth);
   for (uint32_t y = 0; y < canvasHeight; ++y) {
     std::fill(canvasRow.begin(), canvasRow.end(), 0u);
@@ -167,4 +167,4 @@ std::optional<Bitmap> decodeGif(const InputFile& file, uint32_t maxPixelSize) {
   return shrinker.finish();
 }
 
-}  // namespace velmo::platform::detail
+}  // namespace velmo::codec::detail

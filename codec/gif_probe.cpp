@@ -10,7 +10,7 @@
 
 #include "codec/internal/probe_reader.h"
 
-namespace velmo::platform::probe {
+namespace velmo::codec::probe {
 
 namespace {
 
@@ -37,7 +37,7 @@ bool skipSubBlocks(Reader& reader) {
 
 }  // namespace
 
-ImageInfo probeGif(const InputFile& file) {
+ImageInfo probeGif(const platform::InputFile& file) {
   ImageInfo info;
   info.format = ImageFormat::Gif;
   // The walk reads the whole file in order; a large window keeps it to few system calls.
@@ -98,4 +98,4 @@ ImageInfo probeGif(const InputFile& file) {
   return info;
 }
 
-}  // namespace velmo::platform::probe
+}  // namespace velmo::codec::probe

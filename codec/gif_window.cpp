@@ -7,14 +7,14 @@
 #include "codec/internal/decoders.h"
 #include "codec/internal/held_frame_reader.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 namespace {
 
 // GIF: frame 0 composited on its canvas by the full-image decoder, kept at full size. Its alpha is
 // 0 or 255, so the premultiplied pixels give the straight ones exactly.
 class GifWindowReader final : public HeldFrameReader {
  public:
-  bool open(const InputFile& file) {
+  bool open(const platform::InputFile& file) {
     frame_ = detail::decodeGif(file, std::numeric_limits<uint32_t>::max());
     if (!frame_) return false;
     size_ = {frame_->width(), frame_->height()};
@@ -24,19 +24,19 @@ class GifWindowReader final : public HeldFrameReader {
 
  private:
   void straightRow(uint32_t y, uint32_t x, uint32_t count, uint8_t* rgba) const override {
-    unpremultiplyRow(frame_->row(y) + x, count, rgba);
+    platform::unpremultiplyRow(frame_->row(y) + x, count, rgba);
   }
   void pixelRow(uint32_t y, uint32_t x, uint32_t count, uint32_t* out) const override {
     std::memcpy(out, frame_->row(y) + x, size_t{count} * 4);
   }
 
-  std::optional<Bitmap> frame_;
+  std::optional<platform::Bitmap> frame_;
 };
 
 }  // namespace
 
-std::unique_ptr<FrameWindowReader> openGifWindow(const InputFile& file) {
+std::unique_ptr<FrameWindowReader> openGifWindow(const platform::InputFile& file) {
   return openHeldFrame<GifWindowReader>(file);
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

@@ -9,9 +9,9 @@
 #include "platform/color_profile.h"
 #include "platform/resample.h"
 
-namespace velmo::platform::detail {
+namespace velmo::codec::detail {
 
-std::optional<Bitmap> decodeHeif(const InputFile& file, uint32_t maxPixelSize) {
+std::optional<platform::Bitmap> decodeHeif(const platform::InputFile& file, uint32_t maxPixelSize) {
   const std::unique_ptr<HeifFile> heif = HeifFile::open(file, kMaxHeifItemSide);
   if (!heif) return std::nullopt;
   const HeifImageHandle handle = heif->primaryImage();
@@ -30,23 +30,23 @@ std::optional<Bitmap> decodeHeif(const InputFile& file, uint32_t maxPixelSize) {
 
   const uint32_t w = pixels->width();
   const uint32_t h = pixels->height();
-  const PixelSize target = thumbnailSize(w, h, maxPixelSize);
-  AreaShrinker shrinker(w, h, target.width, target.height, pixels->hasAlpha());
+  const platform::PixelSize target = thumbnailSize(w, h, maxPixelSize);
+  platform::AreaShrinker shrinker(w, h, target.width, target.height, pixels->hasAlpha());
   std::vector<uint32_t> row(w);
   for (uint32_t y = 0; y < h; ++y) {
     pixels->pixelRow(y, 0, w, row.data());
     shrinker.pushRow(row.data());
   }
-  Bitmap result = shrinker.finish();
+  platform::Bitmap result = shrinker.finish();
   const HeifColor color = heifColor(handle.get());
-  std::optional<ColorConverter> converter;
+  std::optional<platform::ColorConverter> converter;
   if (!color.icc.empty()) {
-    converter = ColorConverter::fromIcc(color.icc, false);
+    converter = platform::ColorConverter::fromIcc(color.icc, false);
   } else if (color.displayP3) {
-    converter = ColorConverter::displayP3();
+    converter = platform::ColorConverter::displayP3();
   }
   if (converter) converter->convert(result);
   return result;
 }
 
-}  // namespace velmo::platform::detail
+}  // namespace velmo::codec::detail

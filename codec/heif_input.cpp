@@ -14,7 +14,7 @@
 
 #include "codec/internal/probe_reader.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 namespace {
 
 // The item property boxes are small; a 'meta' box beyond this is not read for them.
@@ -45,7 +45,7 @@ bool forEachBox(std::span<const uint8_t> bytes, Visit&& visit) {
 }
 
 // The payload of the file's top-level 'meta' box, empty when there is none within reach.
-std::vector<uint8_t> metaBox(const InputFile& file) {
+std::vector<uint8_t> metaBox(const platform::InputFile& file) {
   uint64_t at = 0;
   uint8_t head[16];
   while (file.readAt(at, {head, 16}) >= 8) {
@@ -271,7 +271,7 @@ heif_reader_grow_status HeifFile::waitForSize(int64_t size, void* self) {
              : heif_reader_grow_status_size_beyond_eof;
 }
 
-std::unique_ptr<HeifFile> HeifFile::open(const InputFile& file, int maxItemSide) {
+std::unique_ptr<HeifFile> HeifFile::open(const platform::InputFile& file, int maxItemSide) {
   // The decoder plug-ins are registered once for the process and kept: decodes may run until
   // the process ends.
   if (!heifLibraryLoaded()) return nullptr;
@@ -296,8 +296,9 @@ HeifImageHandle HeifFile::primaryImage() const {
   return HeifImageHandle(handle);
 }
 
-PixelRect heifStoredCleanAperture(const InputFile& file, PixelSize stored) {
-  const PixelRect whole{0, 0, stored.width, stored.height};
+platform::PixelRect heifStoredCleanAperture(const platform::InputFile& file,
+                                            platform::PixelSize stored) {
+  const platform::PixelRect whole{0, 0, stored.width, stored.height};
   GridMap grid;
   grid.width = stored.width;
   grid.height = stored.height;
@@ -317,7 +318,7 @@ PixelRect heifStoredCleanAperture(const InputFile& file, PixelSize stored) {
 
 bool heifSizeWithinLimits(int width, int height) {
   return width > 0 && height > 0 &&
-         frameWithinLimits(static_cast<uint64_t>(width), static_cast<uint64_t>(height));
+         platform::frameWithinLimits(static_cast<uint64_t>(width), static_cast<uint64_t>(height));
 }
 
 std::optional<HeifPixels> HeifPixels::decode(const heif_image_handle* handle,
@@ -346,7 +347,7 @@ std::optional<HeifPixels> HeifPixels::decode(const heif_image_handle* handle,
   const size_t channels = pixels.hasAlpha_ ? 4 : 3;
   if (pixels.plane_ == nullptr || !heifSizeWithinLimits(width, height) || stride < 0 ||
       heif_image_get_bits_per_pixel_range(raw, heif_channel_interleaved) != 8 ||
-      static_cast<size_t>(stride) < checkedMul(static_cast<size_t>(width), channels)) {
+      static_cast<size_t>(stride) < platform::checkedMul(static_cast<size_t>(width), channels)) {
     return std::nullopt;
   }
   pixels.width_ = static_cast<uint32_t>(width);
@@ -364,7 +365,7 @@ void HeifPixels::pixelRow(uint32_t y, uint32_t x, uint32_t count, uint32_t* out)
       auto c = [a](uint8_t v) { return std::min<uint32_t>(v, a); };
       out[i] = (a << 24) | (c(s[0]) << 16) | (c(s[1]) << 8) | c(s[2]);
     } else {
-      out[i] = premultiply(s[0], s[1], s[2], a);
+      out[i] = platform::premultiply(s[0], s[1], s[2], a);
     }
   }
 }
@@ -388,4 +389,4 @@ HeifColor heifColor(const heif_image_handle* handle) {
   return color;
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

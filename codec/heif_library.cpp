@@ -13,7 +13,7 @@
 
 #include "codec/internal/heif_input.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 namespace {
 
 // The soname of the libheif the program was built against.
@@ -35,15 +35,15 @@ void* heifSymbol(const char* name) {
   return dlsym(library(), name);
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec
 
 // One forwarder per libheif function the codec uses, with the type of the header's own
 // declaration. The address is looked up on the first call.
-#define VELMO_HEIF_FORWARD(result, name, params, args)                         \
-  extern "C" result name params {                                              \
-    static const auto function =                                               \
-        reinterpret_cast<decltype(&name)>(velmo::platform::heifSymbol(#name)); \
-    return function args;                                                      \
+#define VELMO_HEIF_FORWARD(result, name, params, args)                      \
+  extern "C" result name params {                                           \
+    static const auto function =                                            \
+        reinterpret_cast<decltype(&name)>(velmo::codec::heifSymbol(#name)); \
+    return function args;                                                   \
   }
 
 // clang-format off

@@ -21,7 +21,7 @@
 #include "codec/internal/probe_reader.h"
 #include "platform/orientation.h"
 
-namespace velmo::platform::probe {
+namespace velmo::codec::probe {
 
 namespace {
 
@@ -72,7 +72,7 @@ bool hasHeifFileType(std::span<const uint8_t> head) {
   return false;
 }
 
-ImageInfo probeHeif(const InputFile& file) {
+ImageInfo probeHeif(const platform::InputFile& file) {
   ImageInfo info;
   info.format = ImageFormat::Heif;
   // Reading the header decodes nothing, so any recorded size is reported (libheif would
@@ -89,7 +89,7 @@ ImageInfo probeHeif(const InputFile& file) {
   if (width < 0 || height < 0 || images < 1) return info;
 
   info.orientation = heifExifOrientation(handle.get());
-  const bool quarterTurn = info.orientation && orientationSwapsAxes(*info.orientation);
+  const bool quarterTurn = info.orientation && platform::orientationSwapsAxes(*info.orientation);
   info.pixelWidth = static_cast<uint64_t>(quarterTurn ? height : width);
   info.pixelHeight = static_cast<uint64_t>(quarterTurn ? width : height);
   info.frameCount = static_cast<uint64_t>(images);
@@ -97,4 +97,4 @@ ImageInfo probeHeif(const InputFile& file) {
   return info;
 }
 
-}  // namespace velmo::platform::probe
+}  // namespace velmo::codec::probe

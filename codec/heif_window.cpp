@@ -7,7 +7,7 @@
 #include "codec/internal/held_frame_reader.h"
 #include "codec/internal/library_owners.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 namespace {
 
 // HEIF: the primary image decoded in its stored grid (irot and imir ignored) and cut to its
@@ -15,7 +15,7 @@ namespace {
 // the coded padding beyond the picture; any libheif error is a failure.
 class HeifWindowReader final : public HeldFrameReader {
  public:
-  bool open(const InputFile& file) {
+  bool open(const platform::InputFile& file) {
     const std::unique_ptr<HeifFile> heif = HeifFile::open(file, kMaxHeifItemSide);
     if (!heif) return false;
     const HeifImageHandle handle = heif->primaryImage();
@@ -43,7 +43,7 @@ class HeifWindowReader final : public HeldFrameReader {
     if (pixels_->premultiplied()) {
       std::vector<uint32_t> pixels(count);
       pixels_->pixelRow(y, x, count, pixels.data());
-      unpremultiplyRow(pixels.data(), count, rgba);
+      platform::unpremultiplyRow(pixels.data(), count, rgba);
       return;
     }
     const uint8_t* s = pixels_->at(y, x);
@@ -61,13 +61,13 @@ class HeifWindowReader final : public HeldFrameReader {
   }
 
   std::optional<HeifPixels> pixels_;
-  PixelRect aperture_;  // the part of the decoded grid that is the picture
+  platform::PixelRect aperture_;  // the part of the decoded grid that is the picture
 };
 
 }  // namespace
 
-std::unique_ptr<FrameWindowReader> openHeifWindow(const InputFile& file) {
+std::unique_ptr<FrameWindowReader> openHeifWindow(const platform::InputFile& file) {
   return openHeldFrame<HeifWindowReader>(file);
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

@@ -5,26 +5,27 @@
 #include <optional>
 #include <vector>
 
+#include "codec/internal/window_detail.h"
 #include "platform/checked.h"
 #include "platform/color_profile.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 
-WindowResult<PngImage> HeldFrameReader::readWindow(const PixelRect& window) {
+WindowResult<PngImage> HeldFrameReader::readWindow(const platform::PixelRect& window) {
   try {
     const uint32_t channels = hasAlpha_ ? 4 : 3;
     PngImage image =
         window_detail::eightBitImage(window, hasAlpha_ ? PngColorType::Rgba : PngColorType::Rgb);
-    std::vector<uint8_t> rgba(checkedMul(window.width, 4));
-    std::optional<ColorConverter> toSrgb;
+    std::vector<uint8_t> rgba(platform::checkedMul(window.width, 4));
+    std::optional<platform::ColorConverter> toSrgb;
     // No profile to embed for these pixels: convert them instead.
-    if (displayP3_) toSrgb = ColorConverter::displayP3();
+    if (displayP3_) toSrgb = platform::ColorConverter::displayP3();
     for (uint32_t y = 0; y < window.height; ++y) {
       if (toSrgb) {
-        Bitmap run(window.width, 1, hasAlpha_);
+        platform::Bitmap run(window.width, 1, hasAlpha_);
         pixelRow(window.y + y, window.x, window.width, run.data());
         toSrgb->convert(run);
-        unpremultiplyRow(run.data(), window.width, rgba.data());
+        platform::unpremultiplyRow(run.data(), window.width, rgba.data());
       } else {
         straightRow(window.y + y, window.x, window.width, rgba.data());
       }
@@ -40,7 +41,8 @@ WindowResult<PngImage> HeldFrameReader::readWindow(const PixelRect& window) {
   }
 }
 
-WindowResult<Bitmap> HeldFrameReader::readWindowShrunk(const PixelRect& window, PixelSize size) {
+WindowResult<platform::Bitmap> HeldFrameReader::readWindowShrunk(const platform::PixelRect& window,
+                                                                 platform::PixelSize size) {
   const auto made = window_detail::WindowShrinker::make(window.size(), size, hasAlpha_);
   if (!made) return WindowFailure::ScalerSetup;
   auto& shrinker = *made;
@@ -54,10 +56,10 @@ WindowResult<Bitmap> HeldFrameReader::readWindowShrunk(const PixelRect& window, 
     return WindowFailure::Scaling;
   }
   auto result = shrinker.finish(icc_, false);
-  if (auto* bitmap = std::get_if<Bitmap>(&result); bitmap && displayP3_) {
-    if (auto toSrgb = ColorConverter::displayP3()) toSrgb->convert(*bitmap);
+  if (auto* bitmap = std::get_if<platform::Bitmap>(&result); bitmap && displayP3_) {
+    if (auto toSrgb = platform::ColorConverter::displayP3()) toSrgb->convert(*bitmap);
   }
   return result;
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

@@ -8,10 +8,10 @@
 #include "codec/internal/probe_reader.h"
 #include "platform/orientation.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 namespace detail {
 
-PixelSize thumbnailSize(uint32_t width, uint32_t height, uint32_t maxPixelSize) {
+platform::PixelSize thumbnailSize(uint32_t width, uint32_t height, uint32_t maxPixelSize) {
   const uint64_t longer = std::max(width, height);
   const uint64_t shorter = std::min(width, height);
   const uint64_t longSide = std::min<uint64_t>(std::max<uint32_t>(maxPixelSize, 1), longer);
@@ -31,7 +31,7 @@ namespace {
 // Each format's decoder of image 0 (codec/internal/decoders.h).
 struct FormatDecoder {
   ImageFormat format;
-  std::optional<Bitmap> (*decode)(const InputFile& file, uint32_t maxPixelSize);
+  std::optional<platform::Bitmap> (*decode)(const platform::InputFile& file, uint32_t maxPixelSize);
 };
 constexpr FormatDecoder kDecoders[] = {
     {ImageFormat::Jpeg, &detail::decodeJpeg}, {ImageFormat::Png, &detail::decodePng},
@@ -41,13 +41,13 @@ constexpr FormatDecoder kDecoders[] = {
 
 }  // namespace
 
-std::optional<StoredPicture> decodeStoredThumbnail(const InputFile& file, const ImageInfo& info,
-                                                   uint32_t maxPixelSize) {
+std::optional<StoredPicture> decodeStoredThumbnail(const platform::InputFile& file,
+                                                   const ImageInfo& info, uint32_t maxPixelSize) {
   try {
     // The same check as for a window (window_decoder.cpp), so that a file cut short yields no
     // image for every method, even where the cut spares every pixel.
     if (!probe::reachesItsEnd(file, info.format)) return std::nullopt;
-    std::optional<Bitmap> stored;
+    std::optional<platform::Bitmap> stored;
     for (const auto& [format, decode] : kDecoders) {
       if (format == info.format) stored = decode(file, maxPixelSize);
     }
@@ -55,7 +55,7 @@ std::optional<StoredPicture> decodeStoredThumbnail(const InputFile& file, const 
     // libheif has applied irot/imir already; iPhone files carry the same turn again as an EXIF
     // orientation, which must not be applied on top.
     const int orientation =
-        info.format == ImageFormat::Heif ? 1 : effectiveOrientation(info.orientation);
+        info.format == ImageFormat::Heif ? 1 : platform::effectiveOrientation(info.orientation);
     return StoredPicture{std::move(*stored), orientation};
   } catch (const std::bad_alloc&) {
     // Includes std::bad_array_new_length from checkedMul: the frame cannot be held.
@@ -65,16 +65,16 @@ std::optional<StoredPicture> decodeStoredThumbnail(const InputFile& file, const 
   }
 }
 
-std::optional<Bitmap> decodeThumbnail(const InputFile& file, const ImageInfo& info,
-                                      uint32_t maxPixelSize) {
+std::optional<platform::Bitmap> decodeThumbnail(const platform::InputFile& file,
+                                                const ImageInfo& info, uint32_t maxPixelSize) {
   try {
     std::optional<StoredPicture> stored = decodeStoredThumbnail(file, info, maxPixelSize);
     if (!stored) return std::nullopt;
     // Shrinking first and then permuting keeps the permutation cheap and exact.
-    return applyOrientation(std::move(stored->pixels), stored->orientation);
+    return platform::applyOrientation(std::move(stored->pixels), stored->orientation);
   } catch (const std::bad_alloc&) {
     return std::nullopt;
   }
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

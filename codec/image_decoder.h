@@ -8,7 +8,7 @@
 #include "platform/bitmap.h"
 #include "platform/input_file.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 
 // Image 0 of |file| decoded upright (the EXIF orientation applied, mirrors included; HEIF
 // transformations applied once, never EXIF on top), scaled with its aspect kept so that its
@@ -17,17 +17,17 @@ namespace velmo::platform {
 // nullopt when decoding yields no image: a file cut short (even after its last pixel),
 // unreadable or corrupt data, or a frame over the decode limits of checked.h. Never throws
 // for bad data or lack of memory.
-std::optional<Bitmap> decodeThumbnail(const InputFile& file, const ImageInfo& info,
-                                      uint32_t maxPixelSize);
+std::optional<platform::Bitmap> decodeThumbnail(const platform::InputFile& file,
+                                                const ImageInfo& info, uint32_t maxPixelSize);
 
 // Image 0 as decodeThumbnail decodes it, before it is laid upright, with the EXIF orientation
 // that lays it upright (1 for HEIF, whose transformations are applied in the decode), for a
 // caller that turns the picture further in the same permutation.
 struct StoredPicture {
-  Bitmap pixels;
+  platform::Bitmap pixels;
   int orientation = 1;
 };
-std::optional<StoredPicture> decodeStoredThumbnail(const InputFile& file, const ImageInfo& info,
-                                                   uint32_t maxPixelSize);
+std::optional<StoredPicture> decodeStoredThumbnail(const platform::InputFile& file,
+                                                   const ImageInfo& info, uint32_t maxPixelSize);
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

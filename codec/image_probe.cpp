@@ -6,11 +6,23 @@
 
 #include "codec/internal/probe_reader.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 
 namespace probe {
+namespace {
 
-Reader::Reader(const InputFile& file, size_t windowBytes)
+// The next |Bytes| bytes of |reader| as the number |Load| reads from them; nullopt (the
+// position unchanged) when the file ends first.
+template <size_t Bytes, auto Load>
+auto readNumber(Reader& reader) -> std::optional<decltype(Load(nullptr))> {
+  std::array<uint8_t, Bytes> bytes;
+  if (!reader.read(bytes)) return std::nullopt;
+  return Load(bytes.data());
+}
+
+}  // namespace
+
+Reader::Reader(const platform::InputFile& file, size_t windowBytes)
     : file_(file), size_(file.size()), window_(std::max<size_t>(windowBytes, 16)) {}
 
 bool Reader::skip(uint64_t count) {
@@ -48,27 +60,19 @@ std::optional<uint8_t> Reader::u8() {
 }
 
 std::optional<uint16_t> Reader::be16() {
-  std::array<uint8_t, 2> b;
-  if (!read(b)) return std::nullopt;
-  return loadBe16(b.data());
+  return readNumber<2, loadBe16>(*this);
 }
 
 std::optional<uint32_t> Reader::be32() {
-  std::array<uint8_t, 4> b;
-  if (!read(b)) return std::nullopt;
-  return loadBe32(b.data());
+  return readNumber<4, loadBe32>(*this);
 }
 
 std::optional<uint16_t> Reader::le16() {
-  std::array<uint8_t, 2> b;
-  if (!read(b)) return std::nullopt;
-  return loadLe16(b.data());
+  return readNumber<2, loadLe16>(*this);
 }
 
 std::optional<uint32_t> Reader::le32() {
-  std::array<uint8_t, 4> b;
-  if (!read(b)) return std::nullopt;
-  return loadLe32(b.data());
+  return readNumber<4, loadLe32>(*this);
 }
 
 bool Reader::scan(uint8_t value, bool equal, uint64_t limit) {
@@ -106,7 +110,7 @@ std::vector<uint8_t> Reader::readUpTo(uint64_t maxBytes) {
   return bytes;
 }
 
-bool reachesItsEnd(const InputFile& file, ImageFormat format) {
+bool reachesItsEnd(const platform::InputFile& file, ImageFormat format) {
   switch (format) {
     case ImageFormat::Png:
       return pngReachesItsEnd(file);
@@ -132,7 +136,7 @@ bool startsWith(std::span<const uint8_t> head, std::string_view magic, size_t at
 
 }  // namespace
 
-std::optional<ImageInfo> probeImage(const InputFile& file) {
+std::optional<ImageInfo> probeImage(const platform::InputFile& file) {
   // Enough for every signature, including an ftyp box with a long list of brands.
   std::array<uint8_t, 512> buffer;
   const size_t length = file.readAt(0, buffer);
@@ -146,4 +150,4 @@ std::optional<ImageInfo> probeImage(const InputFile& file) {
   return std::nullopt;
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

@@ -10,7 +10,7 @@
 
 #include "platform/input_file.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 
 enum class ImageFormat { Jpeg, Png, Gif, WebP, Heif };
 
@@ -29,6 +29,6 @@ struct ImageInfo {
 };
 
 // nullopt when the content is not an image format this system reads.
-std::optional<ImageInfo> probeImage(const InputFile& file);
+std::optional<ImageInfo> probeImage(const platform::InputFile& file);
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

@@ -11,9 +11,9 @@
 #include "platform/color_profile.h"
 #include "platform/resample.h"
 
-namespace velmo::platform::detail {
+namespace velmo::codec::detail {
 
-std::optional<Bitmap> decodeJpeg(const InputFile& file, uint32_t maxPixelSize) {
+std::optional<platform::Bitmap> decodeJpeg(const platform::InputFile& file, uint32_t maxPixelSize) {
   const std::unique_ptr<JpegInput> jpeg = JpegInput::open(file);
   if (!jpeg) return std::nullopt;
   jpeg_decompress_struct& cinfo = jpeg->decompressor();
@@ -21,11 +21,12 @@ std::optional<Bitmap> decodeJpeg(const InputFile& file, uint32_t maxPixelSize) {
   const bool cmyk = jpeg->cmyk();
   // libjpeg writes grey, YCbCr and RGB straight into the Bitmap layout, alpha 0xFF.
   cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRA;
-  const PixelSize target = thumbnailSize(cinfo.image_width, cinfo.image_height, maxPixelSize);
+  const platform::PixelSize target =
+      thumbnailSize(cinfo.image_width, cinfo.image_height, maxPixelSize);
   // libjpeg rounds each scaled side up.
   cinfo.scale_num = jpegScaleEighths(target, kWholePictureMargin, [&](uint32_t n) {
-    return PixelSize{static_cast<uint32_t>((uint64_t{cinfo.image_width} * n + 7) / 8),
-                     static_cast<uint32_t>((uint64_t{cinfo.image_height} * n + 7) / 8)};
+    return platform::PixelSize{static_cast<uint32_t>((uint64_t{cinfo.image_width} * n + 7) / 8),
+                               static_cast<uint32_t>((uint64_t{cinfo.image_height} * n + 7) / 8)};
   });
   cinfo.scale_denom = 8;
 
@@ -35,12 +36,12 @@ std::optional<Bitmap> decodeJpeg(const InputFile& file, uint32_t maxPixelSize) {
   if (width < target.width || height < target.height) return std::nullopt;
 
   // Adobe applications store CMYK inverted (0 = full ink) and mark the file with APP14.
-  std::optional<CmykConverter> cmykConverter;
+  std::optional<platform::CmykConverter> cmykConverter;
   if (cmyk) cmykConverter.emplace(profile, cinfo.saw_Adobe_marker != 0);
   // One row of libjpeg's output: Bitmap pixels, or four CMYK samples a pixel.
   std::vector<uint32_t> samples(width);
   std::vector<uint32_t> pixels(cmyk ? width : 0);
-  AreaShrinker shrinker(width, height, target.width, target.height, false);
+  platform::AreaShrinker shrinker(width, height, target.width, target.height, false);
   JSAMPROW rows[1] = {reinterpret_cast<JSAMPROW>(samples.data())};
   while (cinfo.output_scanline < height) {
     JDIMENSION got = 0;
@@ -57,13 +58,13 @@ std::optional<Bitmap> decodeJpeg(const InputFile& file, uint32_t maxPixelSize) {
   }
   // No jpeg_finish_decompress: every pixel is in, and what follows the last scan (the end
   // marker, trailing bytes) changes none of them. Destroying the state aborts cleanly.
-  Bitmap result = shrinker.finish();
+  platform::Bitmap result = shrinker.finish();
   if (!cmyk && !profile.empty()) {
-    if (auto converter = ColorConverter::fromIcc(profile, jpeg->grey())) {
+    if (auto converter = platform::ColorConverter::fromIcc(profile, jpeg->grey())) {
       converter->convert(result);
     }
   }
   return result;
 }
 
-}  // namespace velmo::platform::detail
+}  // namespace velmo::codec::detail

@@ -18,7 +18,7 @@
 #include "codec/image_encoder.h"
 #include "codec/internal/library_owners.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 namespace {
 
 struct JpegErrorTrap {
@@ -99,7 +99,7 @@ constexpr J_COLOR_SPACE kBitmapColorSpace =
 
 // Runs the whole compression; false when libjpeg reported an error. Holds no object with a
 // destructor (see the file comment).
-bool runCompression(JpegJob* job, const BitmapView* image, int quality) {
+bool runCompression(JpegJob* job, const platform::BitmapView* image, int quality) {
   if (setjmp(job->error.jump)) return false;
   jpeg_compress_struct* cinfo = &job->cinfo;
   jpeg_create_compress(cinfo);
@@ -142,7 +142,7 @@ bool runCompression(JpegJob* job, const BitmapView* image, int quality) {
 
 }  // namespace
 
-std::optional<std::vector<uint8_t>> encodeJpeg(const BitmapView& image, int quality) {
+std::optional<std::vector<uint8_t>> encodeJpeg(const platform::BitmapView& image, int quality) {
   if (image.pixels == nullptr || image.width == 0 || image.height == 0) return std::nullopt;
   quality = std::clamp(quality, 0, 100);
 
@@ -162,4 +162,4 @@ std::optional<std::vector<uint8_t>> encodeJpeg(const BitmapView& image, int qual
   return bytes;
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

@@ -2,7 +2,7 @@
 
 #include "platform/checked.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 namespace {
 
 [[noreturn]] void abortDecode(j_common_ptr cinfo) {
@@ -77,7 +77,7 @@ bool jpegWarningLosesPixels(const jpeg_error_mgr& errors) {
   }
 }
 
-std::unique_ptr<JpegInput> JpegInput::open(const InputFile& file) {
+std::unique_ptr<JpegInput> JpegInput::open(const platform::InputFile& file) {
   std::unique_ptr<JpegInput> input(new JpegInput());
   j_decompress_ptr cinfo = &input->cinfo_;
   useJpegErrors(cinfo, input->errors_);
@@ -97,12 +97,12 @@ std::unique_ptr<JpegInput> JpegInput::open(const InputFile& file) {
   }
   // The 8-bit interface cannot hold 12-bit samples; libjpeg refuses them already.
   if (cinfo->data_precision != 8) return nullptr;
-  if (!frameWithinLimits(cinfo->image_width, cinfo->image_height)) return nullptr;
+  if (!platform::frameWithinLimits(cinfo->image_width, cinfo->image_height)) return nullptr;
 
   JOCTET* icc = nullptr;
   unsigned int iccSize = 0;
   if (!jpegGuarded(cinfo, [&] { jpeg_read_icc_profile(cinfo, &icc, &iccSize); })) return nullptr;
-  const MallocBuffer owned(icc);
+  const platform::MallocBuffer owned(icc);
   if (owned) input->icc_.assign(icc, icc + iccSize);
   return input;
 }
@@ -115,7 +115,7 @@ void useJpegErrors(j_decompress_ptr cinfo, JpegErrors& errors) {
 }
 
 void useJpegInput(j_decompress_ptr cinfo, JpegErrors& errors, JpegFileSource& source,
-                  const InputFile& file, JOCTET* buffer) {
+                  const platform::InputFile& file, JOCTET* buffer) {
   cinfo->mem->max_memory_to_use = kMaxLibjpegMemory;
   errors.progress.progress_monitor = checkScans;
   cinfo->progress = &errors.progress;
@@ -132,4 +132,4 @@ void useJpegInput(j_decompress_ptr cinfo, JpegErrors& errors, JpegFileSource& so
   cinfo->src = &source.manager;
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

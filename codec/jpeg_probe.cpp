@@ -14,7 +14,7 @@
 #include "codec/internal/exif_orientation.h"
 #include "codec/internal/probe_reader.h"
 
-namespace velmo::platform::probe {
+namespace velmo::codec::probe {
 
 namespace {
 
@@ -47,7 +47,7 @@ std::optional<uint8_t> nextMarker(Reader& reader) {
 
 }  // namespace
 
-ImageInfo probeJpeg(const InputFile& file) {
+ImageInfo probeJpeg(const platform::InputFile& file) {
   ImageInfo info;
   info.format = ImageFormat::Jpeg;
   Reader reader(file, 4096);
@@ -90,7 +90,7 @@ ImageInfo probeJpeg(const InputFile& file) {
   return info;
 }
 
-bool jpegReachesItsEnd(const InputFile& file) {
+bool jpegReachesItsEnd(const platform::InputFile& file) {
   // The header segments, walked as the probe walks them, up to the first scan.
   Reader reader(file, 4096);
   reader.seek(2);  // past SOI
@@ -123,4 +123,4 @@ bool jpegReachesItsEnd(const InputFile& file) {
   return false;
 }
 
-}  // namespace velmo::platform::probe
+}  // namespace velmo::codec::probe

@@ -21,11 +21,12 @@
 #include <jpeglib.h>
 
 #include "codec/internal/jpeg_input.h"
+#include "codec/internal/window_detail.h"
 #include "codec/window_decoder.h"
 #include "platform/checked.h"
 #include "platform/color_profile.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 namespace {
 
 class JpegWindowReader final : public FrameWindowReader {
@@ -34,13 +35,14 @@ class JpegWindowReader final : public FrameWindowReader {
   JpegWindowReader(std::unique_ptr<JpegInput> jpeg, JpegMargin margin)
       : jpeg_(std::move(jpeg)), cinfo_(jpeg_->decompressor()), margin_(margin) {}
 
-  PixelSize size() const override { return {cinfo_.image_width, cinfo_.image_height}; }
+  platform::PixelSize size() const override { return {cinfo_.image_width, cinfo_.image_height}; }
 
-  WindowResult<PngImage> readWindow(const PixelRect& window) override {
+  WindowResult<PngImage> readWindow(const platform::PixelRect& window) override {
     return window_detail::collectRows(readWindowRows(window));
   }
 
-  WindowResult<std::unique_ptr<WindowRows>> readWindowRows(const PixelRect& window) override {
+  WindowResult<std::unique_ptr<WindowRows>> readWindowRows(
+      const platform::PixelRect& window) override {
     if (used_) return WindowFailure::Unreadable;
     used_ = true;
     try {
@@ -65,26 +67,21 @@ class JpegWindowReader final : public FrameWindowReader {
     }
   }
 
-  WindowResult<Bitmap> readWindowShrunk(const PixelRect& window, PixelSize size) override {
+  WindowResult<platform::Bitmap> readWindowShrunk(const platform::PixelRect& window,
+                                                  platform::PixelSize size) override {
     const ScaledWindow scaled = scaleFor(window, size);
-    const auto made = window_detail::WindowShrinker::make(scaled.rect.size(), size, false);
-    if (!made) return WindowFailure::ScalerSetup;
-    auto source = shrinkSource(scaled);
-    if (auto* failure = std::get_if<WindowFailure>(&source)) return *failure;
-    return window_detail::shrinkWhole(*made, *std::get<std::unique_ptr<ShrinkSource>>(source),
-                                      scaled.rect.height, shrinkProfile(), jpeg_->grey());
+    return window_detail::shrinkWholeFrom(
+        window_detail::WindowShrinker::make(scaled.rect.size(), size, false),
+        [&] { return shrinkSource(scaled); }, scaled.rect.height, shrinkProfile(), jpeg_->grey());
   }
 
-  WindowResult<std::unique_ptr<WindowRows>> readWindowShrunkRows(const PixelRect& window,
-                                                                 PixelSize size) override {
+  WindowResult<std::unique_ptr<WindowRows>> readWindowShrunkRows(
+      const platform::PixelRect& window, platform::PixelSize size) override {
     const ScaledWindow scaled = scaleFor(window, size);
-    auto rows = window_detail::ShrunkRows::make(scaled.rect.size(), size, false, shrinkProfile(),
-                                                jpeg_->grey());
-    if (!rows) return WindowFailure::ScalerSetup;
-    auto source = shrinkSource(scaled);
-    if (auto* failure = std::get_if<WindowFailure>(&source)) return *failure;
-    rows->attach(std::move(std::get<std::unique_ptr<ShrinkSource>>(source)));
-    return rows;
+    return window_detail::shrunkRowsFrom(
+        window_detail::ShrunkRows::make(scaled.rect.size(), size, false, shrinkProfile(),
+                                        jpeg_->grey()),
+        [&] { return shrinkSource(scaled); });
   }
 
  private:
@@ -119,7 +116,7 @@ class JpegWindowReader final : public FrameWindowReader {
       format_ = std::move(format);
       const uint32_t channels = reader.cinfo_.output_components;
       skipBytes_ = size_t{skip} * channels;
-      decoded_.resize(checkedMul(decodedWidth, channels));
+      decoded_.resize(platform::checkedMul(decodedWidth, channels));
       if (reader.jpeg_->cmyk()) {
         cmyk_.emplace(reader.jpeg_->icc(), reader.cinfo_.saw_Adobe_marker != 0);
         converted_.resize(format_.width);
@@ -147,7 +144,7 @@ class JpegWindowReader final : public FrameWindowReader {
     JpegWindowReader& reader_;
     size_t skipBytes_ = 0;
     std::vector<JSAMPLE> decoded_;
-    std::optional<CmykConverter> cmyk_;
+    std::optional<platform::CmykConverter> cmyk_;
     std::vector<uint32_t> converted_;
     uint32_t served_ = 0;
   };
@@ -155,7 +152,7 @@ class JpegWindowReader final : public FrameWindowReader {
   // The window in the pixels of a decode at |eighths|/8 of the full size.
   struct ScaledWindow {
     uint32_t eighths;
-    PixelRect rect;
+    platform::PixelRect rect;
   };
 
   using ShrinkSource = window_detail::ShrinkSource;
@@ -169,7 +166,7 @@ class JpegWindowReader final : public FrameWindowReader {
         : reader_(reader), skip_(skip), width_(width), pixels_(decodedWidth) {
       if (reader.jpeg_->cmyk()) {
         cmyk_.emplace(reader.jpeg_->icc(), reader.cinfo_.saw_Adobe_marker != 0);
-        cmykRow_.resize(checkedMul(decodedWidth, 4));
+        cmykRow_.resize(platform::checkedMul(decodedWidth, 4));
       }
     }
 
@@ -189,7 +186,7 @@ class JpegWindowReader final : public FrameWindowReader {
     uint32_t width_;
     std::vector<uint32_t> pixels_;
     std::vector<JSAMPLE> cmykRow_;
-    std::optional<CmykConverter> cmyk_;
+    std::optional<platform::CmykConverter> cmyk_;
   };
 
   // Claims the reader and starts the decode of |scaled| for the shrinker.
@@ -222,7 +219,7 @@ class JpegWindowReader final : public FrameWindowReader {
 
   // The window's edges, each rounded to the nearest pixel of a decode at |eighths|/8, so
   // that neighbouring tiles meet without a gap or an overlap.
-  static PixelRect scaledEdges(const PixelRect& window, uint32_t eighths) {
+  static platform::PixelRect scaledEdges(const platform::PixelRect& window, uint32_t eighths) {
     auto edge = [eighths](uint64_t v) { return static_cast<uint32_t>((v * eighths + 4) / 8); };
     const uint32_t left = edge(window.x);
     const uint32_t top = edge(window.y);
@@ -232,7 +229,7 @@ class JpegWindowReader final : public FrameWindowReader {
   }
 
   // The decode for a window shrunk to |size|: the shrink-on-load rule with the reader's margin.
-  ScaledWindow scaleFor(const PixelRect& window, PixelSize size) const {
+  ScaledWindow scaleFor(const platform::PixelRect& window, platform::PixelSize size) const {
     const uint32_t eighths =
         jpegScaleEighths(size, margin_, [&](uint32_t n) { return scaledEdges(window, n).size(); });
     return {eighths, scaledEdges(window, eighths)};
@@ -246,9 +243,9 @@ class JpegWindowReader final : public FrameWindowReader {
 
 }  // namespace
 
-std::unique_ptr<FrameWindowReader> openJpegWindow(const InputFile& file, WindowUse use) {
+std::unique_ptr<FrameWindowReader> openJpegWindow(const platform::InputFile& file, WindowUse use) {
   return window_detail::readerOver<JpegWindowReader>(
       JpegInput::open(file), use == WindowUse::Picture ? kWholePictureMargin : kWindowMargin);
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

@@ -8,7 +8,7 @@
 #include "platform/color_profile.h"
 #include "platform/resample.h"
 
-namespace velmo::platform::detail {
+namespace velmo::codec::detail {
 namespace {
 
 // Where each Adam7 pass starts within a row, and its step.
@@ -17,7 +17,7 @@ constexpr std::array<uint32_t, 7> kPassXStep = {8, 8, 4, 4, 2, 2, 1};
 
 }  // namespace
 
-std::optional<Bitmap> decodePng(const InputFile& file, uint32_t maxPixelSize) {
+std::optional<platform::Bitmap> decodePng(const platform::InputFile& file, uint32_t maxPixelSize) {
   const std::unique_ptr<PngInput> png = PngInput::open(file);
   if (!png) return std::nullopt;
   spng_ctx* ctx = png->context();
@@ -32,15 +32,15 @@ std::optional<Bitmap> decodePng(const InputFile& file, uint32_t maxPixelSize) {
 
   const uint32_t width = png->width();
   const uint32_t height = png->height();
-  const PixelSize target = thumbnailSize(width, height, maxPixelSize);
-  const size_t rowBytes = checkedMul(width, sixteen ? 8 : 4);
+  const platform::PixelSize target = thumbnailSize(width, height, maxPixelSize);
+  const size_t rowBytes = platform::checkedMul(width, sixteen ? 8 : 4);
   std::vector<uint8_t> row(rowBytes);
 
   // An interlaced image arrives in seven passes over the whole picture, so it is assembled
   // at full size (within the frame limits) and shrunk afterwards; any other streams through.
   const bool interlaced = png->interlaced();
-  std::optional<Bitmap> whole;
-  std::optional<AreaShrinker> shrinker;
+  std::optional<platform::Bitmap> whole;
+  std::optional<platform::AreaShrinker> shrinker;
   std::vector<uint32_t> pixels;
   if (interlaced) {
     whole.emplace(width, height, hasAlpha);
@@ -78,14 +78,15 @@ std::optional<Bitmap> decodePng(const InputFile& file, uint32_t maxPixelSize) {
   const int end = spng_decode_chunks(ctx);
   if (end != 0 && end != SPNG_IO_EOF) return std::nullopt;
 
-  Bitmap result =
-      interlaced ? shrink(std::move(*whole), target.width, target.height) : shrinker->finish();
+  platform::Bitmap result = interlaced
+                                ? platform::shrink(std::move(*whole), target.width, target.height)
+                                : shrinker->finish();
   if (!png->icc().empty()) {
-    if (auto converter = ColorConverter::fromIcc(png->icc(), png->grey())) {
+    if (auto converter = platform::ColorConverter::fromIcc(png->icc(), png->grey())) {
       converter->convert(result);
     }
   }
   return result;
 }
 
-}  // namespace velmo::platform::detail
+}  // namespace velmo::codec::detail

@@ -27,7 +27,7 @@
 #include "codec/internal/png_filter.h"
 #include "platform/checked.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 namespace {
 
 // libdeflate's scale is not zlib's: its level 5 compresses about as well as zlib's 6.
@@ -204,8 +204,8 @@ std::optional<std::vector<uint8_t>> encodeRows(const PngImage& format, RowAt&& r
   const bool filtered = format.colorType != PngColorType::Palette && format.bitDepth >= 8;
   const size_t bpp = std::max<size_t>(1, pngChannels(format.colorType) * format.bitDepth / 8);
   const size_t stride = *rowBytes + 1;
-  const size_t imageBytes = checkedMul(stride, format.height);
-  std::vector<uint8_t> scratch(checkedMul(*rowBytes, 2));
+  const size_t imageBytes = platform::checkedMul(stride, format.height);
+  std::vector<uint8_t> scratch(platform::checkedMul(*rowBytes, 2));
   const std::vector<uint8_t> zeros(filtered ? *rowBytes : 0);
   // Filters row y into |line| (stride bytes: the filter type, then the row); false when the
   // row source gave up.
@@ -302,7 +302,7 @@ std::optional<size_t> pngRowBytes(uint32_t width, PngColorType colorType, uint8_
   return static_cast<size_t>(bytes);
 }
 
-std::optional<std::vector<uint8_t>> encodePng(const BitmapView& image) {
+std::optional<std::vector<uint8_t>> encodePng(const platform::BitmapView& image) {
   if (image.pixels == nullptr || image.width == 0 || image.height == 0) return std::nullopt;
   PngImage format;
   format.width = image.width;
@@ -312,7 +312,7 @@ std::optional<std::vector<uint8_t>> encodePng(const BitmapView& image) {
   try {
     return encodeRows(format, [&](uint32_t y, std::span<uint8_t> row) {
       if (image.hasAlpha) {
-        unpremultiplyRow(image.row(y), image.width, row.data());
+        platform::unpremultiplyRow(image.row(y), image.width, row.data());
       } else {
         toRgb(image.row(y), image.width, row.data());
       }
@@ -351,4 +351,4 @@ std::optional<std::vector<uint8_t>> encodePng(const PngImage& format, const PngR
   });
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace velmo::platform::detail {
+namespace velmo::codec::detail {
 namespace {
 
 // The filter types, as each row's first byte names them.
@@ -100,4 +100,4 @@ void applyFilter(uint8_t filter, const uint8_t* row, const uint8_t* prev, size_t
   }
 }
 
-}  // namespace velmo::platform::detail
+}  // namespace velmo::codec::detail

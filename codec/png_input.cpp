@@ -10,7 +10,7 @@
 #include "platform/bitmap.h"
 #include "platform/checked.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 namespace {
 
 // Ancillary chunks that libspng keeps in memory (text, ICC profile, EXIF...): no single one
@@ -26,16 +26,16 @@ inline uint32_t to8(uint16_t v) {
 
 }  // namespace
 
-PngInput::PngInput(const InputFile& file) : file_(&file), buffer_(kReadAheadBytes) {}
+PngInput::PngInput(const platform::InputFile& file) : file_(&file), buffer_(kReadAheadBytes) {}
 
-std::unique_ptr<PngInput> PngInput::open(const InputFile& file, bool checkAdler32,
+std::unique_ptr<PngInput> PngInput::open(const platform::InputFile& file, bool checkAdler32,
                                          bool checkChunks) {
   std::unique_ptr<PngInput> input(new PngInput(file));
   input->checkChunks_ = checkChunks;
   input->ctx_.reset(spng_ctx_new(checkAdler32 ? 0 : SPNG_CTX_IGNORE_ADLER32));
   spng_ctx* ctx = input->ctx_.get();
   if (ctx == nullptr) return nullptr;
-  if (spng_set_image_limits(ctx, kMaxFrameSide, kMaxFrameSide) != 0 ||
+  if (spng_set_image_limits(ctx, platform::kMaxFrameSide, platform::kMaxFrameSide) != 0 ||
       spng_set_chunk_limits(ctx, kMaxChunkBytes, kMaxChunkCacheBytes) != 0 ||
       // A damaged critical chunk fails the decode; a damaged ancillary one is dropped.
       // DEFLATE checksums are verified.
@@ -43,7 +43,7 @@ std::unique_ptr<PngInput> PngInput::open(const InputFile& file, bool checkAdler3
       spng_set_png_stream(ctx, read, input.get()) != 0 || spng_get_ihdr(ctx, &input->ihdr_) != 0) {
     return nullptr;
   }
-  if (!frameWithinLimits(input->ihdr_.width, input->ihdr_.height)) return nullptr;
+  if (!platform::frameWithinLimits(input->ihdr_.width, input->ihdr_.height)) return nullptr;
   // Read with the chunks before the image data; a failure there shows again when the rows
   // are decoded.
   spng_iccp iccp{};
@@ -140,14 +140,14 @@ void pngRowToPixels(const uint8_t* row, bool sixteen, uint32_t first, uint32_t e
       // Host-endian samples, as libspng gives them for SPNG_FMT_RGBA16.
       uint16_t s[4];
       std::memcpy(s, row + size_t{x} * 8, sizeof s);
-      out[x] = premultiply(to8(s[0]), to8(s[1]), to8(s[2]), to8(s[3]));
+      out[x] = platform::premultiply(to8(s[0]), to8(s[1]), to8(s[2]), to8(s[3]));
     }
   } else {
     for (uint32_t x = first; x < end; x += step) {
       const uint8_t* s = row + size_t{x} * 4;
-      out[x] = premultiply(s[0], s[1], s[2], s[3]);
+      out[x] = platform::premultiply(s[0], s[1], s[2], s[3]);
     }
   }
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

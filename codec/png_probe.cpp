@@ -13,7 +13,7 @@
 #include "codec/internal/exif_orientation.h"
 #include "codec/internal/probe_reader.h"
 
-namespace velmo::platform::probe {
+namespace velmo::codec::probe {
 
 namespace {
 
@@ -52,7 +52,7 @@ bool isType(const std::array<uint8_t, 4>& type, const char (&name)[5]) {
 
 }  // namespace
 
-ImageInfo probePng(const InputFile& file) {
+ImageInfo probePng(const platform::InputFile& file) {
   ImageInfo info;
   info.format = ImageFormat::Png;
   Reader reader(file, 4096);
@@ -115,7 +115,7 @@ ImageInfo probePng(const InputFile& file) {
   return info;
 }
 
-bool pngReachesItsEnd(const InputFile& file) {
+bool pngReachesItsEnd(const platform::InputFile& file) {
   // Every chunk takes at least 12 bytes, so the walk ends; it reads one header per chunk.
   Reader reader(file, 4096);
   reader.seek(kSignatureBytes);
@@ -130,4 +130,4 @@ bool pngReachesItsEnd(const InputFile& file) {
   }
 }
 
-}  // namespace velmo::platform::probe
+}  // namespace velmo::codec::probe

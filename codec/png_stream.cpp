@@ -13,7 +13,7 @@
 #include "codec/image_encoder.h"
 #include "codec/internal/probe_reader.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 namespace {
 
 // Compressed data is read a piece at a time; a chunk up to this size is read whole, with its
@@ -31,7 +31,7 @@ struct ChunkHeader {
   bool is(const char (&name)[5]) const { return std::memcmp(type, name, 4) == 0; }
 };
 
-std::optional<ChunkHeader> readChunkHeader(const InputFile& file, uint64_t offset) {
+std::optional<ChunkHeader> readChunkHeader(const platform::InputFile& file, uint64_t offset) {
   uint8_t bytes[8];
   if (file.readAt(offset, bytes) != sizeof bytes) return std::nullopt;
   ChunkHeader header{probe::loadBe32(bytes), {bytes[4], bytes[5], bytes[6], bytes[7]}};
@@ -100,7 +100,7 @@ void unfilterRow(int filter, uint8_t* x, const uint8_t* p, size_t n, size_t bpp)
 
 }  // namespace
 
-std::optional<FileIdentity> identify(const InputFile& file) {
+std::optional<FileIdentity> identify(const platform::InputFile& file) {
   struct stat status {};
   if (::fstat(file.fd(), &status) != 0) return std::nullopt;
   return FileIdentity{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino),
@@ -149,8 +149,9 @@ void PngFileCheckpoints::forget() {
   bytes = 0;
 }
 
-std::optional<PngLayout> pngStreamLayout(const InputFile& file, uint32_t width, uint32_t height,
-                                         int colorType, int bitDepth, bool interlaced) {
+std::optional<PngLayout> pngStreamLayout(const platform::InputFile& file, uint32_t width,
+                                         uint32_t height, int colorType, int bitDepth,
+                                         bool interlaced) {
   if (interlaced || height == 0) return std::nullopt;
   const auto type = static_cast<PngColorType>(colorType);
   const auto rowBytes = pngRowBytes(width, type, static_cast<uint8_t>(bitDepth));
@@ -171,7 +172,7 @@ std::optional<PngLayout> pngStreamLayout(const InputFile& file, uint32_t width, 
   }
 }
 
-PngRowStream::PngRowStream(const InputFile& file, const PngLayout& layout, uint32_t first,
+PngRowStream::PngRowStream(const platform::InputFile& file, const PngLayout& layout, uint32_t first,
                            uint32_t count, std::shared_ptr<PngFileCheckpoints> checkpoints)
     : file_(file),
       layout_(layout),
@@ -429,9 +430,9 @@ const uint8_t* PngRowStream::next() {
   }
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec
 
-namespace velmo::platform {
+namespace velmo::codec {
 
 DecodeCheckpoints::DecodeCheckpoints(size_t perFileBytes, size_t files)
     : perFileBytes_(perFileBytes), files_(files) {}
@@ -468,4 +469,4 @@ std::shared_ptr<PngFileCheckpoints> DecodeCheckpoints::forFile(const FileIdentit
   return file;
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

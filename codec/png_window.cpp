@@ -18,10 +18,11 @@
 
 #include "codec/internal/png_input.h"
 #include "codec/internal/png_stream.h"
+#include "codec/internal/window_detail.h"
 #include "codec/window_decoder.h"
 #include "platform/checked.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 namespace {
 
 // Copies |count| pixels of |bitsPerPixel| bits starting at pixel |first| of a packed row.
@@ -51,7 +52,8 @@ void copyPixels(const uint8_t* row, uint32_t first, uint32_t count, uint32_t bit
 class RowDecoder {
  public:
   // |stream|, when given, decodes the rows instead of libspng (as SPNG_FMT_RAW rows).
-  RowDecoder(PngInput& png, const PixelRect& window, std::unique_ptr<PngRowStream> stream = {})
+  RowDecoder(PngInput& png, const platform::PixelRect& window,
+             std::unique_ptr<PngRowStream> stream = {})
       : png_(png), window_(window), stream_(std::move(stream)) {}
 
   // Sets the decoder up. False when the data is corrupt; may throw std::bad_alloc.
@@ -80,6 +82,16 @@ class RowDecoder {
     return row;
   }
 
+  // next(), with lack of memory noted in |failure| (OutOfMemory) and answered as nullptr.
+  const uint8_t* next(WindowFailure& failure) {
+    try {
+      return next();
+    } catch (const std::bad_alloc&) {
+      failure = WindowFailure::OutOfMemory;
+      return nullptr;
+    }
+  }
+
  private:
   const uint8_t* nextInOrder() {
     spng_ctx* ctx = png_.context();
@@ -97,7 +109,7 @@ class RowDecoder {
     if (kept_.empty()) {
       // Every pass touches rows all over the image, so the whole stream is decoded; rows
       // outside the window land in the scratch row and are overwritten.
-      kept_.resize(checkedMul(rowBytes_, window_.height));
+      kept_.resize(platform::checkedMul(rowBytes_, window_.height));
       spng_ctx* ctx = png_.context();
       const uint32_t bottom = window_.y + window_.height;
       int status = 0;
@@ -117,7 +129,7 @@ class RowDecoder {
   }
 
   PngInput& png_;
-  PixelRect window_;
+  platform::PixelRect window_;
   std::unique_ptr<PngRowStream> stream_;
   size_t rowBytes_ = 0;
   std::vector<uint8_t> row_;
@@ -130,7 +142,7 @@ class RowDecoder {
 // The window's rows as stored (SPNG_FMT_RAW: 16-bit big-endian, sub-byte pixels packed).
 class PngWindowRows final : public WindowRows {
  public:
-  PngWindowRows(PngInput& png, const PixelRect& window, PngImage format,
+  PngWindowRows(PngInput& png, const platform::PixelRect& window, PngImage format,
                 std::unique_ptr<PngRowStream> stream)
       : decoder_(png, window, std::move(stream)),
         x_(window.x),
@@ -141,15 +153,10 @@ class PngWindowRows final : public WindowRows {
   bool start() { return decoder_.start(SPNG_FMT_RAW, 0); }
 
   bool next(std::span<uint8_t> row) override {
-    try {
-      const uint8_t* decoded = decoder_.next();
-      if (decoded == nullptr) return false;
-      copyPixels(decoded, x_, format_.width, bitsPerPixel_, row.data());
-      return true;
-    } catch (const std::bad_alloc&) {
-      failure_ = WindowFailure::OutOfMemory;
-      return false;
-    }
+    const uint8_t* decoded = decoder_.next(failure_);
+    if (decoded == nullptr) return false;
+    copyPixels(decoded, x_, format_.width, bitsPerPixel_, row.data());
+    return true;
   }
 
  private:
@@ -160,7 +167,7 @@ class PngWindowRows final : public WindowRows {
 
 class PngWindowReader final : public FrameWindowReader {
  public:
-  PngWindowReader(const InputFile& file, std::unique_ptr<PngInput> png,
+  PngWindowReader(const platform::InputFile& file, std::unique_ptr<PngInput> png,
                   DecodeCheckpoints* checkpoints)
       : file_(file),
         png_(std::move(png)),
@@ -169,13 +176,14 @@ class PngWindowReader final : public FrameWindowReader {
                                 static_cast<int>(png_->colorType()), png_->bitDepth(),
                                 png_->interlaced())) {}
 
-  PixelSize size() const override { return {png_->width(), png_->height()}; }
+  platform::PixelSize size() const override { return {png_->width(), png_->height()}; }
 
-  WindowResult<PngImage> readWindow(const PixelRect& window) override {
+  WindowResult<PngImage> readWindow(const platform::PixelRect& window) override {
     return window_detail::collectRows(readWindowRows(window));
   }
 
-  WindowResult<std::unique_ptr<WindowRows>> readWindowRows(const PixelRect& window) override {
+  WindowResult<std::unique_ptr<WindowRows>> readWindowRows(
+      const platform::PixelRect& window) override {
     try {
       if (!beginWindow(window, layout_.has_value())) return WindowFailure::Unreadable;
       PngImage format;
@@ -196,24 +204,19 @@ class PngWindowReader final : public FrameWindowReader {
     }
   }
 
-  WindowResult<Bitmap> readWindowShrunk(const PixelRect& window, PixelSize size) override {
-    const auto made = window_detail::WindowShrinker::make(window.size(), size, png_->hasAlpha());
-    if (!made) return WindowFailure::ScalerSetup;
-    auto source = shrinkSource(window);
-    if (auto* failure = std::get_if<WindowFailure>(&source)) return *failure;
-    return window_detail::shrinkWhole(*made, *std::get<std::unique_ptr<ShrinkSource>>(source),
-                                      window.height, png_->icc(), png_->grey());
+  WindowResult<platform::Bitmap> readWindowShrunk(const platform::PixelRect& window,
+                                                  platform::PixelSize size) override {
+    return window_detail::shrinkWholeFrom(
+        window_detail::WindowShrinker::make(window.size(), size, png_->hasAlpha()),
+        [&] { return shrinkSource(window); }, window.height, png_->icc(), png_->grey());
   }
 
-  WindowResult<std::unique_ptr<WindowRows>> readWindowShrunkRows(const PixelRect& window,
-                                                                 PixelSize size) override {
-    auto rows = window_detail::ShrunkRows::make(window.size(), size, png_->hasAlpha(), png_->icc(),
-                                                png_->grey());
-    if (!rows) return WindowFailure::ScalerSetup;
-    auto source = shrinkSource(window);
-    if (auto* failure = std::get_if<WindowFailure>(&source)) return *failure;
-    rows->attach(std::move(std::get<std::unique_ptr<ShrinkSource>>(source)));
-    return rows;
+  WindowResult<std::unique_ptr<WindowRows>> readWindowShrunkRows(
+      const platform::PixelRect& window, platform::PixelSize size) override {
+    return window_detail::shrunkRowsFrom(
+        window_detail::ShrunkRows::make(window.size(), size, png_->hasAlpha(), png_->icc(),
+                                        png_->grey()),
+        [&] { return shrinkSource(window); });
   }
 
  private:
@@ -222,7 +225,8 @@ class PngWindowReader final : public FrameWindowReader {
   // The window's rows as Bitmap pixels, for the shrinker.
   class PixelRows final : public ShrinkSource {
    public:
-    PixelRows(PngInput& png, const PixelRect& window, std::unique_ptr<PngRowStream> stream)
+    PixelRows(PngInput& png, const platform::PixelRect& window,
+              std::unique_ptr<PngRowStream> stream)
         : decoder_(png, window, std::move(stream)),
           x_(window.x),
           sixteen_(png.bitDepth() == 16),
@@ -249,24 +253,19 @@ class PngWindowReader final : public FrameWindowReader {
     }
 
     const uint32_t* nextRow() override {
-      try {
-        const uint8_t* row = decoder_.next();
-        if (row == nullptr) return nullptr;
-        const auto width = static_cast<uint32_t>(pixels_.size());
-        if (opaqueRgb8_) {
-          const uint8_t* rgb = row + size_t{x_} * 3;
-          for (uint32_t x = 0; x < width; ++x, rgb += 3) {
-            pixels_[x] = 0xFF000000u | uint32_t{rgb[0]} << 16 | uint32_t{rgb[1]} << 8 | rgb[2];
-          }
-        } else {
-          pngRowToPixels(row + size_t{x_} * (sixteen_ ? 8 : 4), sixteen_, 0, width, 1,
-                         pixels_.data());
+      const uint8_t* row = decoder_.next(failure_);
+      if (row == nullptr) return nullptr;
+      const auto width = static_cast<uint32_t>(pixels_.size());
+      if (opaqueRgb8_) {
+        const uint8_t* rgb = row + size_t{x_} * 3;
+        for (uint32_t x = 0; x < width; ++x, rgb += 3) {
+          pixels_[x] = 0xFF000000u | uint32_t{rgb[0]} << 16 | uint32_t{rgb[1]} << 8 | rgb[2];
         }
-        return pixels_.data();
-      } catch (const std::bad_alloc&) {
-        failure_ = WindowFailure::OutOfMemory;
-        return nullptr;
+      } else {
+        pngRowToPixels(row + size_t{x_} * (sixteen_ ? 8 : 4), sixteen_, 0, width, 1,
+                       pixels_.data());
       }
+      return pixels_.data();
     }
 
    private:
@@ -278,7 +277,7 @@ class PngWindowReader final : public FrameWindowReader {
   };
 
   // Claims the reader for |window| and starts the decode of its pixels for the shrinker.
-  WindowResult<std::unique_ptr<ShrinkSource>> shrinkSource(const PixelRect& window) {
+  WindowResult<std::unique_ptr<ShrinkSource>> shrinkSource(const platform::PixelRect& window) {
     try {
       const bool streamed = layout_ && PixelRows::takesStoredRows(*png_);
       if (!beginWindow(window, streamed)) return WindowFailure::Unreadable;
@@ -296,7 +295,7 @@ class PngWindowReader final : public FrameWindowReader {
   // PngInput::open); one that PngRowStream decodes (|streamed|) keeps the context for its
   // header. Either way every critical chunk is checked as it is entered. False when a
   // window was read already or the file no longer opens.
-  bool beginWindow(const PixelRect& window, bool streamed) {
+  bool beginWindow(const platform::PixelRect& window, bool streamed) {
     if (used_) return false;
     used_ = true;
     // PngRowStream reads the image data itself; libspng keeps the header and chunks.
@@ -308,7 +307,7 @@ class PngWindowReader final : public FrameWindowReader {
 
   // The window's rows decoded by PngRowStream, resuming from and leaving checkpoints when
   // the reader has a store; nullptr when libspng decodes them.
-  std::unique_ptr<PngRowStream> streamFor(const PixelRect& window) {
+  std::unique_ptr<PngRowStream> streamFor(const platform::PixelRect& window) {
     if (!layout_) return nullptr;
     std::shared_ptr<PngFileCheckpoints> checkpoints;
     if (checkpoints_ != nullptr) {
@@ -350,7 +349,7 @@ class PngWindowReader final : public FrameWindowReader {
     image.icc = png_->icc();
   }
 
-  const InputFile& file_;
+  const platform::InputFile& file_;
   std::unique_ptr<PngInput> png_;
   DecodeCheckpoints* checkpoints_;
   std::optional<PngLayout> layout_;  // set when PngRowStream can read the image data
@@ -359,11 +358,11 @@ class PngWindowReader final : public FrameWindowReader {
 
 }  // namespace
 
-std::unique_ptr<FrameWindowReader> openPngWindow(const InputFile& file,
+std::unique_ptr<FrameWindowReader> openPngWindow(const platform::InputFile& file,
                                                  DecodeCheckpoints* checkpoints) {
   auto png = PngInput::open(file, true, true);
   if (!png) return nullptr;
   return std::make_unique<PngWindowReader>(file, std::move(png), checkpoints);
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

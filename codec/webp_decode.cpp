@@ -10,14 +10,14 @@
 #include "platform/color_profile.h"
 #include "platform/resample.h"
 
-namespace velmo::platform::detail {
+namespace velmo::codec::detail {
 namespace {
 
 // Decodes |data| into |out|, scaled to out's size when |scale|. MODE_bgrA writes
 // premultiplied B, G, R, A bytes: the Bitmap layout, alpha 0xFF when opaque.
-bool decodeInto(std::span<const uint8_t> data, Bitmap& out, bool scale) {
+bool decodeInto(std::span<const uint8_t> data, platform::Bitmap& out, bool scale) {
   return decodeWebPInto(data, MODE_bgrA, reinterpret_cast<uint8_t*>(out.data()), out.strideBytes(),
-                        checkedMul(out.strideBytes(), out.height()),
+                        platform::checkedMul(out.strideBytes(), out.height()),
                         [&](WebPDecoderOptions& options) {
                           if (!scale) return;
                           options.use_scaling = 1;
@@ -28,34 +28,35 @@ bool decodeInto(std::span<const uint8_t> data, Bitmap& out, bool scale) {
 
 }  // namespace
 
-std::optional<Bitmap> decodeWebP(const InputFile& file, uint32_t maxPixelSize) {
+std::optional<platform::Bitmap> decodeWebP(const platform::InputFile& file, uint32_t maxPixelSize) {
   const std::unique_ptr<WebPInput> webp = WebPInput::open(file);
   if (!webp) return std::nullopt;
   const auto [width, height] = webp->canvas();
   const bool hasAlpha = webp->hasAlpha();
 
-  const PixelSize target = thumbnailSize(width, height, maxPixelSize);
-  std::optional<Bitmap> result;
+  const platform::PixelSize target = thumbnailSize(width, height, maxPixelSize);
+  std::optional<platform::Bitmap> result;
   if (!webp->animated()) {
     result.emplace(target.width, target.height, hasAlpha);
     if (!decodeInto(webp->bytes(), *result, target != webp->canvas())) return std::nullopt;
   } else {
-    const PixelRect& frame = webp->frame();
-    Bitmap decoded(frame.width, frame.height, hasAlpha);
+    const platform::PixelRect& frame = webp->frame();
+    platform::Bitmap decoded(frame.width, frame.height, hasAlpha);
     if (!decodeInto(webp->frameBytes(), decoded, false)) return std::nullopt;
     // The first frame is drawn on a transparent canvas, whatever its blending mode says.
-    Bitmap canvas(width, height, hasAlpha);
-    std::fill(canvas.data(), canvas.data() + checkedMul(width, height), 0u);
+    platform::Bitmap canvas(width, height, hasAlpha);
+    std::fill(canvas.data(), canvas.data() + platform::checkedMul(width, height), 0u);
     for (uint32_t y = 0; y < frame.height; ++y) {
       std::memcpy(canvas.row(frame.y + y) + frame.x, decoded.row(y), decoded.strideBytes());
     }
-    result = shrink(std::move(canvas), target.width, target.height);
+    result = platform::shrink(std::move(canvas), target.width, target.height);
   }
 
   if (!webp->icc().empty()) {
-    if (auto converter = ColorConverter::fromIcc(webp->icc(), false)) converter->convert(*result);
+    if (auto converter = platform::ColorConverter::fromIcc(webp->icc(), false))
+      converter->convert(*result);
   }
   return result;
 }
 
-}  // namespace velmo::platform::detail
+}  // namespace velmo::codec::detail

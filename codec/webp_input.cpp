@@ -5,7 +5,7 @@
 #include "codec/internal/library_owners.h"
 #include "platform/checked.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 namespace {
 
 // libwebp decodes from memory, so the file is read whole. Real WebP files are far smaller:
@@ -14,7 +14,7 @@ constexpr uint64_t kMaxWebPFileBytes = uint64_t{256} << 20;
 
 }  // namespace
 
-std::unique_ptr<WebPInput> WebPInput::open(const InputFile& file) {
+std::unique_ptr<WebPInput> WebPInput::open(const platform::InputFile& file) {
   std::unique_ptr<WebPInput> input(new WebPInput());
   auto bytes = file.readAll(kMaxWebPFileBytes);
   if (!bytes) return nullptr;
@@ -30,7 +30,7 @@ std::unique_ptr<WebPInput> WebPInput::open(const InputFile& file) {
   if (!demux) return nullptr;
   const uint32_t width = WebPDemuxGetI(demux.get(), WEBP_FF_CANVAS_WIDTH);
   const uint32_t height = WebPDemuxGetI(demux.get(), WEBP_FF_CANVAS_HEIGHT);
-  if (!frameWithinLimits(width, height)) return nullptr;
+  if (!platform::frameWithinLimits(width, height)) return nullptr;
   input->canvas_ = {width, height};
 
   if (WebPDemuxGetI(demux.get(), WEBP_FF_FORMAT_FLAGS) & ICCP_FLAG) {
@@ -50,12 +50,12 @@ std::unique_ptr<WebPInput> WebPInput::open(const InputFile& file) {
                    static_cast<uint32_t>(frame.width), static_cast<uint32_t>(frame.height)};
   WebPDemuxReleaseIterator(&frame);
   // The demuxer has checked that frames lie within the canvas; checked again all the same.
-  const PixelRect& f = input->frame_;
-  if (!frameWithinLimits(f.width, f.height) || uint64_t{f.x} + f.width > width ||
+  const platform::PixelRect& f = input->frame_;
+  if (!platform::frameWithinLimits(f.width, f.height) || uint64_t{f.x} + f.width > width ||
       uint64_t{f.y} + f.height > height) {
     return nullptr;
   }
   return input;
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

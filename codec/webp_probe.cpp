@@ -13,7 +13,7 @@
 #include "codec/internal/exif_orientation.h"
 #include "codec/internal/probe_reader.h"
 
-namespace velmo::platform::probe {
+namespace velmo::codec::probe {
 
 namespace {
 
@@ -69,7 +69,7 @@ void readLosslessHeader(Reader& reader, ImageInfo& info) {
 
 }  // namespace
 
-ImageInfo probeWebp(const InputFile& file) {
+ImageInfo probeWebp(const platform::InputFile& file) {
   ImageInfo info;
   info.format = ImageFormat::WebP;
   Reader reader(file, 4096);
@@ -131,7 +131,7 @@ ImageInfo probeWebp(const InputFile& file) {
   return info;
 }
 
-bool webpReachesItsEnd(const InputFile& file) {
+bool webpReachesItsEnd(const platform::InputFile& file) {
   // "RIFF", then the length of everything after these 8 bytes. Bytes past that end are
   // tolerated, as readers of RIFF do.
   Reader reader(file, 16);
@@ -140,4 +140,4 @@ bool webpReachesItsEnd(const InputFile& file) {
   return riffSize && uint64_t{*riffSize} + 8 <= reader.size();
 }
 
-}  // namespace velmo::platform::probe
+}  // namespace velmo::codec::probe

@@ -9,19 +9,20 @@
 #include <vector>
 
 #include "codec/internal/webp_input.h"
+#include "codec/internal/window_detail.h"
 #include "codec/window_decoder.h"
 #include "platform/checked.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 namespace {
 
 class WebPWindowReader final : public FrameWindowReader {
  public:
   explicit WebPWindowReader(std::unique_ptr<WebPInput> webp) : webp_(std::move(webp)) {}
 
-  PixelSize size() const override { return webp_->canvas(); }
+  platform::PixelSize size() const override { return webp_->canvas(); }
 
-  WindowResult<PngImage> readWindow(const PixelRect& window) override {
+  WindowResult<PngImage> readWindow(const platform::PixelRect& window) override {
     try {
       const bool hasAlpha = webp_->hasAlpha();
       const uint32_t channels = hasAlpha ? 4 : 3;
@@ -38,14 +39,15 @@ class WebPWindowReader final : public FrameWindowReader {
     }
   }
 
-  WindowResult<Bitmap> readWindowShrunk(const PixelRect& window, PixelSize size) override {
+  WindowResult<platform::Bitmap> readWindowShrunk(const platform::PixelRect& window,
+                                                  platform::PixelSize size) override {
     const auto made = window_detail::WindowShrinker::make(window.size(), size, webp_->hasAlpha());
     if (!made) return WindowFailure::ScalerSetup;
     auto& shrinker = *made;
     try {
       // Premultiplied B, G, R, A bytes are the Bitmap layout on little-endian machines.
       const WEBP_CSP_MODE mode = std::endian::native == std::endian::little ? MODE_bgrA : MODE_Argb;
-      std::vector<uint32_t> pixels(checkedMul(window.width, window.height), 0);
+      std::vector<uint32_t> pixels(platform::checkedMul(window.width, window.height), 0);
       if (!decode(window, mode, 4, reinterpret_cast<uint8_t*>(pixels.data()),
                   size_t{window.width} * 4)) {
         return WindowFailure::Unreadable;
@@ -62,9 +64,9 @@ class WebPWindowReader final : public FrameWindowReader {
  private:
   // Decodes the part of |window| that frame 0 covers into |out| (|stride| bytes a row,
   // |bytesPerPixel| a pixel) in |mode|; the rest of |out| is left as it is (zero).
-  bool decode(const PixelRect& window, WEBP_CSP_MODE mode, uint32_t bytesPerPixel, uint8_t* out,
-              size_t stride) {
-    const PixelRect& frame = webp_->frame();
+  bool decode(const platform::PixelRect& window, WEBP_CSP_MODE mode, uint32_t bytesPerPixel,
+              uint8_t* out, size_t stride) {
+    const platform::PixelRect& frame = webp_->frame();
     const uint32_t left = std::max(window.x, frame.x);
     const uint32_t top = std::max(window.y, frame.y);
     const uint32_t right = std::min(window.x + window.width, frame.x + frame.width);
@@ -80,7 +82,7 @@ class WebPWindowReader final : public FrameWindowReader {
     const uint32_t cropWidth = right - left + (cropX - evenX);
     const uint32_t cropHeight = bottom - top + (cropY - evenY);
 
-    std::vector<uint8_t> decoded(checkedMul(cropWidth, cropHeight, bytesPerPixel));
+    std::vector<uint8_t> decoded(platform::checkedMul(cropWidth, cropHeight, bytesPerPixel));
     const bool ok =
         decodeWebPInto(webp_->frameBytes(), mode, decoded.data(), size_t{cropWidth} * bytesPerPixel,
                        decoded.size(), [&](WebPDecoderOptions& options) {
@@ -109,8 +111,8 @@ class WebPWindowReader final : public FrameWindowReader {
 
 }  // namespace
 
-std::unique_ptr<FrameWindowReader> openWebPWindow(const InputFile& file) {
+std::unique_ptr<FrameWindowReader> openWebPWindow(const platform::InputFile& file) {
   return window_detail::readerOver<WebPWindowReader>(WebPInput::open(file));
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

@@ -6,18 +6,20 @@
 #include <vector>
 
 #include "codec/internal/probe_reader.h"
+#include "codec/internal/window_detail.h"
 #include "codec/window_decoder.h"
 #include "platform/checked.h"
 #include "platform/color_profile.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 
-std::unique_ptr<FrameWindowReader> openFrameWindow(const InputFile& file, const ImageInfo& info,
-                                                   WindowUse use, DecodeCheckpoints* checkpoints) {
+std::unique_ptr<FrameWindowReader> openFrameWindow(const platform::InputFile& file,
+                                                   const ImageInfo& info, WindowUse use,
+                                                   DecodeCheckpoints* checkpoints) {
   // The probe has read the header already: a frame it cannot size, or one over the limits,
   // is refused before any decoder is set up.
   if (!info.pixelWidth || !info.pixelHeight ||
-      !frameWithinLimits(*info.pixelWidth, *info.pixelHeight)) {
+      !platform::frameWithinLimits(*info.pixelWidth, *info.pixelHeight)) {
     return nullptr;
   }
   try {
@@ -69,7 +71,7 @@ class HeldWindowRows final : public WindowRows {
 // A shrunk window made whole, handed out a row at a time as a tile writes it.
 class BitmapRows final : public WindowRows {
  public:
-  explicit BitmapRows(Bitmap bitmap) : bitmap_(std::move(bitmap)) {
+  explicit BitmapRows(platform::Bitmap bitmap) : bitmap_(std::move(bitmap)) {
     format_.width = bitmap_.width();
     format_.height = bitmap_.height();
     format_.colorType = PngColorType::Rgba;
@@ -78,30 +80,30 @@ class BitmapRows final : public WindowRows {
 
   bool next(std::span<uint8_t> row) override {
     if (served_ == bitmap_.height()) return false;
-    unpremultiplyRow(bitmap_.row(served_++), bitmap_.width(), row.data());
+    platform::unpremultiplyRow(bitmap_.row(served_++), bitmap_.width(), row.data());
     return true;
   }
 
  private:
-  Bitmap bitmap_;
+  platform::Bitmap bitmap_;
   uint32_t served_ = 0;
 };
 
 }  // namespace
 
 WindowResult<std::unique_ptr<WindowRows>> FrameWindowReader::readWindowShrunkRows(
-    const PixelRect& window, PixelSize size) {
+    const platform::PixelRect& window, platform::PixelSize size) {
   auto shrunk = readWindowShrunk(window, size);
   if (auto* failure = std::get_if<WindowFailure>(&shrunk)) return *failure;
   try {
-    return std::make_unique<BitmapRows>(std::move(std::get<Bitmap>(shrunk)));
+    return std::make_unique<BitmapRows>(std::move(std::get<platform::Bitmap>(shrunk)));
   } catch (const std::bad_alloc&) {
     return WindowFailure::Scaling;
   }
 }
 
 WindowResult<std::unique_ptr<WindowRows>> FrameWindowReader::readWindowRows(
-    const PixelRect& window) {
+    const platform::PixelRect& window) {
   auto whole = readWindow(window);
   if (auto* failure = std::get_if<WindowFailure>(&whole)) return *failure;
   try {
@@ -113,23 +115,25 @@ WindowResult<std::unique_ptr<WindowRows>> FrameWindowReader::readWindowRows(
 
 namespace window_detail {
 
-std::unique_ptr<WindowShrinker> WindowShrinker::make(PixelSize source, PixelSize target,
-                                                     bool hasAlpha) {
+std::unique_ptr<WindowShrinker> WindowShrinker::make(platform::PixelSize source,
+                                                     platform::PixelSize target, bool hasAlpha) {
   try {
     return std::make_unique<WindowShrinker>(
-        AreaShrinker(source.width, source.height, target.width, target.height, hasAlpha));
+        platform::AreaShrinker(source.width, source.height, target.width, target.height, hasAlpha));
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
 }
 
-WindowResult<Bitmap> WindowShrinker::finish(std::span<const uint8_t> icc, bool greyPixels) {
+WindowResult<platform::Bitmap> WindowShrinker::finish(std::span<const uint8_t> icc,
+                                                      bool greyPixels) {
   try {
-    Bitmap shrunk = shrinker_.finish();
+    platform::Bitmap shrunk = shrinker_.finish();
     // Converting the shrunk tile rather than every decoded row costs at most 2048 x 2048
     // conversions, whatever the window's size.
     if (!icc.empty()) {
-      if (auto converter = ColorConverter::fromIcc(icc, greyPixels)) converter->convert(shrunk);
+      if (auto converter = platform::ColorConverter::fromIcc(icc, greyPixels))
+        converter->convert(shrunk);
     }
     return shrunk;
   } catch (const std::bad_alloc&) {
@@ -137,8 +141,9 @@ WindowResult<Bitmap> WindowShrinker::finish(std::span<const uint8_t> icc, bool g
   }
 }
 
-WindowResult<Bitmap> shrinkWhole(WindowShrinker& shrinker, ShrinkSource& source, uint32_t rows,
-                                 std::span<const uint8_t> icc, bool greyPixels) {
+WindowResult<platform::Bitmap> shrinkWhole(WindowShrinker& shrinker, ShrinkSource& source,
+                                           uint32_t rows, std::span<const uint8_t> icc,
+                                           bool greyPixels) {
   for (uint32_t y = 0; y < rows; ++y) {
     const uint32_t* row = source.nextRow();
     if (row == nullptr) return source.failure();
@@ -147,7 +152,7 @@ WindowResult<Bitmap> shrinkWhole(WindowShrinker& shrinker, ShrinkSource& source,
   return shrinker.finish(icc, greyPixels);
 }
 
-ShrunkRows::ShrunkRows(PixelSize source, PixelSize target, bool hasAlpha)
+ShrunkRows::ShrunkRows(platform::PixelSize source, platform::PixelSize target, bool hasAlpha)
     : shrinker_(source.width, source.height, target.width, target.height, hasAlpha,
                 [this](const uint32_t* made) {
                   std::memcpy(row_.data(), made, row_.strideBytes());
@@ -161,11 +166,12 @@ ShrunkRows::ShrunkRows(PixelSize source, PixelSize target, bool hasAlpha)
   format_.bitDepth = 8;
 }
 
-std::unique_ptr<ShrunkRows> ShrunkRows::make(PixelSize source, PixelSize target, bool hasAlpha,
-                                             std::span<const uint8_t> icc, bool greyPixels) {
+std::unique_ptr<ShrunkRows> ShrunkRows::make(platform::PixelSize source, platform::PixelSize target,
+                                             bool hasAlpha, std::span<const uint8_t> icc,
+                                             bool greyPixels) {
   try {
     auto rows = std::make_unique<ShrunkRows>(source, target, hasAlpha);
-    if (!icc.empty()) rows->toSrgb_ = ColorConverter::fromIcc(icc, greyPixels);
+    if (!icc.empty()) rows->toSrgb_ = platform::ColorConverter::fromIcc(icc, greyPixels);
     return rows;
   } catch (const std::bad_alloc&) {
     return nullptr;
@@ -194,7 +200,7 @@ bool ShrunkRows::next(std::span<uint8_t> row) {
     ready_ = false;
     // Row by row, the conversion gives the pixels it gives a whole bitmap.
     if (toSrgb_) toSrgb_->convert(row_);
-    unpremultiplyRow(row_.data(), row_.width(), row.data());
+    platform::unpremultiplyRow(row_.data(), row_.width(), row.data());
     return true;
   } catch (const std::bad_alloc&) {
     failure_ = WindowFailure::Scaling;
@@ -202,14 +208,14 @@ bool ShrunkRows::next(std::span<uint8_t> row) {
   }
 }
 
-PngImage eightBitImage(const PixelRect& window, PngColorType type) {
+PngImage eightBitImage(const platform::PixelRect& window, PngColorType type) {
   PngImage image;
   image.width = window.width;
   image.height = window.height;
   image.colorType = type;
   image.bitDepth = 8;
-  image.rowBytes = checkedMul(window.width, pngChannels(type));
-  image.pixels.assign(checkedMul(image.rowBytes, window.height), 0);
+  image.rowBytes = platform::checkedMul(window.width, pngChannels(type));
+  image.pixels.assign(platform::checkedMul(image.rowBytes, window.height), 0);
   return image;
 }
 
@@ -221,7 +227,7 @@ WindowResult<PngImage> collectRows(WindowResult<std::unique_ptr<WindowRows>> row
     const auto rowBytes = pngRowBytes(image.width, image.colorType, image.bitDepth);
     if (!rowBytes) return WindowFailure::Unreadable;
     image.rowBytes = *rowBytes;
-    image.pixels.resize(checkedMul(*rowBytes, image.height));
+    image.pixels.resize(platform::checkedMul(*rowBytes, image.height));
     for (uint32_t y = 0; y < image.height; ++y) {
       if (!source.next(
               std::span<uint8_t>(image.pixels.data() + size_t{y} * *rowBytes, *rowBytes))) {
@@ -241,4 +247,4 @@ bool iccDescribes(std::span<const uint8_t> icc, const char (&colorSpace)[5]) {
 
 }  // namespace window_detail
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

@@ -23,15 +23,13 @@
 #include <variant>
 #include <vector>
 
-#include "codec/image_encoder.h"
 #include "codec/image_probe.h"
+#include "codec/png_image.h"
 #include "platform/bitmap.h"
-#include "platform/color_profile.h"
 #include "platform/input_file.h"
 #include "platform/pixel_geometry.h"
-#include "platform/resample.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 
 enum class WindowFailure {
   // The window's data cannot be decoded (corrupt or truncated).
@@ -47,9 +45,11 @@ enum class WindowFailure {
 template <typename T>
 using WindowResult = std::variant<T, WindowFailure>;
 
-// A window's rows one at a time, top to bottom, in the source's own terms (as readWindow
-// gives them), decoded as they are asked for: a tile can be encoded while the source is
-// decoded, without the window ever being whole in memory. Used from one thread at a time.
+// A window's rows one at a time, top to bottom, in the format() they describe: the source's
+// own terms from readWindowRows, 8-bit RGBA from readWindowShrunkRows. JPEG and
+// non-interlaced PNG decode each row as it is asked for, so a tile can be encoded while the
+// source is decoded without the window ever being whole in memory; the other formats hand out
+// the rows of a window cut whole. Used from one thread at a time.
 class WindowRows {
  public:
   virtual ~WindowRows() = default;
@@ -75,7 +75,7 @@ class FrameWindowReader {
   virtual ~FrameWindowReader() = default;
 
   // The stored pixel size of the frame as the decoder sees it.
-  virtual PixelSize size() const = 0;
+  virtual platform::PixelSize size() const = 0;
 
   // Every |window| below is in whole pixels of the stored frame, inside the frame and not
   // empty.
@@ -86,23 +86,25 @@ class FrameWindowReader {
   //   sRGB, since PNG cannot carry a CMYK profile;
   // - GIF, WebP, HEIF: 8-bit RGBA when the format declares alpha, else RGB, with any ICC
   //   profile, colour not premultiplied.
-  virtual WindowResult<PngImage> readWindow(const PixelRect& window) = 0;
+  virtual WindowResult<PngImage> readWindow(const platform::PixelRect& window) = 0;
 
   // The same pixels row by row. JPEG and PNG decode each row when it is asked for; the other
   // formats cut the window whole (readWindow) and hand it out a row at a time. The reader
   // must outlive the result.
-  virtual WindowResult<std::unique_ptr<WindowRows>> readWindowRows(const PixelRect& window);
+  virtual WindowResult<std::unique_ptr<WindowRows>> readWindowRows(
+      const platform::PixelRect& window);
 
   // The window shrunk to |size| (each side at least 1 and at most the window's) by area
   // averaging, colour converted to sRGB, premultiplied (the Bitmap layout).
-  virtual WindowResult<Bitmap> readWindowShrunk(const PixelRect& window, PixelSize size) = 0;
+  virtual WindowResult<platform::Bitmap> readWindowShrunk(const platform::PixelRect& window,
+                                                          platform::PixelSize size) = 0;
 
   // The same pixels as a tile writes them, row by row: 8-bit RGBA with the premultiplication
   // undone (rounded to nearest), no ICC profile. JPEG and PNG shrink the rows as they are
   // decoded and hand each row of the result out as soon as it is made; the other formats
   // shrink the window whole first. The reader must outlive the result.
-  virtual WindowResult<std::unique_ptr<WindowRows>> readWindowShrunkRows(const PixelRect& window,
-                                                                         PixelSize size);
+  virtual WindowResult<std::unique_ptr<WindowRows>> readWindowShrunkRows(
+      const platform::PixelRect& window, platform::PixelSize size);
 };
 
 struct FileIdentity;
@@ -152,106 +154,18 @@ enum class WindowUse {
 // file is cut short, the header cannot be read, a side is 0, or the frame is over the limits
 // of checked.h. |checkpoints| (may be null) is where a PNG's decode resumes from and leaves
 // its checkpoints; it must outlive the reader.
-std::unique_ptr<FrameWindowReader> openFrameWindow(const InputFile& file, const ImageInfo& info,
+std::unique_ptr<FrameWindowReader> openFrameWindow(const platform::InputFile& file,
+                                                   const ImageInfo& info,
                                                    WindowUse use = WindowUse::Tile,
                                                    DecodeCheckpoints* checkpoints = nullptr);
 
 // The per-format openers behind openFrameWindow. GIF and HEIF decode the whole frame here,
 // at opening; the others read only headers until a window is asked for.
-std::unique_ptr<FrameWindowReader> openJpegWindow(const InputFile& file, WindowUse use);
-std::unique_ptr<FrameWindowReader> openPngWindow(const InputFile& file,
+std::unique_ptr<FrameWindowReader> openJpegWindow(const platform::InputFile& file, WindowUse use);
+std::unique_ptr<FrameWindowReader> openPngWindow(const platform::InputFile& file,
                                                  DecodeCheckpoints* checkpoints = nullptr);
-std::unique_ptr<FrameWindowReader> openGifWindow(const InputFile& file);
-std::unique_ptr<FrameWindowReader> openWebPWindow(const InputFile& file);
-std::unique_ptr<FrameWindowReader> openHeifWindow(const InputFile& file);
+std::unique_ptr<FrameWindowReader> openGifWindow(const platform::InputFile& file);
+std::unique_ptr<FrameWindowReader> openWebPWindow(const platform::InputFile& file);
+std::unique_ptr<FrameWindowReader> openHeifWindow(const platform::InputFile& file);
 
-// Pieces shared by the per-format readers.
-namespace window_detail {
-
-// The end of every shrinking reader: rows of the window (or of a reduced decode of it) go
-// into an area-average shrinker, and the result is colour converted to sRGB.
-class WindowShrinker {
- public:
-  // nullptr when the shrinker cannot be made (a ScalerSetup failure). Requires
-  // 1 <= target <= source on both axes.
-  static std::unique_ptr<WindowShrinker> make(PixelSize source, PixelSize target, bool hasAlpha);
-
-  // |row| holds source.width Bitmap pixels; rows come top to bottom.
-  void pushRow(const uint32_t* row) { shrinker_.pushRow(row); }
-
-  // The shrunk window, converted to sRGB from the colour space |icc| describes (empty or
-  // unusable: sRGB already). |greyPixels|: the rows came from a grey image (R = G = B).
-  WindowResult<Bitmap> finish(std::span<const uint8_t> icc, bool greyPixels);
-
-  explicit WindowShrinker(AreaShrinker shrinker) : shrinker_(std::move(shrinker)) {}
-
- private:
-  AreaShrinker shrinker_;
-};
-
-// The rows a shrinking reader feeds its shrinker, top to bottom: the window's own, or those
-// of a reduced decode of it, as Bitmap pixels.
-class ShrinkSource {
- public:
-  virtual ~ShrinkSource() = default;
-  // The next row, valid until the next call; nullptr when it cannot be decoded, failure()
-  // then saying why.
-  virtual const uint32_t* nextRow() = 0;
-  WindowFailure failure() const { return failure_; }
-
- protected:
-  WindowFailure failure_ = WindowFailure::Unreadable;
-};
-
-// readWindowShrunk over |source|'s first |rows| rows.
-WindowResult<Bitmap> shrinkWhole(WindowShrinker& shrinker, ShrinkSource& source, uint32_t rows,
-                                 std::span<const uint8_t> icc, bool greyPixels);
-
-// readWindowShrunkRows over a ShrinkSource: each pull shrinks as many source rows as the next
-// row of the result needs, then converts that row alone to sRGB and undoes its
-// premultiplication, so the pixels are readWindowShrunk's.
-class ShrunkRows final : public WindowRows {
- public:
-  // nullptr when the shrinker or the colour conversion cannot be set up (ScalerSetup); the
-  // arguments as for WindowShrinker::make and finish. The source comes afterwards (attach),
-  // so that a reader sets the shrinker up before it starts decoding, as readWindowShrunk does.
-  static std::unique_ptr<ShrunkRows> make(PixelSize source, PixelSize target, bool hasAlpha,
-                                          std::span<const uint8_t> icc, bool greyPixels);
-  void attach(std::unique_ptr<ShrinkSource> source) { source_ = std::move(source); }
-
-  bool next(std::span<uint8_t> row) override;
-
-  ShrunkRows(PixelSize source, PixelSize target, bool hasAlpha);
-
- private:
-  std::unique_ptr<ShrinkSource> source_;
-  AreaShrinker shrinker_;
-  std::optional<ColorConverter> toSrgb_;
-  Bitmap row_;  // the row of the result just made
-  uint32_t sourceRows_;
-  uint32_t pushed_ = 0;
-  bool ready_ = false;
-  bool finished_ = false;
-};
-
-// A |Reader| over a format's opened |input|; nullptr when the input did not open.
-template <typename Reader, typename Input, typename... Args>
-std::unique_ptr<FrameWindowReader> readerOver(std::unique_ptr<Input> input, Args&&... args) {
-  if (!input) return nullptr;
-  return std::make_unique<Reader>(std::move(input), std::forward<Args>(args)...);
-}
-
-// An 8-bit PNG image of |window|'s size and |type|, rows packed, every sample 0. May throw
-// std::bad_alloc.
-PngImage eightBitImage(const PixelRect& window, PngColorType type);
-
-// The whole window from |rows|: every row read into one image, as readWindow answers.
-WindowResult<PngImage> collectRows(WindowResult<std::unique_ptr<WindowRows>> rows);
-
-// Whether |icc|'s header names |colorSpace| ("RGB " or "GRAY") as the data colour space:
-// PNG may embed only a profile that matches its pixels.
-bool iccDescribes(std::span<const uint8_t> icc, const char (&colorSpace)[5]);
-
-}  // namespace window_detail
-
-}  // namespace velmo::platform
+}  // namespace velmo::codec

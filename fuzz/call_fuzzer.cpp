@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const host::CodecError&) {
     return 0;
   }
-  if (!isArgumentMap(value)) return 0;
+  if (!method::isArgumentMap(value)) return 0;
   // The decoder keeps the later of repeated keys, so entries appended last win.
   auto& arguments = std::get<host::EncodableMap>(value);
   std::erase_if(arguments, [](const auto& entry) {
@@ -44,22 +44,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   arguments.emplace_back("destination", scratch.file("out"));
 #if defined(VELMO_FUZZ_TILE)
   try {
-    (void)tile(arguments);
-  } catch (const PluginError&) {
+    (void)tile::tile(arguments);
+  } catch (const method::PluginError&) {
   } catch (const std::system_error&) {
   }
 #else
   // Large outputs are correct but slow; the checks and the drawing are what is under test.
-  const auto width = readTruncatedInt64(arguments, "width").value_or(0);
-  const auto height = readTruncatedInt64(arguments, "height").value_or(0);
+  const auto width = method::readTruncatedInt64(arguments, "width").value_or(0);
+  const auto height = method::readTruncatedInt64(arguments, "height").value_or(0);
   if (width > 0 && height > 0 && width <= 16380 && height <= 16380 && width * height > 1'000'000) {
     return 0;
   }
-  static BlurEngine blurEngine;
+  static render::BlurEngine blurEngine;
   Diagnostics diagnostics;
   try {
-    (void)render(arguments, blurEngine, diagnostics);
-  } catch (const PluginError&) {
+    (void)render::render(arguments, blurEngine, diagnostics);
+  } catch (const method::PluginError&) {
   } catch (const std::system_error&) {
   }
 #endif

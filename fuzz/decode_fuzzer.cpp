@@ -9,6 +9,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace velmo::platform;
+  using namespace velmo::codec;
   const velmo::fuzz::MemoryFile memory({data, size});
   if (!memory.ok()) return 0;
   if (auto file = InputFile::open(memory.path())) {

@@ -9,8 +9,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const velmo::fuzz::MemoryFile memory({data, size});
   if (!memory.ok()) return 0;
   try {
-    (void)velmo::metadata({{"path", memory.path()}});
-  } catch (const velmo::PluginError&) {
+    (void)velmo::source::metadata({{"path", memory.path()}});
+  } catch (const velmo::method::PluginError&) {
   }
   return 0;
 }

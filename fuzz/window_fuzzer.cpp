@@ -23,20 +23,20 @@ uint16_t le16(const uint8_t* p) {
 // The rows of |window| shrunk to |tile| (or as stored, at its own size) one after the
 // other, as the tile's encoder takes them; nullopt when the frame or a row fails.
 std::optional<std::vector<uint8_t>> readRows(const velmo::platform::InputFile& file,
-                                             const velmo::platform::ImageInfo& info,
+                                             const velmo::codec::ImageInfo& info,
                                              const velmo::platform::PixelRect& window,
                                              velmo::platform::PixelSize tile,
-                                             velmo::platform::DecodeCheckpoints* checkpoints) {
+                                             velmo::codec::DecodeCheckpoints* checkpoints) {
   using namespace velmo;
-  auto frame = platform::openFrameWindow(file, info, platform::WindowUse::Tile, checkpoints);
+  auto frame = codec::openFrameWindow(file, info, codec::WindowUse::Tile, checkpoints);
   if (!frame) return std::nullopt;
   auto opened = tile == window.size() ? frame->readWindowRows(window)
                                       : frame->readWindowShrunkRows(window, tile);
-  auto* rows = std::get_if<std::unique_ptr<platform::WindowRows>>(&opened);
+  auto* rows = std::get_if<std::unique_ptr<codec::WindowRows>>(&opened);
   if (rows == nullptr) return std::nullopt;
-  const platform::PngImage& format = (*rows)->format();
+  const codec::PngImage& format = (*rows)->format();
   const size_t rowBytes =
-      platform::pngRowBytes(format.width, format.colorType, format.bitDepth).value_or(0);
+      codec::pngRowBytes(format.width, format.colorType, format.bitDepth).value_or(0);
   std::vector<uint8_t> all(rowBytes * format.height);
   for (uint32_t y = 0; y < format.height; ++y) {
     if (!(*rows)->next({all.data() + size_t{y} * rowBytes, rowBytes})) return std::nullopt;
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!memory.ok()) return 0;
   auto file = platform::InputFile::open(memory.path());
   if (!file) return 0;
-  auto info = platform::probeImage(*file);
+  auto info = codec::probeImage(*file);
   if (!info) return 0;
   // Frames up to the decode limits are correct but slow under the sanitizers; the limits
   // themselves are tested by the bad-input tests.
@@ -63,17 +63,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       *info->pixelWidth * *info->pixelHeight > 16'000'000) {
     return 0;
   }
-  auto frame = platform::openFrameWindow(*file, *info);
+  auto frame = codec::openFrameWindow(*file, *info);
   if (!frame) return 0;
-  const platform::PixelRect window = clipTileWindow(
+  const platform::PixelRect window = tile::clipTileWindow(
       le16(trailer), le16(trailer + 2), le16(trailer + 4), le16(trailer + 6), frame->size());
-  const double sample = tileSample(1 + trailer[8] % 16);
-  const std::optional<platform::PixelSize> tile = tileSize(window, sample);
+  const double sample = tile::tileSample(1 + trailer[8] % 16);
+  const std::optional<platform::PixelSize> tile = tile::tileSize(window, sample);
   if (!tile) return 0;
   const auto plain = readRows(*file, *info, window, *tile, nullptr);
   // Only PNG decodes resume.
-  if (info->format != platform::ImageFormat::Png) return 0;
-  platform::DecodeCheckpoints checkpoints;
+  if (info->format != codec::ImageFormat::Png) return 0;
+  codec::DecodeCheckpoints checkpoints;
   const platform::PixelSize frameSize = frame->size();
   readRows(*file, *info, {0, 0, frameSize.width, window.y + window.height},
            {frameSize.width, window.y + window.height}, &checkpoints);

@@ -7,7 +7,7 @@
 #include <type_traits>
 #include <variant>
 
-namespace velmo {
+namespace velmo::method {
 
 using host::EncodableList;
 using host::EncodableMap;
@@ -170,4 +170,4 @@ EncodableValue integerValue(int64_t value) {
   return value;
 }
 
-}  // namespace velmo
+}  // namespace velmo::method

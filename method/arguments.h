@@ -16,7 +16,7 @@
 
 #include "host/encodable_value.h"
 
-namespace velmo {
+namespace velmo::method {
 
 // True when |value| is a map whose keys are all strings (the empty map included).
 bool isArgumentMap(const host::EncodableValue& value);
@@ -58,4 +58,4 @@ std::string describeMismatch(const host::EncodableMap& map, std::string_view key
 // when the value fits, else int64.
 host::EncodableValue integerValue(int64_t value);
 
-}  // namespace velmo
+}  // namespace velmo::method

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <utility>
 
-namespace velmo {
+namespace velmo::method {
 
 class PluginError : public std::runtime_error {
  public:
@@ -85,4 +85,4 @@ inline constexpr std::string_view kCannotSaveTile = "無法儲存長圖預覽";
 inline constexpr std::string_view kTileTooLarge = "長圖預覽超出處理範圍";
 }  // namespace messages
 
-}  // namespace velmo
+}  // namespace velmo::method

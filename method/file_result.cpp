@@ -5,7 +5,7 @@
 #include "method/arguments.h"
 #include "platform/input_file.h"
 
-namespace velmo {
+namespace velmo::method {
 
 host::EncodableMap makeFileResult(const std::string& path, const std::string& mime,
                                   host::EncodableValue width, host::EncodableValue height,
@@ -21,4 +21,4 @@ host::EncodableMap makeFileResult(const std::string& path, const std::string& mi
   };
 }
 
-}  // namespace velmo
+}  // namespace velmo::method

@@ -7,7 +7,7 @@
 
 #include "host/encodable_value.h"
 
-namespace velmo {
+namespace velmo::method {
 
 // "filename" is the last component of |path|; "byteSize" saturates at INT64_MAX. Integers are
 // written as integerValue does (arguments.h).
@@ -15,4 +15,4 @@ host::EncodableMap makeFileResult(const std::string& path, const std::string& mi
                                   host::EncodableValue width, host::EncodableValue height,
                                   uint64_t byteSize);
 
-}  // namespace velmo
+}  // namespace velmo::method

@@ -24,9 +24,9 @@ struct Failure {
 using Outcome = std::variant<host::EncodableMap, Failure, NotImplemented>;
 
 std::string_view unexpectedFailureMessage(const std::string& method) {
-  if (method == "render") return messages::kOutputOutOfRange;
-  if (method == "tile") return messages::kCannotCreateTile;
-  return messages::kUnreadableImage;
+  if (method == "render") return method::messages::kOutputOutOfRange;
+  if (method == "tile") return method::messages::kCannotCreateTile;
+  return method::messages::kUnreadableImage;
 }
 
 }  // namespace
@@ -42,8 +42,8 @@ void VelmoImageToolsPlugin::registerWith(host::PluginRegistrar& registrar,
 VelmoImageToolsPlugin::VelmoImageToolsPlugin(std::weak_ptr<host::TaskRunner> mainThread,
                                              DiagnosticsHandler onDiagnostics)
     : worker(std::make_unique<SerialWorker>(kWorkerLabel)),
-      blurContext(std::make_unique<BlurEngine>()),
-      tileCheckpoints(std::make_unique<platform::DecodeCheckpoints>()),
+      blurContext(std::make_unique<render::BlurEngine>()),
+      tileCheckpoints_(std::make_unique<codec::DecodeCheckpoints>()),
       mainThread_(std::move(mainThread)),
       onDiagnostics_(std::move(onDiagnostics)) {}
 
@@ -53,14 +53,15 @@ void VelmoImageToolsPlugin::handle(const host::MethodCall& call,
                                    std::unique_ptr<host::MethodResult> result) {
   // The host delivers calls on its main thread, and replies are given there too.
   assert(mainThread_.expired() || mainThread_.lock()->isCurrentThread());
-  if (!isArgumentMap(call.arguments)) {
+  if (!method::isArgumentMap(call.arguments)) {
     if (onDiagnostics_) {
       Diagnostics diagnostics{call.method, {}, {}};
-      diagnostics.reason = call.method + ": the arguments are " + describeValue(call.arguments) +
-                           ", not a map with string keys";
+      diagnostics.reason = call.method + ": the arguments are " +
+                           method::describeValue(call.arguments) + ", not a map with string keys";
       onDiagnostics_(diagnostics);
     }
-    result->error(std::string(kArgumentsErrorCode), std::string(messages::kInvalidArguments));
+    result->error(std::string(method::kArgumentsErrorCode),
+                  std::string(method::messages::kInvalidArguments));
     return;
   }
   // The task must be copyable; the result is still used exactly once.
@@ -80,13 +81,13 @@ void VelmoImageToolsPlugin::runWorkItem(const host::MethodCall& call,
   try {
     const auto& arguments = std::get<host::EncodableMap>(call.arguments);
     if (call.method == "metadata") {
-      outcome = metadata(arguments);
+      outcome = source::metadata(arguments);
     } else if (call.method == "render") {
-      outcome = render(arguments, *blurContext, diagnostics);
+      outcome = render::render(arguments, *blurContext, diagnostics);
     } else if (call.method == "tile") {
-      outcome = tile(arguments, tileCheckpoints.get());
+      outcome = tile::tile(arguments, tileCheckpoints_.get());
     }
-  } catch (const PluginError& e) {
+  } catch (const method::PluginError& e) {
     outcome = Failure{e.message()};
     diagnostics.reason = prefix + e.reason();
   } catch (const std::system_error& e) {
@@ -113,7 +114,7 @@ void VelmoImageToolsPlugin::runWorkItem(const host::MethodCall& call,
     if (auto* map = std::get_if<host::EncodableMap>(&outcome)) {
       result->success(*map);
     } else if (auto* failure = std::get_if<Failure>(&outcome)) {
-      result->error(std::string(kProcessingErrorCode), failure->message);
+      result->error(std::string(method::kProcessingErrorCode), failure->message);
     } else {
       result->notImplemented();
     }

@@ -11,8 +11,10 @@ namespace velmo {
 
 // Held by pointer, so that this header (which embedders include) names no private header.
 class SerialWorker;
+namespace render {
 class BlurEngine;
-namespace platform {
+}
+namespace codec {
 class DecodeCheckpoints;
 }
 
@@ -47,9 +49,9 @@ class VelmoImageToolsPlugin : public host::MethodCallDelegate,
   // the engine by then: every queued task holds the plug-in alive, so the plug-in is destroyed
   // only once no task is left (on the worker's own thread when the last task lets go of it).
   std::unique_ptr<SerialWorker> worker;
-  std::unique_ptr<BlurEngine> blurContext;
+  std::unique_ptr<render::BlurEngine> blurContext;
   // Where the decodes of the long images this plug-in has tiled resume; used on the worker.
-  std::unique_ptr<platform::DecodeCheckpoints> tileCheckpoints;
+  std::unique_ptr<codec::DecodeCheckpoints> tileCheckpoints_;
   std::weak_ptr<host::TaskRunner> mainThread_;
   DiagnosticsHandler onDiagnostics_;
 };

@@ -5,7 +5,7 @@
 
 #include "draw/blur.h"
 
-namespace velmo {
+namespace velmo::render {
 
 class BlurEngine {
  public:
@@ -19,4 +19,4 @@ class BlurEngine {
   draw::BlurContext context_;
 };
 
-}  // namespace velmo
+}  // namespace velmo::render

@@ -7,7 +7,7 @@
 #include "draw/text.h"
 #include "draw/watermark.h"
 
-namespace velmo {
+namespace velmo::render {
 
 void compose(draw::Canvas& canvas, const RenderRequest& request, const Composition& layers) {
   if (!layers.photoOnCanvas) canvas.drawStretched(layers.cropped);
@@ -42,4 +42,4 @@ void compose(draw::Canvas& canvas, const RenderRequest& request, const Compositi
   }
 }
 
-}  // namespace velmo
+}  // namespace velmo::render

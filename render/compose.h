@@ -7,7 +7,7 @@
 #include "platform/bitmap.h"
 #include "render/request.h"
 
-namespace velmo {
+namespace velmo::render {
 
 struct Composition {
   // The crop of the upright, turned photo.
@@ -28,4 +28,4 @@ struct Composition {
 // found it.
 void compose(draw::Canvas& canvas, const RenderRequest& request, const Composition& layers);
 
-}  // namespace velmo
+}  // namespace velmo::render

@@ -6,7 +6,7 @@
 
 #include "platform/orientation.h"
 
-namespace velmo {
+namespace velmo::render {
 
 using platform::PixelRect;
 
@@ -115,4 +115,4 @@ PixelRect storedRegion(const PixelRect& shown, uint32_t storedWidth, uint32_t st
       static_cast<uint32_t>(std::abs(a.x - b.x)), static_cast<uint32_t>(std::abs(a.y - b.y))};
 }
 
-}  // namespace velmo
+}  // namespace velmo::render

@@ -9,7 +9,7 @@
 #include "draw/geometry.h"
 #include "platform/pixel_geometry.h"
 
-namespace velmo {
+namespace velmo::render {
 
 // Largest side of an output, a decode or the watermark reference space.
 inline constexpr int64_t kMaxSide = 16380;
@@ -44,4 +44,4 @@ std::optional<platform::PixelRect> cropRect(uint32_t width, uint32_t height,
 platform::PixelRect storedRegion(const platform::PixelRect& shown, uint32_t storedWidth,
                                  uint32_t storedHeight, int orientation, int turns);
 
-}  // namespace velmo
+}  // namespace velmo::render

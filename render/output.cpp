@@ -11,7 +11,7 @@
 #include "platform/atomic_file.h"
 #include "platform/input_file.h"
 
-namespace velmo {
+namespace velmo::render {
 
 using namespace std::string_literals;
 namespace {
@@ -31,12 +31,12 @@ host::EncodableMap write(const platform::BitmapView& image, const std::string& d
   std::optional<std::vector<uint8_t>> data;
   std::string tried;  // the sizes of the rungs that did not fit, for the reason
   if (alpha) {
-    data = platform::encodePng(image);
+    data = codec::encodePng(image);
   } else {
     for (int quality : kJpegQualities) {
       // A rung that did not fit is dropped before the next is made.
       data.reset();
-      data = platform::encodeJpeg(image, quality);
+      data = codec::encodeJpeg(image, quality);
       if (data && fits(*data, limit)) break;
       if (data) {
         tried += (tried.empty() ? "" : ", ") + std::to_string(quality) + ": " +
@@ -46,21 +46,23 @@ host::EncodableMap write(const platform::BitmapView& image, const std::string& d
   }
   // The message names 8 MiB whatever the limit; it also covers an encoder that gave nothing.
   if (!data) {
-    throw fail(messages::kOutputTooLarge,
-               std::string("the ") + (alpha ? "PNG" : "JPEG") + " encoder gave nothing for the " +
-                   std::to_string(image.width) + " x " + std::to_string(image.height) + " canvas");
+    throw method::fail(method::messages::kOutputTooLarge,
+                       std::string("the ") + (alpha ? "PNG" : "JPEG") +
+                           " encoder gave nothing for the " + std::to_string(image.width) + " x " +
+                           std::to_string(image.height) + " canvas");
   }
   if (!fits(*data, limit)) {
-    throw fail(messages::kOutputTooLarge,
-               alpha ? "the PNG is "s + std::to_string(data->size()) +
-                           " bytes, over maxFileBytes " + std::to_string(limit)
-                     : "no JPEG quality of the ladder (92, 88, 84) fits maxFileBytes "s +
-                           std::to_string(limit) + " (" + tried + ")");
+    throw method::fail(method::messages::kOutputTooLarge,
+                       alpha ? "the PNG is "s + std::to_string(data->size()) +
+                                   " bytes, over maxFileBytes " + std::to_string(limit)
+                             : "no JPEG quality of the ladder (92, 88, 84) fits maxFileBytes "s +
+                                   std::to_string(limit) + " (" + tried + ")");
   }
 
   platform::writeFileAtomically(path, *data);
-  return makeFileResult(path, alpha ? "image/png" : "image/jpeg", integerValue(image.width),
-                        integerValue(image.height), data->size());
+  return method::makeFileResult(path, alpha ? "image/png" : "image/jpeg",
+                                method::integerValue(image.width),
+                                method::integerValue(image.height), data->size());
 }
 
-}  // namespace velmo
+}  // namespace velmo::render

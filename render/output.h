@@ -7,7 +7,7 @@
 #include "host/encodable_value.h"
 #include "platform/bitmap.h"
 
-namespace velmo {
+namespace velmo::render {
 
 // Encodes |image| and writes it to |destination| plus ".png" (when |alpha|) or ".jpg"; the
 // extension is always appended, never substituted. PNG is encoded once; JPEG goes down the
@@ -19,4 +19,4 @@ namespace velmo {
 host::EncodableMap write(const platform::BitmapView& image, const std::string& destination,
                          bool alpha, int64_t limit);
 
-}  // namespace velmo
+}  // namespace velmo::render

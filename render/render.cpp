@@ -24,7 +24,7 @@
 #include "render/request.h"
 #include "source/image_source.h"
 
-namespace velmo {
+namespace velmo::render {
 
 using namespace std::string_literals;
 namespace {
@@ -65,58 +65,60 @@ std::string cropText(const draw::Rect& crop) {
 // order decides the message.
 void checkRequest(const RenderRequest& request, const host::EncodableMap& arguments) {
   if (!request.destination) {
-    throw fail(messages::kNoDestination,
-               arguments.empty() ? "the arguments are an empty map"
-                                 : describeMismatch(arguments, "destination", "a string"));
+    throw method::fail(method::messages::kNoDestination,
+                       arguments.empty()
+                           ? "the arguments are an empty map"
+                           : method::describeMismatch(arguments, "destination", "a string"));
   }
   if (!outputSizeAllowed(request.width, request.height)) {
-    throw fail(messages::kOutputOutOfRange, "the output size "s + std::to_string(request.width) +
-                                                " x " + std::to_string(request.height) +
-                                                " (\"width\" x \"height\") is not within 1 to " +
-                                                std::to_string(kMaxSide) + " on each side and " +
-                                                std::to_string(kMaxArea) + " pixels in all");
+    throw method::fail(method::messages::kOutputOutOfRange,
+                       "the output size "s + std::to_string(request.width) + " x " +
+                           std::to_string(request.height) +
+                           " (\"width\" x \"height\") is not within 1 to " +
+                           std::to_string(kMaxSide) + " on each side and " +
+                           std::to_string(kMaxArea) + " pixels in all");
   }
   if (const auto& numbers = request.miscountedCrop) {
-    throw fail(messages::kInvalidCrop, "\"crop\" "s + cropText(*numbers) + " has " +
-                                           std::to_string(numbers->size()) +
-                                           " numbers, not 4 [x, y, width, height]");
+    throw method::fail(method::messages::kInvalidCrop, "\"crop\" "s + cropText(*numbers) + " has " +
+                                                           std::to_string(numbers->size()) +
+                                                           " numbers, not 4 [x, y, width, height]");
   }
   const draw::Rect& crop = request.crop;
   if (!(crop.width > 0) || !(crop.height > 0)) {
-    throw fail(messages::kInvalidCrop,
-               "the width and height of \"crop\" "s + cropText(crop) + " must be above 0");
+    throw method::fail(method::messages::kInvalidCrop,
+                       "the width and height of \"crop\" "s + cropText(crop) + " must be above 0");
   }
 }
 
 // Whether the photo laid upright and turned has the stored picture's width as its height.
-bool transposed(const ImageSource& image, int turns) {
+bool transposed(const source::ImageSource& image, int turns) {
   return platform::orientationSwapsAxes(image.info.orientation.value_or(1)) != (turns % 2 == 1);
 }
 
 // The size of the full-resolution photo laid upright and turned: the pixels the crop
 // fractions refer to.
-PixelSize turnedSize(const ImageSource& image, const PixelSize& sourceSize, int turns) {
+PixelSize turnedSize(const source::ImageSource& image, const PixelSize& sourceSize, int turns) {
   return transposed(image, turns) ? PixelSize{sourceSize.height, sourceSize.width} : sourceSize;
 }
 
-const char* formatName(platform::ImageFormat format) {
+const char* formatName(codec::ImageFormat format) {
   switch (format) {
-    case platform::ImageFormat::Jpeg:
+    case codec::ImageFormat::Jpeg:
       return "JPEG";
-    case platform::ImageFormat::Png:
+    case codec::ImageFormat::Png:
       return "PNG";
-    case platform::ImageFormat::Gif:
+    case codec::ImageFormat::Gif:
       return "GIF";
-    case platform::ImageFormat::WebP:
+    case codec::ImageFormat::WebP:
       return "WebP";
-    case platform::ImageFormat::Heif:
+    case codec::ImageFormat::Heif:
       return "HEIF";
   }
   return "image";
 }
 
 // The reason of a photo that did not decode.
-std::string undecodable(const ImageSource& image, const std::string& what) {
+std::string undecodable(const source::ImageSource& image, const std::string& what) {
   return image.file.path() + ": the " + formatName(image.info.format) + " decoder could not " +
          what + " (damaged or unsupported data, or not enough memory)";
 }
@@ -130,23 +132,24 @@ platform::Bitmap laidOut(platform::Bitmap stored, int orientation, int turns,
     return platform::applyOrientation(std::move(stored),
                                       platform::turnedOrientation(orientation, turns));
   } catch (const std::bad_alloc&) {
-    if (turns == 0) throw fail(messages::kCannotDecode, decodeFailure);
-    throw fail(messages::kOutputOutOfRange, "not enough memory for the turned photo");
+    if (turns == 0) throw method::fail(method::messages::kCannotDecode, decodeFailure);
+    throw method::fail(method::messages::kOutputOutOfRange,
+                       "not enough memory for the turned photo");
   }
 }
 
 // Image 0 of the photo at no more resolution than the output needs, laid upright and turned
 // in one permutation.
-platform::Bitmap decodePhoto(const ImageSource& image, const PixelSize& sourceSize,
+platform::Bitmap decodePhoto(const source::ImageSource& image, const PixelSize& sourceSize,
                              const RenderRequest& request) {
   const int64_t limit =
       decodeLimit(static_cast<double>(sourceSize.width), static_cast<double>(sourceSize.height),
                   request.width, request.height, request.crop.width, request.crop.height);
   const std::string what =
       "decode image 0 at up to "s + std::to_string(limit) + " pixels on its longer side";
-  std::optional<platform::StoredPicture> decoded =
-      platform::decodeStoredThumbnail(image.file, image.info, static_cast<uint32_t>(limit));
-  if (!decoded) throw fail(messages::kCannotDecode, undecodable(image, what));
+  std::optional<codec::StoredPicture> decoded =
+      codec::decodeStoredThumbnail(image.file, image.info, static_cast<uint32_t>(limit));
+  if (!decoded) throw method::fail(method::messages::kCannotDecode, undecodable(image, what));
   return laidOut(std::move(decoded->pixels), decoded->orientation, request.turns,
                  undecodable(image, what));
 }
@@ -154,7 +157,7 @@ platform::Bitmap decodePhoto(const ImageSource& image, const PixelSize& sourceSi
 // The crop of the upright, turned photo, as a window on it: no pixels are copied. The request is
 // measured on the full-resolution photo as well (turned like the decoded one), so that a
 // fraction too large for the photo fails even when the reduced decode keeps it finite.
-platform::BitmapView cropPhoto(const platform::Bitmap& photo, const ImageSource& image,
+platform::BitmapView cropPhoto(const platform::Bitmap& photo, const source::ImageSource& image,
                                const PixelSize& sourceSize, const RenderRequest& request) {
   const PixelSize full = turnedSize(image, sourceSize, request.turns);
   const draw::Rect& crop = request.crop;
@@ -162,10 +165,10 @@ platform::BitmapView cropPhoto(const platform::Bitmap& photo, const ImageSource&
                           ? cropRect(photo.width(), photo.height(), crop)
                           : std::nullopt;
   if (!region) {
-    throw fail(messages::kInvalidCrop, "\"crop\" "s + cropText(crop) + " does not fall on the " +
-                                           std::to_string(full.width) + " x " +
-                                           std::to_string(full.height) +
-                                           " photo (laid upright and turned)");
+    throw method::fail(method::messages::kInvalidCrop,
+                       "\"crop\" "s + cropText(crop) + " does not fall on the " +
+                           std::to_string(full.width) + " x " + std::to_string(full.height) +
+                           " photo (laid upright and turned)");
   }
   return {photo.row(region->y) + region->x, region->width, region->height, photo.strideBytes(),
           photo.hasAlpha()};
@@ -187,7 +190,8 @@ struct ShownPhoto {
 // crop shows, at no more resolution than the canvas needs, then laid upright and turned.
 // nullopt when the crop has no place on the photo; the general path then reports the first
 // failing step in its order.
-std::optional<ShownPhoto> decodeJpegCrop(const ImageSource& image, const PixelSize& sourceSize,
+std::optional<ShownPhoto> decodeJpegCrop(const source::ImageSource& image,
+                                         const PixelSize& sourceSize,
                                          const RenderRequest& request) {
   const int orientation = platform::effectiveOrientation(image.info.orientation);
   const PixelSize full = turnedSize(image, sourceSize, request.turns);
@@ -211,15 +215,16 @@ std::optional<ShownPhoto> decodeJpegCrop(const ImageSource& image, const PixelSi
       transposed(image, request.turns) ? PixelSize{height, width} : PixelSize{width, height};
   // Every failure, lack of memory included, is a photo that did not decode, as when the
   // whole photo is decoded.
-  const auto frame =
-      platform::openFrameWindow(image.file, image.info, platform::WindowUse::Picture);
+  const auto frame = codec::openFrameWindow(image.file, image.info, codec::WindowUse::Picture);
   if (!frame || uint64_t{region.x} + region.width > frame->size().width ||
       uint64_t{region.y} + region.height > frame->size().height) {
-    throw fail(messages::kCannotDecode, undecodable(image, "open its frame for the crop"));
+    throw method::fail(method::messages::kCannotDecode,
+                       undecodable(image, "open its frame for the crop"));
   }
   auto decoded = frame->readWindowShrunk(region, size);
   auto* stored = std::get_if<platform::Bitmap>(&decoded);
-  if (stored == nullptr) throw fail(messages::kCannotDecode, undecodable(image, "read the crop"));
+  if (stored == nullptr)
+    throw method::fail(method::messages::kCannotDecode, undecodable(image, "read the crop"));
 
   ShownPhoto photo;
   photo.pixels = laidOut(std::move(*stored), orientation, request.turns,
@@ -232,7 +237,7 @@ std::optional<ShownPhoto> decodeJpegCrop(const ImageSource& image, const PixelSi
 }
 
 // Image 0 decoded whole (within the decode limit), laid upright, turned, and cropped.
-ShownPhoto decodeAndCrop(const ImageSource& image, const PixelSize& sourceSize,
+ShownPhoto decodeAndCrop(const source::ImageSource& image, const PixelSize& sourceSize,
                          const RenderRequest& request) {
   ShownPhoto photo;
   photo.pixels = decodePhoto(image, sourceSize, request);
@@ -251,18 +256,19 @@ host::EncodableMap render(const host::EncodableMap& arguments, const BlurEngine&
   checkRequest(request, arguments);
 
   if (!request.path) {
-    throw fail(messages::kUnreadableImage, describeMismatch(arguments, "path", "a string"));
+    throw method::fail(method::messages::kUnreadableImage,
+                       method::describeMismatch(arguments, "path", "a string"));
   }
-  const ImageSource image = source(*request.path);
+  const source::ImageSource image = source::source(*request.path);
   if (image.info.frameCount != 1) {
-    throw fail(messages::kNotStillImage, image.file.path() + " holds " +
-                                             std::to_string(image.info.frameCount) +
-                                             " images; render takes a file of exactly one");
+    throw method::fail(method::messages::kNotStillImage,
+                       image.file.path() + " holds " + std::to_string(image.info.frameCount) +
+                           " images; render takes a file of exactly one");
   }
-  const PixelSize sourceSize = properties(image);
+  const PixelSize sourceSize = source::properties(image);
 
   std::optional<ShownPhoto> jpegCrop;
-  if (image.info.format == platform::ImageFormat::Jpeg) {
+  if (image.info.format == codec::ImageFormat::Jpeg) {
     jpegCrop = decodeJpegCrop(image, sourceSize, request);
   }
   ShownPhoto photo = jpegCrop ? std::move(*jpegCrop) : decodeAndCrop(image, sourceSize, request);
@@ -271,11 +277,11 @@ host::EncodableMap render(const host::EncodableMap& arguments, const BlurEngine&
   const platform::BitmapView cropped = photo.cropped;
 
   if (!referenceSizeAllowed(request.referenceWidth, request.referenceHeight)) {
-    throw fail(messages::kInvalidWatermarkSize,
-               "the reference size "s + number(request.referenceWidth) + " x " +
-                   number(request.referenceHeight) +
-                   " (\"referenceWidth\" x \"referenceHeight\") is not within (0, " +
-                   std::to_string(kMaxSide) + "] on each side");
+    throw method::fail(method::messages::kInvalidWatermarkSize,
+                       "the reference size "s + number(request.referenceWidth) + " x " +
+                           number(request.referenceHeight) +
+                           " (\"referenceWidth\" x \"referenceHeight\") is not within (0, " +
+                           std::to_string(kMaxSide) + "] on each side");
   }
 
   // One blur preview serves every blur stroke; none is made when no stroke asks for it.
@@ -284,17 +290,17 @@ host::EncodableMap render(const host::EncodableMap& arguments, const BlurEngine&
     obscured =
         blurEngine.context().obscuredPreview(cropped, photo.cropSize.width, photo.cropSize.height);
     if (!obscured) {
-      throw fail(messages::kBlurFailed, "the blur preview of the "s +
-                                            std::to_string(cropped.width) + " x " +
-                                            std::to_string(cropped.height) +
-                                            " crop could not be made (not enough memory)");
+      throw method::fail(method::messages::kBlurFailed,
+                         "the blur preview of the "s + std::to_string(cropped.width) + " x " +
+                             std::to_string(cropped.height) +
+                             " crop could not be made (not enough memory)");
     }
   }
 
   // From here on only memory can fail (the file write aside): the canvas, the drawing and the
   // encoding.
-  return failWhenOutOfMemory(
-      messages::kOutputOutOfRange, "the canvas, the drawing or the encoding", [&] {
+  return method::failWhenOutOfMemory(
+      method::messages::kOutputOutOfRange, "the canvas, the drawing or the encoding", [&] {
         // A photo decoded to exactly the canvas is drawn on where it lies; anything else is
         // stretched onto a new canvas.
         const bool photoIsCanvas =
@@ -314,4 +320,4 @@ host::EncodableMap render(const host::EncodableMap& arguments, const BlurEngine&
       });
 }
 
-}  // namespace velmo
+}  // namespace velmo::render

@@ -5,7 +5,7 @@
 #include "host/encodable_value.h"
 #include "method/diagnostics.h"
 
-namespace velmo {
+namespace velmo::render {
 
 class BlurEngine;
 
@@ -15,4 +15,4 @@ class BlurEngine;
 host::EncodableMap render(const host::EncodableMap& arguments, const BlurEngine& blurEngine,
                           Diagnostics& diagnostics);
 
-}  // namespace velmo
+}  // namespace velmo::render

@@ -10,7 +10,7 @@
 #include "method/arguments.h"
 #include "render/crop_arithmetic.h"
 
-namespace velmo {
+namespace velmo::render {
 
 using namespace std::string_literals;
 namespace {
@@ -41,7 +41,7 @@ auto readWarned(const host::EncodableMap& map, std::string_view key, std::string
                 std::string_view instead, Diagnostics& diagnostics, Read read) {
   auto value = read(map, key);
   if (!value && host::findEntry(map, key) != nullptr) {
-    diagnostics.warn(describeMismatch(map, key, expected) + "; " + std::string(instead));
+    diagnostics.warn(method::describeMismatch(map, key, expected) + "; " + std::string(instead));
   }
   return value;
 }
@@ -49,13 +49,13 @@ auto readWarned(const host::EncodableMap& map, std::string_view key, std::string
 // A whole number of pixels read by truncation: a fraction is warned of.
 std::optional<int64_t> readPixels(const host::EncodableMap& map, std::string_view key,
                                   Diagnostics& diagnostics) {
-  const auto value = readTruncatedInt64(map, key);
+  const auto value = method::readTruncatedInt64(map, key);
   const auto* given = host::findEntry(map, key);
   if (value && given != nullptr) {
     if (const auto* d = std::get_if<double>(given);
         d && std::isfinite(*d) && std::trunc(*d) != *d) {
-      diagnostics.warn(quoted(key) + " is " + describeValue(*given) + ", not a whole number; " +
-                       std::to_string(*value) + " was used");
+      diagnostics.warn(quoted(key) + " is " + method::describeValue(*given) +
+                       ", not a whole number; " + std::to_string(*value) + " was used");
     }
   }
   return value;
@@ -70,7 +70,7 @@ draw::Color color(const host::EncodableValue* value) {
     } else if (const auto* l = std::get_if<int64_t>(value)) {
       argb = static_cast<uint32_t>(*l);
     } else if (const auto* d = std::get_if<double>(value)) {
-      if (auto truncated = truncateToInt64(*d)) argb = static_cast<uint32_t>(*truncated);
+      if (auto truncated = method::truncateToInt64(*d)) argb = static_cast<uint32_t>(*truncated);
     }
   }
   return draw::colorFromArgb(argb);
@@ -83,7 +83,8 @@ std::vector<draw::Point> readPoints(const host::EncodableMap& map, std::string_v
   const auto* list = std::get_if<host::EncodableList>(value);
   const std::string nothing = std::string(where) + " has no points and draws nothing";
   if (list == nullptr) {
-    diagnostics.warn(describeMismatch(map, "points", "a list of [x, y] pairs") + "; " + nothing);
+    diagnostics.warn(method::describeMismatch(map, "points", "a list of [x, y] pairs") + "; " +
+                     nothing);
     return {};
   }
   std::vector<draw::Point> points;
@@ -97,12 +98,12 @@ std::vector<draw::Point> readPoints(const host::EncodableMap& map, std::string_v
                        what + ", not an [x, y] pair of numbers; " + nothing);
       return std::vector<draw::Point>{};
     };
-    if (pair == nullptr) return spoilt(describeValue(element));
+    if (pair == nullptr) return spoilt(method::describeValue(element));
     std::optional<double> numbers[2];
     for (size_t i = 0; i < pair->size(); ++i) {
-      const auto number = numberValue((*pair)[i]);
+      const auto number = method::numberValue((*pair)[i]);
       // One element that is not a number spoils the whole value.
-      if (!number) return spoilt("a list holding "s + describeValue((*pair)[i]));
+      if (!number) return spoilt("a list holding "s + method::describeValue((*pair)[i]));
       if (i < 2) numbers[i] = number;
     }
     if (pair->size() == 2) {
@@ -136,26 +137,28 @@ draw::Stroke readStroke(const host::EncodableMap& map, size_t index, Diagnostics
 
   const host::EncodableValue* given = host::findEntry(map, "colorARGB");
   stroke.color = color(given);
-  if (given != nullptr && !numberValue(*given)) {
-    diagnostics.warn(where + ": " + describeMismatch(map, "colorARGB", "a 0xAARRGGBB number") +
+  if (given != nullptr && !method::numberValue(*given)) {
+    diagnostics.warn(where + ": " +
+                     method::describeMismatch(map, "colorARGB", "a 0xAARRGGBB number") +
                      "; opaque white was used");
   } else if (const auto* d = given ? std::get_if<double>(given) : nullptr; d && std::isnan(*d)) {
     diagnostics.warn(where + ": \"colorARGB\" is NaN; opaque white was used");
   }
 
   stroke.widthFraction = readWarned(map, "widthFraction", "a number", "the default 0.006 was used",
-                                    diagnostics, readDouble)
+                                    diagnostics, method::readDouble)
                              .value_or(kDefaultWidthFraction);
-  if (const auto shape = readString(map, "shape")) {
+  if (const auto shape = method::readString(map, "shape")) {
     if (const auto known = shapeNamed(*shape)) {
       stroke.shape = *known;
     } else {
-      diagnostics.warn(where + ": \"shape\" " + describeValue(host::EncodableValue(*shape)) +
+      diagnostics.warn(where + ": \"shape\" " +
+                       method::describeValue(host::EncodableValue(*shape)) +
                        " is not a known shape (blur, rectangle, rect, circle, oval, line, "
                        "arrow); it was drawn as a freehand line");
     }
   } else if (host::findEntry(map, "shape") != nullptr) {
-    diagnostics.warn(where + ": " + describeMismatch(map, "shape", "a string") +
+    diagnostics.warn(where + ": " + method::describeMismatch(map, "shape", "a string") +
                      "; it was drawn as a freehand line");
   }
   return stroke;
@@ -165,35 +168,37 @@ std::optional<draw::Watermark> readWatermark(const host::EncodableMap& recipe,
                                              Diagnostics& diagnostics) {
   const host::EncodableValue* given = host::findEntry(recipe, "watermark");
   if (given == nullptr) return std::nullopt;
-  const host::EncodableMap* map = readMap(recipe, "watermark");
+  const host::EncodableMap* map = method::readMap(recipe, "watermark");
   if (map == nullptr) {
-    diagnostics.warn(describeMismatch(recipe, "watermark", "a map") + "; no watermark was drawn");
+    diagnostics.warn(method::describeMismatch(recipe, "watermark", "a map") +
+                     "; no watermark was drawn");
     return std::nullopt;
   }
   warnUnknownKeys(*map, {"enabled", "text", "style", "opacity", "density", "gradientColors"},
                   "the watermark", diagnostics);
-  const auto enabled = readBool(*map, "enabled");
+  const auto enabled = method::readBool(*map, "enabled");
   if (enabled != true) {
     if (!enabled && host::findEntry(*map, "text") != nullptr) {
-      diagnostics.warn("the watermark's "s + describeMismatch(*map, "enabled", "a boolean") +
+      diagnostics.warn("the watermark's "s +
+                       method::describeMismatch(*map, "enabled", "a boolean") +
                        "; no watermark was drawn");
     }
     return std::nullopt;
   }
-  std::optional<std::string> text = readString(*map, "text");
+  std::optional<std::string> text = method::readString(*map, "text");
   if (!text || text->empty()) {
-    diagnostics.warn(
-        "the watermark's "s +
-        (text ? std::string("\"text\" is empty") : describeMismatch(*map, "text", "a string")) +
-        "; no watermark was drawn");
+    diagnostics.warn("the watermark's "s +
+                     (text ? std::string("\"text\" is empty")
+                           : method::describeMismatch(*map, "text", "a string")) +
+                     "; no watermark was drawn");
     return std::nullopt;
   }
 
   draw::Watermark watermark;
   watermark.text = std::move(*text);
-  const std::optional<std::string> style = readString(*map, "style");
+  const std::optional<std::string> style = method::readString(*map, "style");
   if (!style && host::findEntry(*map, "style") != nullptr) {
-    diagnostics.warn("the watermark's "s + describeMismatch(*map, "style", "a string") +
+    diagnostics.warn("the watermark's "s + method::describeMismatch(*map, "style", "a string") +
                      "; it was drawn as \"minimalSignature\"");
   }
   if (style == "diagonalRepeat") {
@@ -201,17 +206,18 @@ std::optional<draw::Watermark> readWatermark(const host::EncodableMap& recipe,
   } else if (style == "cornerStamp") {
     watermark.style = draw::WatermarkStyle::CornerStamp;
   } else if (style && *style != "minimalSignature") {
-    diagnostics.warn("the watermark's \"style\" "s + describeValue(host::EncodableValue(*style)) +
+    diagnostics.warn("the watermark's \"style\" "s +
+                     method::describeValue(host::EncodableValue(*style)) +
                      " is not a known style (diagonalRepeat, cornerStamp, minimalSignature); "
                      "it was drawn as \"minimalSignature\"");
   }
-  watermark.opacity =
-      readWarned(*map, "opacity", "a number", "the default 0.12 was used", diagnostics, readDouble);
-  watermark.density =
-      readWarned(*map, "density", "a number", "the default 1 was used", diagnostics, readDouble);
+  watermark.opacity = readWarned(*map, "opacity", "a number", "the default 0.12 was used",
+                                 diagnostics, method::readDouble);
+  watermark.density = readWarned(*map, "density", "a number", "the default 1 was used", diagnostics,
+                                 method::readDouble);
   // Each colour is read by the recipe's colour rule; the list counts only when every element
   // is a number.
-  const auto numbers = readNumberList(*map, "gradientColors");
+  const auto numbers = method::readNumberList(*map, "gradientColors");
   if (numbers && numbers->size() >= 2) {
     for (const auto& value :
          std::get<host::EncodableList>(*host::findEntry(*map, "gradientColors"))) {
@@ -219,9 +225,10 @@ std::optional<draw::Watermark> readWatermark(const host::EncodableMap& recipe,
     }
   } else if (host::findEntry(*map, "gradientColors") != nullptr &&
              watermark.style == draw::WatermarkStyle::CornerStamp) {
-    diagnostics.warn("the watermark's "s +
-                     describeMismatch(*map, "gradientColors", "a list of two or more numbers") +
-                     "; the box was filled black");
+    diagnostics.warn(
+        "the watermark's "s +
+        method::describeMismatch(*map, "gradientColors", "a list of two or more numbers") +
+        "; the box was filled black");
   }
   return watermark;
 }
@@ -234,16 +241,16 @@ RenderRequest readRenderRequest(const host::EncodableMap& arguments, Diagnostics
                   {"path", "destination", "width", "height", "recipe", "referenceWidth",
                    "referenceHeight", "maxFileBytes"},
                   "the arguments", diagnostics);
-  request.path = readString(arguments, "path");
-  if (!arguments.empty()) request.destination = readString(arguments, "destination");
+  request.path = method::readString(arguments, "path");
+  if (!arguments.empty()) request.destination = method::readString(arguments, "destination");
   request.width = readPixels(arguments, "width", diagnostics).value_or(0);
   request.height = readPixels(arguments, "height", diagnostics).value_or(0);
 
-  if (const host::EncodableMap* recipe = readMap(arguments, "recipe")) {
+  if (const host::EncodableMap* recipe = method::readMap(arguments, "recipe")) {
     warnUnknownKeys(*recipe, {"crop", "quarterTurns", "strokes", "watermark"}, "the recipe",
                     diagnostics);
     if (auto crop = readWarned(*recipe, "crop", "a list of numbers [x, y, width, height]",
-                               "the whole photo was used", diagnostics, readNumberList)) {
+                               "the whole photo was used", diagnostics, method::readNumberList)) {
       if (crop->size() == 4) {
         request.crop = {(*crop)[0], (*crop)[1], (*crop)[2], (*crop)[3]};
       } else {
@@ -251,7 +258,7 @@ RenderRequest readRenderRequest(const host::EncodableMap& arguments, Diagnostics
       }
     }
     const int64_t turns = readWarned(*recipe, "quarterTurns", "a whole number", "no turn was made",
-                                     diagnostics, readCount)
+                                     diagnostics, method::readCount)
                               .value_or(0);
     request.turns = normalizeTurns(turns);
     if (turns < 0 || turns > 3) {
@@ -259,7 +266,7 @@ RenderRequest readRenderRequest(const host::EncodableMap& arguments, Diagnostics
                        std::to_string(request.turns) + " (the same turn) was used");
     }
     if (auto strokes = readWarned(*recipe, "strokes", "a list of maps", "no stroke was drawn",
-                                  diagnostics, readMapList)) {
+                                  diagnostics, method::readMapList)) {
       request.strokes.reserve(strokes->size());
       for (size_t i = 0; i < strokes->size(); ++i) {
         request.strokes.push_back(readStroke(*(*strokes)[i], i, diagnostics));
@@ -267,19 +274,21 @@ RenderRequest readRenderRequest(const host::EncodableMap& arguments, Diagnostics
     }
     request.watermark = readWatermark(*recipe, diagnostics);
   } else if (host::findEntry(arguments, "recipe") != nullptr) {
-    diagnostics.warn(describeMismatch(arguments, "recipe", "a map") +
+    diagnostics.warn(method::describeMismatch(arguments, "recipe", "a map") +
                      "; the photo was drawn without crop, turn, strokes or watermark");
   }
 
   request.referenceWidth = readWarned(arguments, "referenceWidth", "a number",
-                                      "the output width was used", diagnostics, readDouble)
+                                      "the output width was used", diagnostics, method::readDouble)
                                .value_or(static_cast<double>(request.width));
-  request.referenceHeight = readWarned(arguments, "referenceHeight", "a number",
-                                       "the output height was used", diagnostics, readDouble)
-                                .value_or(static_cast<double>(request.height));
-  request.maxFileBytes = readWarned(arguments, "maxFileBytes", "a number",
-                                    "the default 8388608 was used", diagnostics, readTruncatedInt64)
-                             .value_or(kDefaultMaxFileBytes);
+  request.referenceHeight =
+      readWarned(arguments, "referenceHeight", "a number", "the output height was used",
+                 diagnostics, method::readDouble)
+          .value_or(static_cast<double>(request.height));
+  request.maxFileBytes =
+      readWarned(arguments, "maxFileBytes", "a number", "the default 8388608 was used", diagnostics,
+                 method::readTruncatedInt64)
+          .value_or(kDefaultMaxFileBytes);
   return request;
 }
 
@@ -290,4 +299,4 @@ bool wantsBlur(const std::vector<draw::Stroke>& strokes) {
   return false;
 }
 
-}  // namespace velmo
+}  // namespace velmo::render

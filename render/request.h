@@ -20,7 +20,7 @@
 #include "host/encodable_value.h"
 #include "method/diagnostics.h"
 
-namespace velmo {
+namespace velmo::render {
 
 inline constexpr int64_t kDefaultMaxFileBytes = 8'388'608;
 
@@ -69,4 +69,4 @@ RenderRequest readRenderRequest(const host::EncodableMap& arguments, Diagnostics
 // preview, whatever the stroke's points.
 bool wantsBlur(const std::vector<draw::Stroke>& strokes);
 
-}  // namespace velmo
+}  // namespace velmo::render

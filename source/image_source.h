@@ -10,16 +10,14 @@
 #include "platform/input_file.h"
 #include "platform/pixel_geometry.h"
 
-namespace velmo {
+namespace velmo::source {
 
 // An open image file and what its headers say. The file stays open for the decoders while
 // the source lives; it holds no decoded pixels.
 struct ImageSource {
   platform::InputFile file;
-  platform::ImageInfo info;
+  codec::ImageInfo info;
 };
-
-using platform::PixelSize;
 
 // Opens "path" of |arguments|. Fails with "無法讀取圖片，請重新選擇" when the map is empty, "path"
 // is absent or not a string, or no image can be opened there (not a regular file, or content
@@ -30,7 +28,7 @@ ImageSource source(const std::string& path);
 
 // The recorded (stored) pixel size of image 0, both sides at least 1. Fails with "圖片尺寸無效"
 // when it is missing or below 1.
-PixelSize properties(const ImageSource& source);
+platform::PixelSize properties(const ImageSource& source);
 
 // "metadata": {"width", "height", "frames", "orientation"} of the file at "path": the
 // displayed size (width and height exchanged for orientations 5 to 8), the number of images
@@ -42,4 +40,4 @@ host::EncodableMap metadata(const host::EncodableMap& arguments);
 // failure of it passes up unchanged; "byteSize" is the size of the file, links followed.
 host::EncodableMap fileResult(const std::string& path, const std::string& mime);
 
-}  // namespace velmo
+}  // namespace velmo::source

@@ -17,7 +17,7 @@
 #include "source/image_source.h"
 #include "tile/tile_window.h"
 
-namespace velmo {
+namespace velmo::tile {
 
 using namespace std::string_literals;
 namespace {
@@ -25,44 +25,50 @@ namespace {
 constexpr size_t kMaxTileBytes = 16'777'216;
 constexpr const char* kTileMime = "image/png";
 
-[[noreturn]] void failWindow(platform::WindowFailure failure, const std::string& path) {
+[[noreturn]] void failWindow(codec::WindowFailure failure, const std::string& path) {
   switch (failure) {
-    case platform::WindowFailure::ScalerSetup:
-      throw fail(messages::kCannotCreateTile, "the shrinking of the window could not be set up");
-    case platform::WindowFailure::OutOfMemory:
-      throw fail(messages::kCannotCreateTile, "not enough memory for the window");
-    case platform::WindowFailure::Scaling:
-      throw fail(messages::kCannotScaleTile, "the window could not be shrunk to the tile");
-    case platform::WindowFailure::Unreadable:
+    case codec::WindowFailure::ScalerSetup:
+      throw method::fail(method::messages::kCannotCreateTile,
+                         "the shrinking of the window could not be set up");
+    case codec::WindowFailure::OutOfMemory:
+      throw method::fail(method::messages::kCannotCreateTile, "not enough memory for the window");
+    case codec::WindowFailure::Scaling:
+      throw method::fail(method::messages::kCannotScaleTile,
+                         "the window could not be shrunk to the tile");
+    case codec::WindowFailure::Unreadable:
       break;
   }
-  throw fail(messages::kCannotReadLongImage,
-             path + ": the window's rows could not be read (damaged or truncated data)");
+  throw method::fail(method::messages::kCannotReadLongImage,
+                     path + ": the window's rows could not be read (damaged or truncated data)");
 }
 
 // The PNG bytes of the tile. A tile of the window's own size is the window itself, in the
 // source's own pixel format; any other size is redrawn: area-averaged into 8-bit sRGB RGBA,
 // opaque or not, like the drawing surface it stands for. Either way each row goes to the
-// encoder as it is made, so neither the window nor the tile is ever whole in memory.
-std::vector<uint8_t> encodeTile(platform::FrameWindowReader& frame,
-                                const platform::PixelRect& window, platform::PixelSize size,
-                                const std::string& path) {
+// encoder as it is made. JPEG and non-interlaced PNG decode the window's rows only as they
+// are asked for, so the window is never whole in memory; interlaced PNG, GIF, WebP and HEIF
+// decode the whole frame first and hand the rows out of it (codec/window_decoder.h). The
+// encoder holds the filtered tile whole until it deflates it (codec/png_encode.cpp).
+std::vector<uint8_t> encodeTile(codec::FrameWindowReader& frame, const platform::PixelRect& window,
+                                platform::PixelSize size, const std::string& path) {
   auto opened = size == window.size() ? frame.readWindowRows(window)
                                       : frame.readWindowShrunkRows(window, size);
-  if (auto* failure = std::get_if<platform::WindowFailure>(&opened)) failWindow(*failure, path);
-  platform::WindowRows& rows = *std::get<std::unique_ptr<platform::WindowRows>>(opened);
+  if (auto* failure = std::get_if<codec::WindowFailure>(&opened)) failWindow(*failure, path);
+  codec::WindowRows& rows = *std::get<std::unique_ptr<codec::WindowRows>>(opened);
   bool made = true;
   std::optional<std::vector<uint8_t>> data =
-      platform::encodePng(rows.format(), [&](uint32_t, std::span<uint8_t> row) {
+      codec::encodePng(rows.format(), [&](uint32_t, std::span<uint8_t> row) {
         made = rows.next(row);
         return made;
       });
   if (!made) failWindow(rows.failure(), path);
-  if (!data) throw fail(messages::kTileTooLarge, "the PNG encoder gave nothing for the tile");
+  if (!data)
+    throw method::fail(method::messages::kTileTooLarge,
+                       "the PNG encoder gave nothing for the tile");
   if (data->size() > kMaxTileBytes) {
-    throw fail(messages::kTileTooLarge, "the tile's PNG is "s + std::to_string(data->size()) +
-                                            " bytes, over the limit of " +
-                                            std::to_string(kMaxTileBytes));
+    throw method::fail(method::messages::kTileTooLarge,
+                       "the tile's PNG is "s + std::to_string(data->size()) +
+                           " bytes, over the limit of " + std::to_string(kMaxTileBytes));
   }
   return std::move(*data);
 }
@@ -70,54 +76,57 @@ std::vector<uint8_t> encodeTile(platform::FrameWindowReader& frame,
 }  // namespace
 
 host::EncodableMap tile(const host::EncodableMap& arguments,
-                        platform::DecodeCheckpoints* checkpoints) {
+                        codec::DecodeCheckpoints* checkpoints) {
   const std::optional<std::string> destination =
-      arguments.empty() ? std::nullopt : readString(arguments, "destination");
+      arguments.empty() ? std::nullopt : method::readString(arguments, "destination");
   if (!destination) {
-    throw fail(messages::kNoTileDestination,
-               arguments.empty() ? "the arguments are an empty map"
-                                 : describeMismatch(arguments, "destination", "a string"));
+    throw method::fail(method::messages::kNoTileDestination,
+                       arguments.empty()
+                           ? "the arguments are an empty map"
+                           : method::describeMismatch(arguments, "destination", "a string"));
   }
   const std::string tilePath = *destination + ".png";
 
   // The destination is the cache key: whatever already exists there is the answer, whatever
   // the window, the sample or the source. The file is never rewritten.
-  if (platform::pathExists(tilePath)) return fileResult(tilePath, kTileMime);
+  if (platform::pathExists(tilePath)) return source::fileResult(tilePath, kTileMime);
 
-  const ImageSource image = source(arguments);
+  const source::ImageSource image = source::source(arguments);
   // Frame 0 in its stored grid: the orientation is not applied, windows address the pixels
   // as stored.
-  const std::unique_ptr<platform::FrameWindowReader> frame =
-      platform::openFrameWindow(image.file, image.info, platform::WindowUse::Tile, checkpoints);
+  const std::unique_ptr<codec::FrameWindowReader> frame =
+      codec::openFrameWindow(image.file, image.info, codec::WindowUse::Tile, checkpoints);
   if (!frame) {
-    throw fail(messages::kCannotReadLongImage,
-               image.file.path() + ": its first frame could not be opened for reading windows");
+    throw method::fail(
+        method::messages::kCannotReadLongImage,
+        image.file.path() + ": its first frame could not be opened for reading windows");
   }
 
   const platform::PixelRect window =
-      clipTileWindow(readDouble(arguments, "x").value_or(0), readDouble(arguments, "y").value_or(0),
-                     readDouble(arguments, "width").value_or(0),
-                     readDouble(arguments, "height").value_or(0), frame->size());
-  const double sample = tileSample(readDouble(arguments, "sample"));
+      clipTileWindow(method::readDouble(arguments, "x").value_or(0),
+                     method::readDouble(arguments, "y").value_or(0),
+                     method::readDouble(arguments, "width").value_or(0),
+                     method::readDouble(arguments, "height").value_or(0), frame->size());
+  const double sample = tileSample(method::readDouble(arguments, "sample"));
   const std::optional<platform::PixelSize> size = tileSize(window, sample);
   if (!size) {
     const std::string image = std::to_string(frame->size().width) + " x " +
                               std::to_string(frame->size().height) + " image";
-    throw fail(messages::kInvalidTileWindow,
-               window.width == 0 || window.height == 0
-                   ? "the window (\"x\", \"y\", \"width\", \"height\") misses the "s + image +
-                         " or is not finite"
-                   : "the "s + std::to_string(window.width) + " x " +
-                         std::to_string(window.height) + " window (clipped to the " + image +
-                         ") at sample " + std::to_string(sample) +
-                         " would give a tile over 2048 pixels on a side");
+    throw method::fail(method::messages::kInvalidTileWindow,
+                       window.width == 0 || window.height == 0
+                           ? "the window (\"x\", \"y\", \"width\", \"height\") misses the "s +
+                                 image + " or is not finite"
+                           : "the "s + std::to_string(window.width) + " x " +
+                                 std::to_string(window.height) + " window (clipped to the " +
+                                 image + ") at sample " + std::to_string(sample) +
+                                 " would give a tile over 2048 pixels on a side");
   }
 
-  const std::vector<uint8_t> data =
-      failWhenOutOfMemory(messages::kCannotCreateTile, "the tile",
-                          [&] { return encodeTile(*frame, window, *size, image.file.path()); });
+  const std::vector<uint8_t> data = method::failWhenOutOfMemory(
+      method::messages::kCannotCreateTile, "the tile",
+      [&] { return encodeTile(*frame, window, *size, image.file.path()); });
   platform::writeFileAtomically(tilePath, data);
-  return fileResult(tilePath, kTileMime);
+  return source::fileResult(tilePath, kTileMime);
 }
 
-}  // namespace velmo
+}  // namespace velmo::tile

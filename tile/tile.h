@@ -4,16 +4,17 @@
 
 #include "host/encodable_value.h"
 
-namespace velmo {
-
-namespace platform {
+namespace velmo::codec {
 class DecodeCheckpoints;
 }
 
-// |checkpoints| (may be null): where the decodes of the files this caller tiles resume from,
-// kept between calls by a long-lived caller (the plug-in), so that a window deep in a file
-// read before costs about what the first one did.
-host::EncodableMap tile(const host::EncodableMap& arguments,
-                        platform::DecodeCheckpoints* checkpoints = nullptr);
+namespace velmo::tile {
 
-}  // namespace velmo
+// |checkpoints| (may be null): where the decodes of the files this caller tiles resume from,
+// kept between calls by a long-lived caller (the plug-in), so that a window deep in a
+// non-interlaced still PNG read before costs about what the first one did (other files are
+// decoded from the top each time).
+host::EncodableMap tile(const host::EncodableMap& arguments,
+                        codec::DecodeCheckpoints* checkpoints = nullptr);
+
+}  // namespace velmo::tile

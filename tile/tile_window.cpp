@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace velmo {
+namespace velmo::tile {
 
 platform::PixelRect clipTileWindow(double x, double y, double width, double height,
                                    platform::PixelSize image) {
@@ -45,4 +45,4 @@ std::optional<platform::PixelSize> tileSize(const platform::PixelRect& window, d
                              static_cast<uint32_t>(std::max(1.0, std::ceil(rows)))};
 }
 
-}  // namespace velmo
+}  // namespace velmo::tile

@@ -10,7 +10,7 @@
 
 #include "platform/pixel_geometry.h"
 
-namespace velmo {
+namespace velmo::tile {
 
 // The request (x, y, width, height) normalised (a negative width or height extends the
 // rectangle to the left or up), widened to whole pixels (left and top edges down, right and
@@ -31,4 +31,4 @@ inline constexpr double kMaxTileSide = 2048;
 // quotient exceeds 2048 (exactly 2048 passes).
 std::optional<platform::PixelSize> tileSize(const platform::PixelRect& window, double sample);
 
-}  // namespace velmo
+}  // namespace velmo::tile

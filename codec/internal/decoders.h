@@ -16,20 +16,20 @@
 #include "platform/input_file.h"
 #include "platform/pixel_geometry.h"
 
-namespace velmo::platform::detail {
+namespace velmo::codec::detail {
 
 // The decoded size of a width x height picture under |maxPixelSize|: the longer side
 // becomes min(maxPixelSize, longer side), the shorter side follows the aspect ratio,
 // rounded half up and at least 1. Never larger than the picture. Width and height may be
 // given in either layout (stored or upright): the rule only looks at the longer side.
-PixelSize thumbnailSize(uint32_t width, uint32_t height, uint32_t maxPixelSize);
+platform::PixelSize thumbnailSize(uint32_t width, uint32_t height, uint32_t maxPixelSize);
 
 // Each decoder computes its target with thumbnailSize once it knows the frame's size.
-std::optional<Bitmap> decodeJpeg(const InputFile& file, uint32_t maxPixelSize);
-std::optional<Bitmap> decodePng(const InputFile& file, uint32_t maxPixelSize);
-std::optional<Bitmap> decodeGif(const InputFile& file, uint32_t maxPixelSize);
-std::optional<Bitmap> decodeWebP(const InputFile& file, uint32_t maxPixelSize);
+std::optional<platform::Bitmap> decodeJpeg(const platform::InputFile& file, uint32_t maxPixelSize);
+std::optional<platform::Bitmap> decodePng(const platform::InputFile& file, uint32_t maxPixelSize);
+std::optional<platform::Bitmap> decodeGif(const platform::InputFile& file, uint32_t maxPixelSize);
+std::optional<platform::Bitmap> decodeWebP(const platform::InputFile& file, uint32_t maxPixelSize);
 // Upright already: libheif applies the file's irot, imir and clap.
-std::optional<Bitmap> decodeHeif(const InputFile& file, uint32_t maxPixelSize);
+std::optional<platform::Bitmap> decodeHeif(const platform::InputFile& file, uint32_t maxPixelSize);
 
-}  // namespace velmo::platform::detail
+}  // namespace velmo::codec::detail

@@ -9,7 +9,7 @@
 #include <optional>
 #include <span>
 
-namespace velmo::platform {
+namespace velmo::codec {
 
 // |tiff| starts at the TIFF header ("II*\0" or "MM\0*"). nullopt when the header or IFD0 is
 // malformed, or IFD0 holds no orientation entry of an integer type.
@@ -19,4 +19,4 @@ std::optional<int64_t> tiffOrientation(std::span<const uint8_t> tiff);
 // always do, and PNG eXIf and WebP EXIF chunks sometimes do).
 std::optional<int64_t> exifOrientation(std::span<const uint8_t> block);
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

@@ -12,14 +12,14 @@
 #include "platform/input_file.h"
 #include "platform/pixel_geometry.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 
 class HeifFile {
  public:
   // nullptr when libheif cannot parse the file. libheif refuses, while parsing, any item
   // (image, grid tile, alpha plane, thumbnail) with a side above |maxItemSide|. |file| must
   // outlive the result: libheif reads image data when it decodes.
-  static std::unique_ptr<HeifFile> open(const InputFile& file, int maxItemSide);
+  static std::unique_ptr<HeifFile> open(const platform::InputFile& file, int maxItemSide);
 
   heif_context* context() const { return context_.get(); }
   // The primary image, or nullptr.
@@ -29,7 +29,7 @@ class HeifFile {
   HeifFile& operator=(const HeifFile&) = delete;
 
  private:
-  explicit HeifFile(const InputFile& file) : file_(&file) {}
+  explicit HeifFile(const platform::InputFile& file) : file_(&file) {}
 
   static int64_t position(void* self);
   static int read(void* data, size_t size, void* self);
@@ -38,7 +38,7 @@ class HeifFile {
 
   static constexpr size_t kBufferBytes = 64 * 1024;
 
-  const InputFile* file_;
+  const platform::InputFile* file_;
   int64_t position_ = 0;
   std::vector<uint8_t> buffer_;
   uint64_t bufferStart_ = 0;
@@ -89,7 +89,8 @@ HeifColor heifColor(const heif_image_handle* handle);
 // pixels (the decode with every transformation ignored), rounded and clamped as libheif
 // crops. A clean aperture listed after a turn or mirror is carried back through them. The
 // whole grid when there is none, or when the item properties cannot be read.
-PixelRect heifStoredCleanAperture(const InputFile& file, PixelSize stored);
+platform::PixelRect heifStoredCleanAperture(const platform::InputFile& file,
+                                            platform::PixelSize stored);
 
 // Whether a libheif size is positive and within the frame limits.
 bool heifSizeWithinLimits(int width, int height);
@@ -107,4 +108,4 @@ inline bool heifOk(const heif_error& error) {
   return error.code == heif_error_Ok;
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

@@ -9,15 +9,16 @@
 
 #include "codec/window_decoder.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 
 // A frame held whole in memory; the subclasses say how to read a run of its pixels.
 class HeldFrameReader : public FrameWindowReader {
  public:
-  PixelSize size() const override { return size_; }
+  platform::PixelSize size() const override { return size_; }
 
-  WindowResult<PngImage> readWindow(const PixelRect& window) override;
-  WindowResult<Bitmap> readWindowShrunk(const PixelRect& window, PixelSize size) override;
+  WindowResult<PngImage> readWindow(const platform::PixelRect& window) override;
+  WindowResult<platform::Bitmap> readWindowShrunk(const platform::PixelRect& window,
+                                                  platform::PixelSize size) override;
 
  protected:
   // |count| pixels of row |y| from column |x|, as straight RGBA samples.
@@ -25,7 +26,7 @@ class HeldFrameReader : public FrameWindowReader {
   // The same pixels in the Bitmap layout (premultiplied).
   virtual void pixelRow(uint32_t y, uint32_t x, uint32_t count, uint32_t* out) const = 0;
 
-  PixelSize size_;
+  platform::PixelSize size_;
   bool hasAlpha_ = false;
   // The colour space of the pixels: an ICC profile, or Display P3 given by an nclx
   // description; neither means sRGB.
@@ -36,10 +37,10 @@ class HeldFrameReader : public FrameWindowReader {
 // A new |Reader| (a HeldFrameReader with bool open(const InputFile&)) opened on |file|;
 // nullptr when the frame cannot be decoded.
 template <typename Reader>
-std::unique_ptr<FrameWindowReader> openHeldFrame(const InputFile& file) {
+std::unique_ptr<FrameWindowReader> openHeldFrame(const platform::InputFile& file) {
   auto reader = std::make_unique<Reader>();
   if (!reader->open(file)) return nullptr;
   return reader;
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

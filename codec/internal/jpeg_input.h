@@ -24,7 +24,7 @@
 #include "platform/input_file.h"
 #include "platform/pixel_geometry.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 
 // libjpeg's own allocations for one decode. Baseline files need only a few rows at the
 // scaled size; progressive and multi-scan files keep every DCT coefficient of the full frame
@@ -73,9 +73,9 @@ inline constexpr JpegMargin kWindowMargin{2, 1};
 // The shrink-on-load rule: the smallest DCT scale n/8 (n from 1 to 7) at which the decode,
 // |sizeAt(n)| pixels, still holds |margin| times |target| on both axes; else 8, full size.
 template <typename SizeAt>
-uint32_t jpegScaleEighths(PixelSize target, JpegMargin margin, const SizeAt& sizeAt) {
+uint32_t jpegScaleEighths(platform::PixelSize target, JpegMargin margin, const SizeAt& sizeAt) {
   for (uint32_t n = 1; n < 8; ++n) {
-    const PixelSize scaled = sizeAt(n);
+    const platform::PixelSize scaled = sizeAt(n);
     if (uint64_t{scaled.width} * margin.den >= uint64_t{target.width} * margin.num &&
         uint64_t{scaled.height} * margin.den >= uint64_t{target.height} * margin.num) {
       return n;
@@ -112,7 +112,7 @@ struct JpegErrors {
 // premature-end warning, which ends the decode. Must not move while the decompressor lives.
 struct JpegFileSource {
   jpeg_source_mgr manager;
-  const InputFile* file;
+  const platform::InputFile* file;
   uint64_t offset;
   JOCTET* buffer;
 };
@@ -121,7 +121,7 @@ struct JpegFileSource {
 void useJpegErrors(j_decompress_ptr cinfo, JpegErrors& errors);
 // After jpeg_create_decompress: the memory cap, the scan limit and |source| reading |file|.
 void useJpegInput(j_decompress_ptr cinfo, JpegErrors& errors, JpegFileSource& source,
-                  const InputFile& file, JOCTET* buffer);
+                  const platform::InputFile& file, JOCTET* buffer);
 
 // The jump target of |cinfo|'s error handler.
 inline std::jmp_buf& jpegJump(j_decompress_ptr cinfo) {
@@ -145,7 +145,7 @@ class JpegInput {
  public:
   // nullptr when the header cannot be read, the samples are not 8 bits or the frame is over
   // the limits. |file| must outlive the result.
-  static std::unique_ptr<JpegInput> open(const InputFile& file);
+  static std::unique_ptr<JpegInput> open(const platform::InputFile& file);
 
   jpeg_decompress_struct& decompressor() { return cinfo_; }
   const jpeg_decompress_struct& decompressor() const { return cinfo_; }
@@ -173,4 +173,4 @@ class JpegInput {
   JpegDecompressState state_;
 };
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace velmo::platform::detail {
+namespace velmo::codec::detail {
 
 // The filter type that leaves a row as it is, as the row's first byte names it.
 inline constexpr uint8_t kFilterNone = 0;
@@ -19,4 +19,4 @@ uint8_t chooseFilter(const uint8_t* row, const uint8_t* prev, size_t n, size_t b
 void applyFilter(uint8_t filter, const uint8_t* row, const uint8_t* prev, size_t n, size_t bpp,
                  uint8_t* out);
 
-}  // namespace velmo::platform::detail
+}  // namespace velmo::codec::detail

@@ -15,7 +15,7 @@
 #include "codec/internal/library_owners.h"
 #include "platform/input_file.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 
 class PngInput {
  public:
@@ -33,7 +33,7 @@ class PngInput {
   // once it has read the chunk to its end, so the chunk holding a window's last rows would
   // otherwise go unchecked. A wrong one fails the read. Ancillary chunks are left to
   // libspng, which drops a damaged one.
-  static std::unique_ptr<PngInput> open(const InputFile& file, bool checkAdler32 = true,
+  static std::unique_ptr<PngInput> open(const platform::InputFile& file, bool checkAdler32 = true,
                                         bool checkChunks = false);
 
   spng_ctx* context() const { return ctx_.get(); }
@@ -54,7 +54,7 @@ class PngInput {
   PngInput& operator=(const PngInput&) = delete;
 
  private:
-  explicit PngInput(const InputFile& file);
+  explicit PngInput(const platform::InputFile& file);
   static int read(spng_ctx*, void* self, void* destination, size_t length) noexcept;
   // Checks the CRC of every critical chunk that starts before |end| and was not checked yet;
   // false when one is wrong.
@@ -62,7 +62,7 @@ class PngInput {
 
   // libspng reads chunk headers and data in small pieces; a read-ahead buffer keeps that to
   // one system call per 64 KiB.
-  const InputFile* file_;
+  const platform::InputFile* file_;
   uint64_t offset_ = 0;  // file offset of the next byte not yet in |buffer_|
   std::vector<uint8_t> buffer_;
   size_t start_ = 0;
@@ -81,4 +81,4 @@ class PngInput {
 void pngRowToPixels(const uint8_t* row, bool sixteen, uint32_t first, uint32_t end, uint32_t step,
                     uint32_t* out);
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

@@ -27,7 +27,7 @@
 #include "codec/window_decoder.h"
 #include "platform/input_file.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 
 // Where a later decode of a file can start.
 struct PngCheckpoint {
@@ -56,7 +56,7 @@ struct FileIdentity {
   friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 // nullopt when the file cannot be looked at.
-std::optional<FileIdentity> identify(const InputFile& file);
+std::optional<FileIdentity> identify(const platform::InputFile& file);
 
 // One file's checkpoints, sorted by row, one at most per run of |spacing| rows. Held by the
 // store and by the readers decoding the file.
@@ -89,15 +89,16 @@ struct PngLayout {
 // The file's layout when it can be read by PngRowStream: not interlaced, not animated (an
 // APNG's default image may be shared with its frames, which libspng leaves alone too), its
 // first IDAT chunk found. nullopt otherwise.
-std::optional<PngLayout> pngStreamLayout(const InputFile& file, uint32_t width, uint32_t height,
-                                         int colorType, int bitDepth, bool interlaced);
+std::optional<PngLayout> pngStreamLayout(const platform::InputFile& file, uint32_t width,
+                                         uint32_t height, int colorType, int bitDepth,
+                                         bool interlaced);
 
 class PngRowStream {
  public:
   // Rows |first| to |first| + |count| - 1 of |file|. |checkpoints| (may be null) gives where
   // to start and takes new checkpoints. May throw std::bad_alloc.
-  PngRowStream(const InputFile& file, const PngLayout& layout, uint32_t first, uint32_t count,
-               std::shared_ptr<PngFileCheckpoints> checkpoints);
+  PngRowStream(const platform::InputFile& file, const PngLayout& layout, uint32_t first,
+               uint32_t count, std::shared_ptr<PngFileCheckpoints> checkpoints);
 
   PngRowStream(const PngRowStream&) = delete;
   PngRowStream& operator=(const PngRowStream&) = delete;
@@ -131,7 +132,7 @@ class PngRowStream {
   bool finish();
   void fail();
 
-  const InputFile& file_;
+  const platform::InputFile& file_;
   PngLayout layout_;
   uint32_t first_;
   uint32_t end_;
@@ -157,4 +158,4 @@ class PngRowStream {
   bool failed_ = false;
 };
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

@@ -12,7 +12,7 @@
 #include "codec/image_probe.h"
 #include "platform/input_file.h"
 
-namespace velmo::platform::probe {
+namespace velmo::codec::probe {
 
 // Sequential reads through a small window, so that walking a file's records costs one system
 // call per window rather than one per record. Every read is checked against the size the file
@@ -21,7 +21,7 @@ class Reader {
  public:
   // |windowBytes| suits the walk: large for a format read end to end (GIF), small for one
   // that jumps from header to header (PNG, WebP, JPEG).
-  Reader(const InputFile& file, size_t windowBytes);
+  Reader(const platform::InputFile& file, size_t windowBytes);
 
   uint64_t size() const { return size_; }
   uint64_t position() const { return position_; }
@@ -56,7 +56,7 @@ class Reader {
   // Moves to the first byte before |limit| that equals |value| (or, when !|equal|, differs).
   bool scan(uint8_t value, bool equal, uint64_t limit);
 
-  const InputFile& file_;
+  const platform::InputFile& file_;
   uint64_t size_;
   uint64_t position_ = 0;
   std::vector<uint8_t> window_;
@@ -89,11 +89,11 @@ inline constexpr uint64_t kMaxMetadataBlockBytes = 256 * 1024;
 // pixel size unset.
 bool hasHeifFileType(std::span<const uint8_t> head);
 
-ImageInfo probeJpeg(const InputFile& file);
-ImageInfo probePng(const InputFile& file);
-ImageInfo probeGif(const InputFile& file);
-ImageInfo probeWebp(const InputFile& file);
-ImageInfo probeHeif(const InputFile& file);
+ImageInfo probeJpeg(const platform::InputFile& file);
+ImageInfo probePng(const platform::InputFile& file);
+ImageInfo probeGif(const platform::InputFile& file);
+ImageInfo probeWebp(const platform::InputFile& file);
+ImageInfo probeHeif(const platform::InputFile& file);
 
 // Whether |file| reaches the end that its format's structure promises: a cheap check, made
 // before any pixels are decoded, that the file was not cut short.
@@ -106,9 +106,9 @@ ImageInfo probeHeif(const InputFile& file);
 // decode finds (a corrupt DEFLATE or entropy-coded stream, a bad checksum inside the image
 // data) passes here. The decoders find it in the rows they decode, so a window that ends
 // above such damage may still be served.
-bool reachesItsEnd(const InputFile& file, ImageFormat format);
-bool pngReachesItsEnd(const InputFile& file);
-bool jpegReachesItsEnd(const InputFile& file);
-bool webpReachesItsEnd(const InputFile& file);
+bool reachesItsEnd(const platform::InputFile& file, ImageFormat format);
+bool pngReachesItsEnd(const platform::InputFile& file);
+bool jpegReachesItsEnd(const platform::InputFile& file);
+bool webpReachesItsEnd(const platform::InputFile& file);
 
-}  // namespace velmo::platform::probe
+}  // namespace velmo::codec::probe

@@ -14,16 +14,16 @@
 #include "platform/input_file.h"
 #include "platform/pixel_geometry.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 
 class WebPInput {
  public:
   // Reads |file| and finds frame 0 (the image itself when the file is still). nullptr when
   // the file is over the size limit, libwebp cannot parse it, the canvas is over the frame
   // limits, or frame 0 does not lie on the canvas.
-  static std::unique_ptr<WebPInput> open(const InputFile& file);
+  static std::unique_ptr<WebPInput> open(const platform::InputFile& file);
 
-  PixelSize canvas() const { return canvas_; }
+  platform::PixelSize canvas() const { return canvas_; }
   // Alpha as the file declares it.
   bool hasAlpha() const { return hasAlpha_; }
   bool animated() const { return animated_; }
@@ -33,7 +33,7 @@ class WebPInput {
   std::span<const uint8_t> bytes() const { return bytes_; }
   // Frame 0's bitstream (with its alpha) and the part of the canvas it covers.
   std::span<const uint8_t> frameBytes() const { return frameBytes_; }
-  const PixelRect& frame() const { return frame_; }
+  const platform::PixelRect& frame() const { return frame_; }
 
   WebPInput(const WebPInput&) = delete;
   WebPInput& operator=(const WebPInput&) = delete;
@@ -42,12 +42,12 @@ class WebPInput {
   WebPInput() = default;
 
   std::vector<uint8_t> bytes_;
-  PixelSize canvas_;
+  platform::PixelSize canvas_;
   bool hasAlpha_ = false;
   bool animated_ = false;
   std::vector<uint8_t> icc_;
   std::span<const uint8_t> frameBytes_;  // points into |bytes_|
-  PixelRect frame_;
+  platform::PixelRect frame_;
 };
 
 // Decodes |data| (a whole still file, or one frame's bitstream) into |out|: |mode| samples,
@@ -71,4 +71,4 @@ bool decodeWebPInto(std::span<const uint8_t> data, WEBP_CSP_MODE mode, uint8_t* 
   return status == VP8_STATUS_OK;
 }
 
-}  // namespace velmo::platform
+}  // namespace velmo::codec

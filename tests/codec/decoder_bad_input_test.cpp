@@ -12,7 +12,7 @@
 namespace velmo::testing {
 namespace {
 
-using platform::ImageFormat;
+using codec::ImageFormat;
 
 struct BadFile {
   const char* file;

@@ -13,9 +13,12 @@
 #include "tests/support/test_support.h"
 
 namespace velmo::testing {
+
+using codec::ImageInfo;
+using platform::Bitmap;
 namespace {
 
-using platform::ImageFormat;
+using codec::ImageFormat;
 
 void expectColour(uint32_t pixel, double r, double g, double b, double tolerance) {
   EXPECT_NEAR((pixel >> 16) & 0xFF, r, tolerance);
@@ -267,14 +270,14 @@ TEST(ColourProfile, CmykJpegGoesThroughItsProfileElseTheNaiveInks) {
 // Grey stays R = G = B: a greyscale JPEG, and a grey PNG whose linear profile makes 128 the
 // sRGB level 187.8.
 TEST(ColourProfile, GreyComesOutNeutral) {
-  platform::PngImage grey;
+  codec::PngImage grey;
   grey.width = grey.height = 4;
   grey.pixels.assign(16, 128);
   cmsToneCurve* linear = cmsBuildGamma(nullptr, 1.0);
   grey.icc = profileBytes(cmsCreateGrayProfile(cmsD50_xyY(), linear));
   cmsFreeToneCurve(linear);
   ScratchDir dir;
-  writeBytes(dir.file("grey.png"), *platform::encodePng(grey));
+  writeBytes(dir.file("grey.png"), *codec::encodePng(grey));
   auto png = decodePath(dir.file("grey.png"), 100);
   auto jpeg = decodeData("camera/grayscale.jpg", 1000);
   ASSERT_TRUE(png && jpeg);

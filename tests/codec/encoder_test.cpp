@@ -20,12 +20,14 @@
 #include "tests/support/test_support.h"
 
 namespace velmo::testing {
+
+using platform::Bitmap;
 namespace {
 
-using platform::encodeJpeg;
-using platform::encodePng;
-using platform::PngColorType;
-using platform::PngImage;
+using codec::encodeJpeg;
+using codec::encodePng;
+using codec::PngColorType;
+using codec::PngImage;
 
 // |image|'s channels as a render bitmap's pixels (taken as premultiplied when |alpha|).
 Bitmap bitmapOf(const RgbaImage& image, bool alpha) {
@@ -118,7 +120,7 @@ TEST(PngImageEncoder, FiltersRowsAsLibspngDoes) {
     image.colorType = type;
     image.bitDepth = depth;
     if (type == Palette) image.palette.assign(3 * 256, 0);
-    const size_t rowBytes = (size_t{image.width} * platform::pngChannels(type) * depth + 7) / 8;
+    const size_t rowBytes = (size_t{image.width} * codec::pngChannels(type) * depth + 7) / 8;
     // Ramps across, down and both ways, flat runs and noise, so that every filter wins some
     // rows.
     for (uint32_t y = 0; y < image.height; ++y) {

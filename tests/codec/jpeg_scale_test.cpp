@@ -4,8 +4,10 @@
 
 #include "codec/internal/jpeg_input.h"
 
-namespace velmo::platform {
+namespace velmo::codec {
 namespace {
+
+using platform::PixelSize;
 
 uint32_t wholePictureEighths(uint32_t width, uint32_t height, PixelSize target) {
   return jpegScaleEighths(target, kWholePictureMargin, [&](uint32_t n) {
@@ -39,4 +41,4 @@ TEST(JpegScale, WholePictureMarginLandsOnTheWorkedScales) {
 }
 
 }  // namespace
-}  // namespace velmo::platform
+}  // namespace velmo::codec

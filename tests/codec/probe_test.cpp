@@ -73,7 +73,7 @@ TEST(ImageProbe, CutAndCorruptedFilesProbeCleanly) {
       EXPECT_EQ(info->format, whole->format) << "round " << round;
       EXPECT_GE(info->frameCount, 1u) << "round " << round;
       // Counted frames take at least a byte each (only an APNG declares its count).
-      if (info->format != platform::ImageFormat::Png) {
+      if (info->format != codec::ImageFormat::Png) {
         EXPECT_LE(info->frameCount, bytes.size()) << "round " << round;
       }
     }

@@ -20,7 +20,7 @@
 namespace velmo::testing {
 namespace {
 
-using platform::DecodeCheckpoints;
+using codec::DecodeCheckpoints;
 using platform::PixelRect;
 
 // The rows of |window| of |path| as stored, read through |checkpoints| (may be null).
@@ -30,13 +30,13 @@ std::vector<uint8_t> windowBytes(const std::string& path, const PixelRect& windo
   const auto info = probePath(path);
   EXPECT_TRUE(file && info);
   if (!file || !info) return {};
-  auto reader = platform::openFrameWindow(*file, *info, platform::WindowUse::Tile, checkpoints);
+  auto reader = codec::openFrameWindow(*file, *info, codec::WindowUse::Tile, checkpoints);
   EXPECT_TRUE(reader);
   if (!reader) return {};
   auto image = reader->readWindow(window);
-  EXPECT_TRUE(std::holds_alternative<platform::PngImage>(image));
-  if (!std::holds_alternative<platform::PngImage>(image)) return {};
-  return std::get<platform::PngImage>(image).pixels;
+  EXPECT_TRUE(std::holds_alternative<codec::PngImage>(image));
+  if (!std::holds_alternative<codec::PngImage>(image)) return {};
+  return std::get<codec::PngImage>(image).pixels;
 }
 
 // Rows of noise make short deflate blocks, so checkpoints come at almost every row asked for.

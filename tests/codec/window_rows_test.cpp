@@ -15,6 +15,8 @@
 #include "tests/support/test_support.h"
 
 namespace velmo::testing {
+
+using platform::Bitmap;
 namespace {
 
 using platform::PixelRect;
@@ -23,7 +25,7 @@ using platform::PixelSize;
 // A window reader over |path|, which reads one window.
 struct Frame {
   std::optional<platform::InputFile> file;
-  std::unique_ptr<platform::FrameWindowReader> reader;
+  std::unique_ptr<codec::FrameWindowReader> reader;
 };
 
 Frame openFrame(const std::string& path) {
@@ -31,7 +33,7 @@ Frame openFrame(const std::string& path) {
   frame.file = platform::InputFile::open(path);
   const auto info = probePath(path);
   EXPECT_TRUE(frame.file && info);
-  frame.reader = platform::openFrameWindow(*frame.file, *info);
+  frame.reader = codec::openFrameWindow(*frame.file, *info);
   EXPECT_TRUE(frame.reader);
   return frame;
 }
@@ -40,17 +42,17 @@ TEST(WindowRows, ShrunkRowByRowAreThePixelsOfTheWholeShrink) {
   ScratchDir dir;
   // Translucent RGBA in Adobe RGB: each row is converted unpremultiplied, then premultiplied
   // again, before the tile undoes the premultiplication.
-  platform::PngImage adobe;
+  codec::PngImage adobe;
   adobe.width = 61;
   adobe.height = 47;
-  adobe.colorType = platform::PngColorType::Rgba;
+  adobe.colorType = codec::PngColorType::Rgba;
   for (uint32_t i = 0; i < adobe.width * adobe.height; ++i) {
     adobe.pixels.insert(adobe.pixels.end(),
                         {static_cast<uint8_t>(i * 7), static_cast<uint8_t>(i),
                          static_cast<uint8_t>(255 - i), static_cast<uint8_t>(i * 3)});
   }
   adobe.icc = adobeRgbProfile();
-  writeBytes(dir.file("adobe.png"), platform::encodePng(adobe).value());
+  writeBytes(dir.file("adobe.png"), codec::encodePng(adobe).value());
 
   const std::vector<std::string> paths = {
       dir.file("adobe.png"),
@@ -77,11 +79,11 @@ TEST(WindowRows, ShrunkRowByRowAreThePixelsOfTheWholeShrink) {
 
     Frame streamed = openFrame(path);
     auto opened = streamed.reader->readWindowShrunkRows(window, size);
-    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<platform::WindowRows>>(opened));
-    platform::WindowRows& rows = *std::get<std::unique_ptr<platform::WindowRows>>(opened);
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<codec::WindowRows>>(opened));
+    codec::WindowRows& rows = *std::get<std::unique_ptr<codec::WindowRows>>(opened);
     EXPECT_EQ(rows.format().width, size.width);
     EXPECT_EQ(rows.format().height, size.height);
-    EXPECT_EQ(rows.format().colorType, platform::PngColorType::Rgba);
+    EXPECT_EQ(rows.format().colorType, codec::PngColorType::Rgba);
     EXPECT_TRUE(rows.format().icc.empty());
     std::vector<uint8_t> row(size_t{size.width} * 4), expected(row.size());
     for (uint32_t y = 0; y < size.height; ++y) {

@@ -15,20 +15,20 @@ namespace {
 using platform::PixelRect;
 
 TEST(DecodeLimit, WorkedExamples) {
-  EXPECT_EQ(decodeLimit(4032, 3024, 1080, 810, 1, 1), 1080);
+  EXPECT_EQ(render::decodeLimit(4032, 3024, 1080, 810, 1, 1), 1080);
   // The 16,000,000-pixel budget caps a tight crop: sourceSide 4618.80...
-  EXPECT_EQ(decodeLimit(8000, 6000, 1000, 1000, 0.1, 0.1), 4619);
-  EXPECT_EQ(decodeLimit(12000, 8000, 3000, 2000, 0.5, 0.5), 4899);
+  EXPECT_EQ(render::decodeLimit(8000, 6000, 1000, 1000, 0.1, 0.1), 4619);
+  EXPECT_EQ(render::decodeLimit(12000, 8000, 3000, 2000, 0.5, 0.5), 4899);
   // The side cap.
-  EXPECT_EQ(decodeLimit(20000, 500, 16380, 400, 1, 1), 16380);
-  EXPECT_EQ(decodeLimit(6000, 4000, 600, 400, 1, 1), 600);
+  EXPECT_EQ(render::decodeLimit(20000, 500, 16380, 400, 1, 1), 16380);
+  EXPECT_EQ(render::decodeLimit(6000, 4000, 600, 400, 1, 1), 600);
   // Needed 0.2 still decodes one pixel.
-  EXPECT_EQ(decodeLimit(4000, 3000, 1, 1, 5, 5), 1);
+  EXPECT_EQ(render::decodeLimit(4000, 3000, 1, 1, 5, 5), 1);
   // Literal double arithmetic: 700 / 0.7 is 1000.0000000000001 in doubles; its ceiling is 1001.
-  EXPECT_EQ(decodeLimit(4000, 3000, 700, 10, 0.7, 1), 1001);
+  EXPECT_EQ(render::decodeLimit(4000, 3000, 700, 10, 0.7, 1), 1001);
   // An infinite crop fraction needs nothing: the limit floors at 1.
   const double inf = std::numeric_limits<double>::infinity();
-  EXPECT_EQ(decodeLimit(4000, 3000, 100, 100, inf, inf), 1);
+  EXPECT_EQ(render::decodeLimit(4000, 3000, 100, 100, inf, inf), 1);
 }
 
 // Turns modulo four are counted through the channel in RenderTest.QuarterTurnsAndCropsAre-
@@ -80,10 +80,10 @@ TEST(TurnedOrientation, IsTheOrientationThenTheTurnsInOnePermutation) {
 }
 
 TEST(CropRect, ClipsAndRoundsOutward) {
-  EXPECT_EQ(cropRect(1000, 750, {0.25, 0.5, 0.5, 0.25}), (PixelRect{250, 375, 500, 188}));
-  EXPECT_EQ(cropRect(1000, 750, {-0.5, 0, 1, 1}), (PixelRect{0, 0, 500, 750}));
-  EXPECT_EQ(cropRect(1000, 750, {0, 0, 2, 2}), (PixelRect{0, 0, 1000, 750}));
-  EXPECT_EQ(cropRect(1000, 750, {0.0001, 0.0001, 0.0002, 0.0002}), (PixelRect{0, 0, 1, 1}));
+  EXPECT_EQ(render::cropRect(1000, 750, {0.25, 0.5, 0.5, 0.25}), (PixelRect{250, 375, 500, 188}));
+  EXPECT_EQ(render::cropRect(1000, 750, {-0.5, 0, 1, 1}), (PixelRect{0, 0, 500, 750}));
+  EXPECT_EQ(render::cropRect(1000, 750, {0, 0, 2, 2}), (PixelRect{0, 0, 1000, 750}));
+  EXPECT_EQ(render::cropRect(1000, 750, {0.0001, 0.0001, 0.0002, 0.0002}), (PixelRect{0, 0, 1, 1}));
 }
 
 // Regions that are empty or not finite are refused: RenderTest.CropMissingTheTurnedImageFails-
@@ -101,7 +101,7 @@ TEST(StoredRegion, ShowsTheSamePixelsAsTheLaidOutPicture) {
           turnedByHand(platform::applyOrientation(numbered(w, h), orientation), turns);
       for (const PixelRect& crop : crops) {
         if (crop.x + crop.width > shown.width() || crop.y + crop.height > shown.height()) continue;
-        const PixelRect region = storedRegion(crop, w, h, orientation, turns);
+        const PixelRect region = render::storedRegion(crop, w, h, orientation, turns);
         ASSERT_LE(region.x + region.width, w);
         ASSERT_LE(region.y + region.height, h);
         platform::Bitmap part(region.width, region.height, false);

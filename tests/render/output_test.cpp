@@ -40,7 +40,7 @@ Bitmap photo(uint32_t width, uint32_t height, bool alpha = false) {
 std::string pluginErrorOf(const std::function<void()>& action) {
   try {
     action();
-  } catch (const PluginError& e) {
+  } catch (const method::PluginError& e) {
     return e.message();
   }
   return "";
@@ -49,7 +49,7 @@ std::string pluginErrorOf(const std::function<void()>& action) {
 TEST(Write, LimitPicksTheFirstFittingRungOrFailsWritingNothing) {
   const Bitmap image = photo(320, 240);
   std::vector<std::vector<uint8_t>> rungs;
-  for (int quality : {92, 88, 84}) rungs.push_back(*platform::encodeJpeg(image.view(), quality));
+  for (int quality : {92, 88, 84}) rungs.push_back(*codec::encodeJpeg(image.view(), quality));
   ASSERT_GT(rungs[0].size(), rungs[1].size());
   ASSERT_GT(rungs[1].size(), rungs[2].size());
   auto size = [&](int rung) { return static_cast<int64_t>(rungs[rung].size()); };
@@ -62,12 +62,12 @@ TEST(Write, LimitPicksTheFirstFittingRungOrFailsWritingNothing) {
     SCOPED_TRACE("limit " + std::to_string(limit));
     ScratchDir dir;
     if (rung < 0) {
-      EXPECT_EQ(pluginErrorOf([&] { write(image.view(), dir.file("a"), false, limit); }),
+      EXPECT_EQ(pluginErrorOf([&] { render::write(image.view(), dir.file("a"), false, limit); }),
                 messages::kOutputTooLarge);
       EXPECT_TRUE(dir.entries().empty());
       continue;
     }
-    const EncodableMap result = write(image.view(), dir.file("a"), false, limit);
+    const EncodableMap result = render::write(image.view(), dir.file("a"), false, limit);
     EXPECT_EQ(readBytes(dir.file("a.jpg")), rungs[rung]);
     EXPECT_EQ(describe(result),
               fileDescription(dir.file("a.jpg"), "image/jpeg", 320, 240, size(rung)));
@@ -78,16 +78,16 @@ TEST(Write, LimitPicksTheFirstFittingRungOrFailsWritingNothing) {
 TEST(Write, PngOverTheLimitFailsAndTheExtensionIsAppended) {
   ScratchDir dir;
   const Bitmap image = photo(64, 48, true);
-  const auto png = platform::encodePng(image.view());
+  const auto png = codec::encodePng(image.view());
   ASSERT_TRUE(png);
   const auto limit = static_cast<int64_t>(png->size());
   for (int64_t over : {limit - 1, int64_t{-1}}) {
-    EXPECT_EQ(pluginErrorOf([&] { write(image.view(), dir.file("a.jpg"), true, over); }),
+    EXPECT_EQ(pluginErrorOf([&] { render::write(image.view(), dir.file("a.jpg"), true, over); }),
               messages::kOutputTooLarge);
   }
   EXPECT_TRUE(dir.entries().empty());
 
-  const EncodableMap result = write(image.view(), dir.file("a.jpg"), true, limit);
+  const EncodableMap result = render::write(image.view(), dir.file("a.jpg"), true, limit);
   EXPECT_EQ(describe(result), fileDescription(dir.file("a.jpg.png"), "image/png", 64, 48, limit));
   EXPECT_EQ(readBytes(dir.file("a.jpg.png")), *png);
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"a.jpg.png"});
@@ -97,18 +97,19 @@ TEST(Write, PngOverTheLimitFailsAndTheExtensionIsAppended) {
 // pngtest.png, stored 91 x 69 with EXIF orientation 5) and the target's byte size.
 TEST(FileResult, DescribesForeignFilesAndLinksAndRefusesNonImages) {
   const std::string png = dataPath("orientation/png_exif_chunk_orientation5_pngtest.png");
-  EXPECT_EQ(describe(fileResult(png, "image/png")),
+  EXPECT_EQ(describe(source::fileResult(png, "image/png")),
             fileDescription(png, "image/png", 69, 91, 8759));
   ScratchDir dir;
   const std::string link = dir.file("tile.png");
   fs::create_symlink(png, link);
-  EXPECT_EQ(describe(fileResult(link, "image/png")),
+  EXPECT_EQ(describe(source::fileResult(link, "image/png")),
             fileDescription(link, "image/png", 69, 91, 8759));
 
   fs::create_directory(dir.file("folder.png"));
   for (const std::string& path :
        {dataPath("bad/text_named.jpg"), dir.file("absent.png"), dir.file("folder.png")}) {
-    EXPECT_EQ(pluginErrorOf([&] { fileResult(path, "image/png"); }), messages::kUnreadableImage)
+    EXPECT_EQ(pluginErrorOf([&] { source::fileResult(path, "image/png"); }),
+              messages::kUnreadableImage)
         << path;
   }
 }

@@ -13,30 +13,33 @@
 
 namespace velmo::testing {
 
+using codec::ImageInfo;
+using platform::Bitmap;
+
 std::optional<ImageInfo> probePath(const std::string& path) {
   auto file = platform::InputFile::open(path);
   if (!file) return std::nullopt;
-  return platform::probeImage(*file);
+  return codec::probeImage(*file);
 }
 
 std::optional<Bitmap> decodePath(const std::string& path, uint32_t maxPixelSize,
-                                 const std::optional<platform::ImageInfo>& info) {
+                                 const std::optional<codec::ImageInfo>& info) {
   auto file = platform::InputFile::open(path);
   if (!file) {
     ADD_FAILURE() << "cannot open " << path;
     return std::nullopt;
   }
-  auto probed = info ? info : platform::probeImage(*file);
+  auto probed = info ? info : codec::probeImage(*file);
   if (!probed) return std::nullopt;
-  return platform::decodeThumbnail(*file, *probed, maxPixelSize);
+  return codec::decodeThumbnail(*file, *probed, maxPixelSize);
 }
 
 std::optional<Bitmap> decodeData(const std::string& relative, uint32_t maxPixelSize) {
   return decodePath(dataPath(relative), maxPixelSize);
 }
 
-platform::ImageInfo infoFor(platform::ImageFormat format, std::optional<int64_t> orientation) {
-  platform::ImageInfo info;
+codec::ImageInfo infoFor(codec::ImageFormat format, std::optional<int64_t> orientation) {
+  codec::ImageInfo info;
   info.format = format;
   info.orientation = orientation;
   return info;

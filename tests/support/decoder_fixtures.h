@@ -14,29 +14,27 @@
 
 namespace velmo::testing {
 
-using platform::Bitmap;
-using platform::ImageInfo;
-
 // The probe's answer for |path| (absolute); nullopt when it cannot be opened or probed.
-std::optional<ImageInfo> probePath(const std::string& path);
+std::optional<codec::ImageInfo> probePath(const std::string& path);
 // Probes |path| (absolute) and decodes it at |maxPixelSize|; nullopt when either step yields
 // nothing. With |info| the probe is skipped and |info| used instead.
-std::optional<Bitmap> decodePath(const std::string& path, uint32_t maxPixelSize,
-                                 const std::optional<ImageInfo>& info = {});
-std::optional<Bitmap> decodeData(const std::string& relative, uint32_t maxPixelSize);
-ImageInfo infoFor(platform::ImageFormat format, std::optional<int64_t> orientation = {});
+std::optional<platform::Bitmap> decodePath(const std::string& path, uint32_t maxPixelSize,
+                                           const std::optional<codec::ImageInfo>& info = {});
+std::optional<platform::Bitmap> decodeData(const std::string& relative, uint32_t maxPixelSize);
+codec::ImageInfo infoFor(codec::ImageFormat format, std::optional<int64_t> orientation = {});
 
 // A bitmap whose pixel (x, y) is |pixel|(x, y).
-Bitmap makeBitmap(uint32_t width, uint32_t height, bool hasAlpha,
-                  const std::function<uint32_t(uint32_t, uint32_t)>& pixel);
+platform::Bitmap makeBitmap(uint32_t width, uint32_t height, bool hasAlpha,
+                            const std::function<uint32_t(uint32_t, uint32_t)>& pixel);
 // The bitmap's channels as stored (premultiplied), for psnr() and maxDifference().
-RgbaImage channelsOf(const Bitmap& bitmap);
+RgbaImage channelsOf(const platform::Bitmap& bitmap);
 
 struct MeanColor {
   double a = 0, r = 0, g = 0, b = 0;
 };
 // Mean of the pixels in [x0, x1) x [y0, y1).
-MeanColor meanColor(const Bitmap& bitmap, uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1);
+MeanColor meanColor(const platform::Bitmap& bitmap, uint32_t x0, uint32_t y0, uint32_t x1,
+                    uint32_t y1);
 
 // An Adobe RGB (1998) profile, from its primaries and curve, as bytes; |padding| bytes of a
 // private tag make it larger.
