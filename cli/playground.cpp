@@ -143,7 +143,7 @@ constexpr size_t kMaxCallBody = 1u << 20;           // bytes of a /api/call body
 constexpr size_t kMaxCallValues = 100'000;          // JSON values that body may decode into
 constexpr size_t kMaxStrokes = 100;                 // strokes of one recipe
 constexpr size_t kMaxPoints = 2'000;                // points of all strokes of one recipe
-constexpr double kMaxOutputPixels = 4096.0 * 4096;  // a render's or a tile's output area
+constexpr double kMaxOutputPixels = 4096.0 * 3072;  // a render's or a tile's output area
 // Uploads kept at once, in count and bytes; the oldest go first.
 constexpr size_t kMaxUploads = 16;
 constexpr size_t kMaxUploadBytes = 160u << 20;
@@ -374,6 +374,7 @@ class Playground {
   }
 
   const std::string& token() const { return token_; }
+  const fs::path& outputFolder() const { return outputs_; }
 
   void install(httplib::Server& server) {
     server.set_payload_max_length(kPlaygroundMaxUpload);
@@ -516,10 +517,24 @@ class Playground {
     sendJson(res, refusal.status, std::move(body));
   }
 
+  // The page knows the server's folders by these names only, never where they are.
+  static constexpr const char* kShownRoot = "/photos";
+  static constexpr const char* kShownUploads = "/uploads";
+  static constexpr const char* kShownOutputs = "/outputs";
+
+  // |path| under one of the server's folders as the page names it.
+  std::string shownPath(const fs::path& path) const {
+    for (const auto& [folder, shown] :
+         {std::pair{&root_, kShownRoot}, {&uploads_, kShownUploads}, {&outputs_, kShownOutputs}}) {
+      if (isInside(path, *folder)) return shown + ("/" + path.lexically_relative(*folder).string());
+    }
+    return "";
+  }
+
   Json photoEntry(const fs::path& path, const std::string& name) const {
     Json entry = Json::object();
     entry["name"] = name;
-    entry["path"] = path.string();
+    entry["path"] = shownPath(path);
     return entry;
   }
 
@@ -549,9 +564,9 @@ class Playground {
       for (const auto& [path, name] : uploadNames_) photos.push_back(photoEntry(path, name));
     }
     Json body = Json::object();
-    body["root"] = root_.string();
-    body["uploads"] = uploads_.string();
-    body["outputs"] = outputs_.string();
+    body["root"] = kShownRoot;
+    body["uploads"] = kShownUploads;
+    body["outputs"] = kShownOutputs;
     body["photos"] = std::move(photos);
     {
       std::lock_guard lock(turnMutex_);
@@ -565,6 +580,7 @@ class Playground {
   struct Folder {
     const fs::path* path;
     int fd;
+    const char* shownAs;
   };
 
   // A path of a call, resolved once: what the page named (shown back to it) and what the
@@ -573,8 +589,9 @@ class Playground {
   struct Resolved {
     std::string shown;
     std::string forwarded;
-    std::string heldPrefix;  // "/proc/self/fd/N/" of a destination's folder
-    std::string shownFolder;
+    std::string heldPrefix;   // "/proc/self/fd/N/" of a destination's folder
+    std::string shownFolder;  // that folder as the page names it, and as it is
+    std::string realFolder;
     FileDescriptor held;
   };
 
@@ -594,16 +611,22 @@ class Playground {
     }
     if (hasDotDot(given) || hasDotDot(decoded)) return refuse("holds a \"..\" component");
     if (given.empty() || given[0] != '/') return refuse("must be an absolute path");
+    // A folder by the name the page knows it by or by where it is.
     const fs::path normal = fs::path(given).lexically_normal();
     const Folder* base = nullptr;
+    std::string relative;
     for (const Folder& folder : folders) {
-      if (isInside(normal, *folder.path)) base = &folder;
+      for (const fs::path& name : {fs::path(folder.shownAs), *folder.path}) {
+        if (base == nullptr && isInside(normal, name)) {
+          base = &folder;
+          relative = normal.lexically_relative(name).string();
+        }
+      }
     }
     if (base == nullptr) return refuse("lies outside the folders this server may use");
-    const std::string relative = normal.lexically_relative(*base->path).string();
 
     Resolved resolved;
-    resolved.shown = normal.string();
+    resolved.shown = base->shownAs + ("/" + relative);
     if (!destination) {
       resolved.held = FileDescriptor(openBeneath(base->fd, relative, false));
       if (!resolved.held.valid()) {
@@ -632,7 +655,10 @@ class Playground {
       }
     }
     resolved.heldPrefix = "/proc/self/fd/" + std::to_string(resolved.held.get()) + "/";
-    resolved.shownFolder = normal.parent_path().string() + "/";
+    const std::string parent = relativePath.parent_path().string();
+    resolved.shownFolder = base->shownAs + ("/" + parent + (parent.empty() ? "" : "/"));
+    resolved.realFolder = (*base->path / relativePath.parent_path()).string();
+    if (!resolved.realFolder.ends_with('/')) resolved.realFolder += '/';
     resolved.forwarded = resolved.heldPrefix + name;
     return resolved;
   }
@@ -757,12 +783,13 @@ class Playground {
     Json args = request.contains("args") ? request["args"] : Json();
     Json shownArgs = args;
     std::vector<Resolved> held;
-    std::string outputPrefix, outputFolder;
+    std::string outputPrefix, outputFolder, outputRealFolder;
     if (args.is_object()) {
       if (auto refusal = checkWork(method, args)) return sendRefusal(res, *refusal);
-      const std::vector<Folder> readable = {
-          {&root_, rootFd_.get()}, {&uploads_, uploadsFd_.get()}, {&outputs_, outputsFd_.get()}};
-      const std::vector<Folder> writable = {{&outputs_, outputsFd_.get()}};
+      const std::vector<Folder> readable = {{&root_, rootFd_.get(), kShownRoot},
+                                            {&uploads_, uploadsFd_.get(), kShownUploads},
+                                            {&outputs_, outputsFd_.get(), kShownOutputs}};
+      const std::vector<Folder> writable = {{&outputs_, outputsFd_.get(), kShownOutputs}};
       for (const char* key : {"path", "destination"}) {
         if (!args.contains(key) || !args[key].is_string()) continue;
         const bool destination = std::strcmp(key, "destination") == 0;
@@ -775,6 +802,7 @@ class Playground {
         if (destination) {
           outputPrefix = resolved.heldPrefix;
           outputFolder = resolved.shownFolder;
+          outputRealFolder = resolved.realFolder;
         }
         held.push_back(std::move(resolved));
       }
@@ -821,11 +849,13 @@ class Playground {
             !outputPrefix.empty()) {
           // The plug-in names the file through the folder's descriptor; the page knows the
           // folder by its name.
-          std::string written = json["path"].get<std::string>();
+          const std::string written = json["path"].get<std::string>();
           if (written.starts_with(outputPrefix)) {
-            written = outputFolder + written.substr(outputPrefix.size());
-            json["path"] = written;
-            if (isInside(written, outputs_)) body["url"] = issueOutput(written);
+            const std::string name = written.substr(outputPrefix.size());
+            json["path"] = outputFolder + name;
+            if (isInside(outputRealFolder + name, outputs_)) {
+              body["url"] = issueOutput(outputRealFolder + name);
+            }
           }
         }
         body["result"] = std::move(json);
@@ -1032,7 +1062,8 @@ int playground(const PlaygroundOptions& options) {
     mainThread.post([&listening] { listening = false; });
   });
   std::cout << "Open http://127.0.0.1:" << port << "/?token=" << page.token() << std::endl;
-  std::cout << "Photos from " << root.string() << "; Ctrl-C stops." << std::endl;
+  std::cout << "Photos from " << root.string() << ", outputs in " << page.outputFolder().string()
+            << "; Ctrl-C stops." << std::endl;
 
   const auto done = [&listening] { return !listening; };
   while (!done()) mainThread.runUntil(done, std::chrono::hours(1));

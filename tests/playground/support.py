@@ -84,6 +84,16 @@ class Server:
         self.url = f'http://127.0.0.1:{self.port}/?token={self.token}'
         # What that cookie is to the server, sent with every request made here.
         self.cookie = f'velmo_playground_{self.port}={self.token}'
+        # The page knows the folders as /photos, /uploads and /outputs; where they are is told
+        # on the terminal only.
+        second = self.process.stdout.readline()
+        match = re.fullmatch(r'Photos from (.+), outputs in (/.+); Ctrl-C stops\.\n', second)
+        if not match:
+            self.process.kill()
+            raise RuntimeError(f'unexpected second line {second!r}')
+        self.outputs_dir = match.group(2)
+        self.temp = os.path.dirname(self.outputs_dir)
+        self.uploads_dir = os.path.join(self.temp, 'uploads')
         self.info = self.get_json('/api/photos')[1]
 
     def stop(self):

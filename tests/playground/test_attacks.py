@@ -104,7 +104,13 @@ def test_token(results):
             status, data = server.request(method, path, body, cookie=False)
             results.check(f'token: {method} {path[:20]} without it is 403', status == 403
                           and b'refused' in data, (status, data[:80]))
-        results.check('token: nothing was stored', os.listdir(server.info['uploads']) == [])
+        results.check('token: nothing was stored', os.listdir(server.uploads_dir) == [])
+        # The owner's page is not told where the server's folders are either.
+        status, body = server.request('GET', '/api/photos')
+        results.check('token: the page learns no absolute folder of the server',
+                      root.encode() not in body and server.temp.encode() not in body, body)
+        results.check('token: the photos are named under /photos',
+                      b'"/photos/private/photo.jpg"' in body, body)
         status, _ = server.request('GET', server.url[len(f'http://127.0.0.1:{server.port}'):],
                                    cookie=False)
         results.check('token: the printed address opens the page', status == 200, status)
@@ -148,7 +154,7 @@ def test_swap(results):
     hold = Hold(os.path.join(root, 'album', 'photo.jpg'))
     server = Server(root, hold.env())
     try:
-        outputs = server.info['outputs']
+        outputs = server.outputs_dir
         os.mkdir(os.path.join(outputs, 'sub'))
         finished = {}
 
@@ -179,9 +185,8 @@ def test_swap(results):
                       os.listdir(os.path.join(outputs, 'sub-checked')))
         results.check('swap: nothing was written outside', sorted(os.listdir(outside)) ==
                       ['photo.jpg'], os.listdir(outside))
-        results.check('swap: the page is told the name it gave',
-                      answer.get('result', {}).get('path') ==
-                      os.path.join(outputs, 'sub', 'swapped.jpg'), answer)
+        results.check('swap: the page is told the file by the name it knows',
+                      answer.get('result', {}).get('path') == '/outputs/sub/swapped.jpg', answer)
         # Links are refused outright now, also one that stays inside or leads nowhere yet.
         os.symlink(os.path.join(root, 'album-checked', 'photo.jpg'), os.path.join(root, 'in.jpg'))
         os.symlink(os.path.join(root, 'later.jpg'), os.path.join(root, 'dangling.jpg'))
@@ -274,7 +279,7 @@ def test_work_limits(results):
         cases = [
             ('one stroke of 4,000 points', dict(base, recipe={'strokes': [{'points': line}]})),
             ('101 strokes', dict(base, recipe={'strokes': [{'points': [[0, 0], [1, 1]]}] * 101})),
-            ('an output of 5000 x 4000', dict(base, width=5000, height=4000)),
+            ('an output of 4000 x 4000', dict(base, width=4000, height=4000)),
         ]
         for name, args in cases:
             status, answer = server.call('render', args)
@@ -287,8 +292,8 @@ def test_work_limits(results):
         ok = dict(base, recipe={'strokes': [{'points': line[:1000]}] * 2})
         status, answer = server.call('render', ok)
         results.check('limits: 2,000 points in two strokes are drawn', 'result' in answer, answer)
-        results.check('limits: nothing else was written', sorted(os.listdir(outputs)) ==
-                      ['big.jpg'], os.listdir(outputs))
+        results.check('limits: nothing else was written', sorted(os.listdir(server.outputs_dir))
+                      == ['big.jpg'], os.listdir(server.outputs_dir))
     finally:
         server.stop()
 
@@ -331,7 +336,8 @@ def test_page_gone(results):
                                                 'width': 80, 'height': 60})
         results.check('page gone: the call after it runs', 'result' in answer, answer)
         results.check('page gone: the call of the closed page never ran',
-                      not os.path.exists(outputs + '/gone.jpg'), os.listdir(outputs))
+                      not os.path.exists(server.outputs_dir + '/gone.jpg'),
+                      os.listdir(server.outputs_dir))
         results.check('page gone: ... and is counted as dropped',
                       server.get_json('/api/photos')[1].get('callsDropped') == 1)
     finally:
@@ -355,7 +361,7 @@ def padded_png(size):
 def test_uploads(results):
     server = Server()
     try:
-        uploads = server.info['uploads']
+        uploads = server.uploads_dir
         with open(LONG_PNG, 'rb') as f:
             png = f.read()
         for i in range(20):
@@ -378,7 +384,7 @@ def test_uploads(results):
 
 def test_stale_folders(results):
     killed = Server()
-    temp = os.path.dirname(killed.info['outputs'])
+    temp = killed.temp
     killed.process.send_signal(signal.SIGKILL)
     killed.process.wait()
     killed.process.stdout.close()
@@ -386,7 +392,7 @@ def test_stale_folders(results):
     server = Server()
     try:
         results.check('stale: the next server removes it', not os.path.exists(temp))
-        own = os.path.dirname(server.info['outputs'])
+        own = server.temp
         results.check('stale: ... and keeps its own', os.path.isdir(own))
     finally:
         server.stop()
