@@ -13,10 +13,24 @@
 #include <vector>
 
 #include "host/engine.h"
+#include "host/standard_codec.h"
 #include "plugin/velmo_image_tools_plugin.h"
 
 using velmo::VelmoImageToolsPlugin;
 namespace host = velmo::host;
+
+namespace {
+
+// What the calls accepted and not yet answered may hold at once: their bytes and the most
+// those bytes can decode into, since a call waiting behind a slow one keeps its decoded
+// arguments.
+constexpr size_t kMaxQueuedBytes = VELMO_MAX_QUEUED_BYTES;
+
+size_t queuedCost(size_t length) {
+  return length + host::decodedBytesBound(length);
+}
+
+}  // namespace
 
 // An engine of the host stand-in, its main thread pumped by the instance's reply thread, with
 // the plug-in registered on it.
@@ -60,6 +74,8 @@ struct velmo_plugin {
   std::thread replyThread;
   // Counted before each call is sent, so it is never behind the replies.
   std::atomic<uint64_t> accepted{0};
+  // The cost (queuedCost) of the calls accepted and not yet answered.
+  std::atomic<size_t> queued{0};
   // Touched only on the reply thread.
   uint64_t answered = 0;
   bool closing = false;
@@ -120,18 +136,26 @@ velmo_plugin* velmo_plugin_create_with_diagnostics(velmo_diagnostics_callback ca
 int velmo_plugin_handle(velmo_plugin* plugin, const uint8_t* call, size_t length,
                         velmo_reply_callback callback, void* user) {
   if (plugin == nullptr || callback == nullptr || (call == nullptr && length > 0)) return -1;
+  // One call alone is always taken; beside others only within the bound.
+  const size_t cost = queuedCost(length);
+  size_t before = plugin->queued.load();
+  do {
+    if (before > 0 && (cost > kMaxQueuedBytes || before > kMaxQueuedBytes - cost)) return -1;
+  } while (!plugin->queued.compare_exchange_weak(before, before + cost));
   plugin->accepted.fetch_add(1);
   try {
     host::Bytes bytes;
     if (length > 0) bytes.assign(call, call + length);
     plugin->engine->send(velmo::kChannelName, std::move(bytes),
-                         [plugin, callback, user](host::Bytes reply) {
+                         [plugin, callback, user, cost](host::Bytes reply) {
+                           plugin->queued.fetch_sub(cost);
                            callback(reply.empty() ? nullptr : reply.data(), reply.size(), user);
                            ++plugin->answered;
                          });
     return 0;
   } catch (...) {
     // Nothing was queued: the call will not be answered, so it is not waited for either.
+    plugin->queued.fetch_sub(cost);
     plugin->accepted.fetch_sub(1);
     return -1;
   }

@@ -77,12 +77,21 @@ velmo_plugin* velmo_plugin_create(void);
  * before that call's reply callback. Calls with nothing to tell do not call it. Since 0.4. */
 velmo_plugin* velmo_plugin_create_with_diagnostics(velmo_diagnostics_callback callback, void* user);
 
+/* The memory the calls of one instance that are accepted and not yet answered may hold. Each
+ * counts as its length plus the most its bytes can decode into: 65 times its length, at most
+ * 64 MiB (the budget of one decoded message, of at most 1,048,576 values; a message beyond it
+ * is answered as bytes that are not a method call). A call beyond this bound is refused; a
+ * call with none waiting is always taken. Since 0.4. */
+#define VELMO_MAX_QUEUED_BYTES (256u << 20)
+
 /* Hands one call to |plugin|: |length| bytes at |call| (copied before returning; |call| may be
  * NULL when |length| is 0). Returns at once, before the call has run. Returns 0 when the call
  * is accepted: |callback| will then be called exactly once with its reply and |user|. Returns
- * -1 when it is refused (|plugin| or |callback| NULL, or no memory to queue it): |callback| is
- * then never called. Once velmo_plugin_destroy has been called for |plugin|, calls may still
- * be made from its reply callbacks (destroy waits for them too), but from nowhere else. */
+ * -1 when it is refused (|plugin| or |callback| NULL, no memory to queue it, or the calls
+ * already waiting hold VELMO_MAX_QUEUED_BYTES with this one: a later try, once replies have
+ * come, may be accepted): |callback| is then never called. Once velmo_plugin_destroy has been
+ * called for |plugin|, calls may still be made from its reply callbacks (destroy waits for them
+ * too), but from nowhere else. */
 int velmo_plugin_handle(velmo_plugin* plugin, const uint8_t* call, size_t length,
                         velmo_reply_callback callback, void* user);
 

@@ -5,7 +5,8 @@
 // "tile") is encoded with the standard method codec and sent over "velmo/image_tools" to the
 // same engine and plug-in an app would use, so it runs on the plug-in's one worker. The
 // server reads only inside its root folder and its own private temporary folders, writes only
-// into its output folder, and serves only the page's own files and the outputs it made.
+// into its output folder, and serves only the page's own files and the outputs it made, to
+// the holder of the token it printed.
 #pragma once
 
 #include <cstddef>
@@ -22,8 +23,9 @@ struct PlaygroundOptions {
 // Uploads larger than this are refused before they are written anywhere.
 inline constexpr size_t kPlaygroundMaxUpload = 40u << 20;
 
-// Runs the server until SIGINT or SIGTERM; prints "Open http://127.0.0.1:PORT/" once it
-// listens. Returns the exit status (0, or 2 when the root or the port is unusable).
+// Runs the server until SIGINT or SIGTERM; prints "Open http://127.0.0.1:PORT/?token=TOKEN"
+// once it listens (the token is asked of every request), then where photos come from and
+// outputs go. Returns the exit status (0, or 2 when the root or the port is unusable).
 int playground(const PlaygroundOptions& options);
 
 // The page's files, built into the program (generated from cli/playground/ at build time).

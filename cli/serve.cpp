@@ -4,12 +4,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -83,11 +85,21 @@ struct Told {
   std::string lines;
 };
 
+// The calls handed to the plug-in and not yet answered. When the plug-in takes no more (its
+// bound on what waiting calls hold), reading stops until one of them is answered.
+struct InFlight {
+  std::mutex mutex;
+  std::condition_variable answered;
+  uint64_t pending = 0;
+  uint64_t replies = 0;
+};
+
 // Where one call's reply frame goes.
 struct PendingReply {
   int fd;
   uint32_t id;
   Told* told;
+  InFlight* inFlight;
 };
 
 void keepDiagnostics(const velmo_diagnostics* diagnostics, void* user) {
@@ -115,6 +127,10 @@ void writeReply(const uint8_t* reply, size_t length, void* user) {
     toldForNextReply.clear();
   }
   writeFrame(pending->fd, pending->id, reply, length);
+  std::lock_guard lock(pending->inFlight->mutex);
+  --pending->inFlight->pending;
+  ++pending->inFlight->replies;
+  pending->inFlight->answered.notify_all();
 }
 
 }  // namespace
@@ -126,6 +142,7 @@ int serve(int inputFd, int outputFd) {
   // The plug-in answers on its own thread, so replies that are ready go out even while this
   // thread waits for a writer that pauses (or keeps the pipe open).
   Told told;
+  InFlight inFlight;
   platform::Owner<velmo_plugin, velmo_plugin_destroy> plugin(
       velmo_plugin_create_with_diagnostics(keepDiagnostics, &told));
   if (!plugin) {
@@ -155,9 +172,22 @@ int serve(int inputFd, int outputFd) {
         problem = "input ends inside the payload of frame " + std::to_string(id);
         break;
       }
-      auto pending = std::make_unique<PendingReply>(PendingReply{outputFd, id, &told});
-      if (velmo_plugin_handle(plugin.get(), payload.data(), payload.size(), &writeReply,
-                              pending.get()) != 0) {
+      auto pending = std::make_unique<PendingReply>(PendingReply{outputFd, id, &told, &inFlight});
+      std::unique_lock lock(inFlight.mutex);
+      ++inFlight.pending;
+      bool queued = false;
+      for (;;) {
+        const uint64_t repliesBefore = inFlight.replies;
+        lock.unlock();
+        queued = velmo_plugin_handle(plugin.get(), payload.data(), payload.size(), &writeReply,
+                                     pending.get()) == 0;
+        lock.lock();
+        // Refused with calls still waiting: the queue is full; tried again after a reply.
+        if (queued || inFlight.pending <= 1) break;
+        inFlight.answered.wait(lock, [&] { return inFlight.replies != repliesBefore; });
+      }
+      if (!queued) {
+        --inFlight.pending;
         problem = "cannot queue frame " + std::to_string(id);
         break;
       }

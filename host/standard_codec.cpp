@@ -229,6 +229,9 @@ int compareValues(const EncodableValue& a, const EncodableValue& b) {
 
 class Reader {
  public:
+  // What a map's index spends on each entry (a node of std::map: links, colour, key).
+  static constexpr size_t kIndexNodeBytes = 48;
+
   explicit Reader(ByteView bytes) : bytes_(bytes) {}
 
   bool atEnd() const { return pos_ == bytes_.size(); }
@@ -272,6 +275,7 @@ class Reader {
 
   EncodableValue value(int depth = 0) {
     const uint8_t tag = byte();
+    spend(1, sizeof(EncodableValue));
     switch (tag) {
       case kNull:
         return EncodableValue();
@@ -326,9 +330,21 @@ class Reader {
     }
   }
 
+  // Counts what the value being read will hold against the message's budget.
+  void spend(size_t values, size_t bytes) {
+    values_ += values;
+    spentBytes_ += bytes;
+    if (values_ > kMaxDecodedValues || spentBytes_ > kMaxDecodedBytes) {
+      throw CodecError("the message decodes into more than " + std::to_string(kMaxDecodedValues) +
+                       " values or " + std::to_string(kMaxDecodedBytes) + " bytes (at offset " +
+                       std::to_string(pos_) + ")");
+    }
+  }
+
   std::string string() {
     const size_t length = size();
     need(length);
+    spend(0, length);
     std::string s(reinterpret_cast<const char*>(bytes_.data() + pos_), length);
     pos_ += length;
     return s;
@@ -339,6 +355,7 @@ class Reader {
     const size_t count = size();
     if (sizeof(Element) > 1) align(sizeof(Element));
     checkCount(count, sizeof(Element), "typed list");
+    spend(0, count * sizeof(Element));
     std::vector<Element> values;
     if constexpr (std::is_same_v<Element, uint8_t>) {
       values.assign(bytes_.begin() + pos_, bytes_.begin() + pos_ + count);
@@ -390,6 +407,7 @@ class Reader {
     };
     std::map<size_t, std::monostate, decltype(less)> index(less);
     for (size_t i = 0; i < count; ++i) {
+      spend(0, kIndexNodeBytes);
       EncodableValue key = value(depth);
       EncodableValue entry = value(depth);
       const bool indexable = !containsNaN(key);
@@ -406,6 +424,8 @@ class Reader {
 
   ByteView bytes_;
   size_t pos_ = 0;
+  size_t values_ = 0;
+  size_t spentBytes_ = 0;
 };
 
 std::string methodName(EncodableValue value) {
@@ -415,6 +435,12 @@ std::string methodName(EncodableValue value) {
 }
 
 }  // namespace
+
+size_t decodedBytesBound(size_t length) {
+  // At worst every byte is a value of its own (a null), and every two a map entry.
+  const size_t perByte = sizeof(EncodableValue) + Reader::kIndexNodeBytes / 2 + 1;
+  return length > kMaxDecodedBytes / perByte ? kMaxDecodedBytes : length * perByte;
+}
 
 Bytes encodeMessage(const EncodableValue& value) {
   Bytes out;

@@ -34,9 +34,10 @@ cmake --build build -j "$jobs"
 # Names by the convention of .clang-tidy, over the Release build's compile commands.
 bash scripts/tidy.sh build
 (cd build && ctest --output-on-failure -j "$jobs")
-# The playground: its server from outside, then its page in headless chromium (Debian's python3
-# has selenium; a python3 earlier on PATH may not).
+# The playground: its server from outside, the attacks of a local user on it, then its page in
+# headless chromium (Debian's python3 has selenium; a python3 earlier on PATH may not).
 /usr/bin/python3 tests/playground/test_server.py
+/usr/bin/python3 tests/playground/test_attacks.py
 /usr/bin/python3 tests/playground/test_browser.py
 # The argument schemas (docs/schema/) against the examples, the page's requests and the
 # mistakes they must refuse.

@@ -4,6 +4,12 @@
 
 const $ = (id) => document.getElementById(id);
 
+// The first load's address carries the server's token, now kept in a cookie the page cannot
+// read; it is taken out of the address bar and the history.
+if (new URLSearchParams(window.location.search).has('token')) {
+  window.history.replaceState(null, '', '/');
+}
+
 const state = {
   photos: [],
   outputs: '',

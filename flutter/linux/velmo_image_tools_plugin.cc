@@ -161,7 +161,8 @@ void handleMessage(FlBinaryMessenger* messenger, const gchar* /*channel*/, GByte
   auto* call =
       new Call{plugin.mailbox, FL_BINARY_MESSENGER_RESPONSE_HANDLE(g_object_ref(responseHandle))};
   if (velmo_plugin_handle(plugin.core, bytes, length, onReply, call) != 0) {
-    // Only when the core has no memory to queue it; the message still gets its one answer.
+    // When the core has no memory to queue it, or the calls already waiting hold its bound
+    // (VELMO_MAX_QUEUED_BYTES); the message still gets its one answer.
     report(G_LOG_LEVEL_WARNING, "a call on \"%s\" could not be queued; answered as not implemented",
            kChannel);
     send(messenger, {call->handle, g_bytes_new(nullptr, 0)});

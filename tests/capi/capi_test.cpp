@@ -2,6 +2,7 @@
 // through a C callback, from several threads at once.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -110,6 +111,62 @@ TEST(CApi, RefusedCallsGetNoCallback) {
   plugin.reset();
   velmo_plugin_destroy(nullptr);
   EXPECT_EQ(called, 0);
+}
+
+// The calls waiting for an answer are bounded by what they may hold: while the reply thread is
+// kept busy by a callback, calls of 400,000 nulls each (26 MB once decoded) are taken up to
+// VELMO_MAX_QUEUED_BYTES and refused beyond it; each taken call is answered once, no refused
+// one ever, and once the queue has drained a call is taken again.
+TEST(CApi, WaitingCallsAreBoundedByWhatTheyHold) {
+  struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    bool open = false;
+    int replies = 0;
+  } gate;
+  const auto blockFirst = [](const uint8_t*, size_t, void* user) {
+    auto& g = *static_cast<Gate*>(user);
+    std::unique_lock lock(g.mutex);
+    g.entered = true;
+    g.changed.notify_all();
+    g.changed.wait(lock, [&g] { return g.open; });
+  };
+  const auto count = [](const uint8_t*, size_t, void* user) {
+    auto& g = *static_cast<Gate*>(user);
+    std::lock_guard lock(g.mutex);
+    ++g.replies;
+    g.changed.notify_all();
+  };
+  Plugin plugin = makePlugin();
+  const Bytes small = callBytes("metadata", EncodableList{});
+  ASSERT_EQ(velmo_plugin_handle(plugin.get(), small.data(), small.size(), blockFirst, &gate), 0);
+  {
+    std::unique_lock lock(gate.mutex);
+    gate.changed.wait(lock, [&gate] { return gate.entered; });
+  }
+  const Bytes big = callBytes(
+      "metadata",
+      EncodableMap{{"path", "x.jpg"}, {"junk", EncodableList(400'000, host::EncodableValue())}});
+  int taken = 0;
+  while (taken < 1000 &&
+         velmo_plugin_handle(plugin.get(), big.data(), big.size(), count, &gate) == 0) {
+    ++taken;
+  }
+  EXPECT_GE(taken, 1);
+  EXPECT_LT(taken, 1000);
+  // Each counts as its bytes and 65 times them (what 400,000 nulls can decode into).
+  EXPECT_LE(uint64_t(taken) * big.size() * 66, uint64_t{VELMO_MAX_QUEUED_BYTES});
+  EXPECT_GT(uint64_t(taken + 1) * big.size() * 66, uint64_t{VELMO_MAX_QUEUED_BYTES});
+  {
+    std::unique_lock lock(gate.mutex);
+    gate.open = true;
+    gate.changed.notify_all();
+    gate.changed.wait(lock, [&] { return gate.replies == taken; });
+  }
+  EXPECT_EQ(velmo_plugin_handle(plugin.get(), big.data(), big.size(), count, &gate), 0);
+  plugin.reset();
+  EXPECT_EQ(gate.replies, taken + 1);
 }
 
 // Four threads send at once; every call is answered exactly once, on the instance's reply

@@ -1,5 +1,7 @@
 // The command-line host, run as a separate process with its three streams on files.
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -366,6 +368,54 @@ TEST(CliServe, PipelinedLoadIsAnsweredOnceInOrder) {
   }
   EXPECT_EQ(at, outcome.out.size());
   EXPECT_EQ(std::count(answers.begin(), answers.end(), 1), int64_t{kCalls});
+}
+
+// |body| run in a child process of its own; returns the peak resident memory, in KiB, of the
+// largest process that child waited for (ru_maxrss of its children), or -1.
+template <typename Body>
+long peakOfChildren(Body body) {
+  int fds[2];
+  if (::pipe(fds) != 0) return -1;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    body();
+    rusage usage{};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    const long peak = usage.ru_maxrss;
+    const bool written = ::write(fds[1], &peak, sizeof peak) == sizeof peak;
+    ::_exit(written ? 0 : 1);
+  }
+  ::close(fds[1]);
+  long peak = -1;
+  if (pid < 0 || ::read(fds[0], &peak, sizeof peak) != sizeof peak) peak = -1;
+  ::close(fds[0]);
+  if (pid > 0) ::waitpid(pid, nullptr, 0);
+  return peak;
+}
+
+// A 16 MiB frame of nulls (16 million values once decoded, 2 GB before the decoding budget) is
+// answered as a message that is not a method call, and the pipe host stays small: its peak
+// resident memory under 256 MiB covers the payload, its copy, the values decoded up to the
+// budget (1,048,576 of 40 bytes, in a vector that may double) and the program itself.
+TEST(CliServe, AFrameOfNullsStaysWithinTheDecodingBudget) {
+  Bytes nulls = host::encodeMethodCall({"metadata", host::EncodableValue()});
+  nulls.pop_back();
+  const uint32_t count = 16u << 20;
+  nulls.insert(nulls.end(), {0x0c, 0xff});
+  for (int i = 0; i < 4; ++i) nulls.push_back(static_cast<uint8_t>(count >> (8 * i)));
+  nulls.resize(nulls.size() + count, 0x00);
+  const std::string input =
+      frame(1, nulls) + frame(2, host::encodeMethodCall({"metadata", host::EncodableList{}}));
+  const testing::ScratchDir dir;
+  const long peakKiB = peakOfChildren(
+      [&] { std::ofstream(dir.file("out"), std::ios::binary) << run({"serve"}, input).out; });
+  ASSERT_GT(peakKiB, 0);
+  EXPECT_LT(peakKiB, 256 << 10);
+  EXPECT_EQ(testing::readText(dir.file("out")),
+            frame(1, {}) + frame(2, host::encodeErrorEnvelope({testing::messages::kArgumentsCode,
+                                                               testing::messages::kInvalidArguments,
+                                                               {}})));
 }
 
 TEST(CliCodec, RoundTripsTypedJsonAndRefusesMalformedInput) {

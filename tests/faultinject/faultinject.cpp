@@ -20,6 +20,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -125,11 +126,27 @@ void signalThroughFifo(const std::string& fifo, bool write) {
   ::close(fd);
 }
 
+// |path| with a leading /proc/self/fd/N replaced by the file that descriptor names, so that
+// a file handed over by its descriptor is known by its name.
+std::string throughDescriptor(const char* path) {
+  constexpr std::string_view kPrefix = "/proc/self/fd/";
+  const std::string_view text(path);
+  if (!text.starts_with(kPrefix)) return std::string(text);
+  const size_t end = text.find('/', kPrefix.size());
+  const std::string link(text.substr(0, end));
+  char target[4096];
+  const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return std::string(text);
+  return std::string(target, static_cast<size_t>(n)) +
+         std::string(end == std::string_view::npos ? "" : text.substr(end));
+}
+
 // Waits here when |path| is the held one (once).
 void holdIfAsked(const char* path) {
   State& s = state();
   std::unique_lock lock(s.mutex);
-  if (s.holdPath.empty() || s.held || s.holdPath != path) return;
+  if (s.holdPath.empty() || s.held) return;
+  if (s.holdPath != path && s.holdPath != throughDescriptor(path)) return;
   s.held = true;
   if (s.holdFromEnvironment) {
     lock.unlock();

@@ -13,7 +13,8 @@
 //
 // The hold can also be set up from outside, for a program that is only run, through two
 // environment variables:
-//   VELMO_FAULTINJECT_HOLD=PATH      the first open of exactly PATH is held;
+//   VELMO_FAULTINJECT_HOLD=PATH      the first open of exactly PATH is held (also when it is
+//                                    opened as /proc/self/fd/N of a descriptor of PATH);
 //   VELMO_FAULTINJECT_HOLD_FIFO=P    the held open writes one byte into the FIFO P.held (so
 //                                    the test knows the call is held) and then reads the FIFO
 //                                    P.release to its end (so closing that FIFO's writing end

@@ -8,19 +8,27 @@
 // The program starts itself again with the interposer preloaded when it was started without
 // it; sanitizer builds leave it out (their runtime must be the first library loaded).
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "host/standard_codec.h"
 #include "tests/faultinject/faultinject.h"
 #include "tests/support/image_files.h"
 #include "tests/support/messages.h"
@@ -367,6 +375,130 @@ TEST_F(Faults, SourceChangedWhileTheCallWaitsInTheQueue) {
   EXPECT_FALSE(fs::exists(dir.file("t.jpg")));
   ASSERT_TRUE(replies[2].reply.ok());
   EXPECT_EQ(intEntry(replies[2].reply.map(), "width"), 20);
+}
+
+// Calls queued behind a slow one keep their decoded arguments until the worker reaches them,
+// so the pipe host stops reading while the waiting calls hold the C entry point's bound
+// (VELMO_MAX_QUEUED_BYTES). `velmo-image-tools serve` is run with its first call held at the
+// open of its photo (the interposer, set up through the environment) and 60 calls of 400,000
+// nulls each behind it (16 MB each while decoded). The held call is let go once serve has
+// stopped reading (its main thread waits for a reply) or has read everything, which is the
+// fault; its peak resident memory stays under 512 MiB, and every call is answered once.
+TEST(ServeQueue, StopsReadingWhileTheWaitingCallsHoldTheBound) {
+  const ScratchDir dir;
+  const std::string held = dir.file("held.png");
+  writePngFile(held, photo(32, 24, false), false);
+  const std::string fifo = dir.file("hold");
+  ASSERT_EQ(::mkfifo((fifo + ".held").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo((fifo + ".release").c_str(), 0600), 0);
+  const int heldFd = ::open((fifo + ".held").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(heldFd, 0);
+
+  constexpr uint32_t kQueued = 60;
+  const host::Bytes first = host::encodeMethodCall({"metadata", EncodableMap{{"path", held}}});
+  const host::Bytes big = host::encodeMethodCall(
+      {"metadata", EncodableMap{{"path", held},
+                                {"junk", host::EncodableList(400'000, host::EncodableValue())}}});
+  const auto frame = [](uint32_t id, const host::Bytes& payload) {
+    std::string out;
+    for (uint32_t v : {static_cast<uint32_t>(payload.size()), id}) {
+      for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
+    }
+    return out.append(payload.begin(), payload.end());
+  };
+
+  int in[2], out[2];
+  ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  std::vector<std::string> environment = {
+      std::string("LD_PRELOAD=") + VELMO_FAULTINJECT_LIBRARY, "VELMO_FAULTINJECT_HOLD=" + held,
+      "VELMO_FAULTINJECT_HOLD_FIFO=" + fifo, "PATH=/usr/bin:/bin"};
+  std::vector<char*> envp;
+  for (std::string& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  char program[] = VELMO_CLI_PATH;
+  char serveArg[] = "serve";
+  char* argv[] = {program, serveArg, nullptr};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::execve(program, argv, envp.data());
+    ::_exit(127);
+  }
+  ASSERT_GT(pid, 0);
+  ::close(in[0]);
+  ::close(out[1]);
+
+  std::atomic<bool> allWritten{false};
+  std::thread writer([&] {
+    std::string input = frame(0, first);
+    for (uint32_t id = 1; id <= kQueued; ++id) input += frame(id, big);
+    size_t done = 0;
+    while (done < input.size()) {
+      const ssize_t n = ::write(in[1], input.data() + done, input.size() - done);
+      if (n <= 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    allWritten = true;
+  });
+  char byte = 0;
+  ASSERT_EQ(::read(heldFd, &byte, 1), 1);
+  // serve's main thread either waits for a reply (the bound is reached) or has read all.
+  const auto waitsForAReply = [pid] {
+    std::ifstream wchan("/proc/" + std::to_string(pid) + "/wchan");
+    std::string where;
+    wchan >> where;
+    return where.find("futex") != std::string::npos;
+  };
+  while (!allWritten && !waitsForAReply()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // only spares the processor
+  }
+  const bool stoppedReading = !allWritten;
+  ::close(::open((fifo + ".release").c_str(), O_WRONLY | O_CLOEXEC));
+
+  // Every reply, read while serve still runs (its input stays open), then its peak.
+  std::string replies;
+  std::vector<int> answered(kQueued + 1, 0);
+  size_t at = 0, frames = 0;
+  char buffer[65536];
+  while (frames < kQueued + 1) {
+    const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    replies.append(buffer, static_cast<size_t>(n));
+    while (at + 8 <= replies.size()) {
+      uint32_t length = 0, id = 0;
+      for (int i = 0; i < 4; ++i) {
+        length |= uint32_t(uint8_t(replies[at + i])) << (8 * i);
+        id |= uint32_t(uint8_t(replies[at + 4 + i])) << (8 * i);
+      }
+      if (at + 8 + length > replies.size()) break;
+      at += 8 + length;
+      ++frames;
+      if (id <= kQueued) ++answered[id];
+    }
+  }
+  long peakKiB = 0;
+  {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.starts_with("VmHWM:")) peakKiB = std::atol(line.c_str() + 6);
+    }
+  }
+  writer.join();
+  ::close(in[1]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ::close(out[0]);
+  ::close(heldFd);
+
+  EXPECT_TRUE(stoppedReading) << "serve read every frame while the first call was held";
+  EXPECT_GT(peakKiB, 0);
+  EXPECT_LT(peakKiB, 512 << 10);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(std::count(answered.begin(), answered.end(), 1), int64_t{kQueued + 1});
 }
 
 }  // namespace

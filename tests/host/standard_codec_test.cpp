@@ -170,5 +170,36 @@ TEST(StandardCodec, MalformedInputIsRefused) {
   }
 }
 
+// What a message decodes into is bounded, not only its length: a byte of input can become a
+// 40-byte value, so a frame of nulls took 120 times its size before this budget.
+TEST(StandardCodec, DecodedSizeIsBudgeted) {
+  const auto listOf = [](size_t count, Bytes element) {
+    Bytes out = {0x0c, 0xff};
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(count >> (8 * i)));
+    for (size_t i = 0; i < count; ++i) out.insert(out.end(), element.begin(), element.end());
+    return out;
+  };
+  // The list itself is one value: this many nulls fill the budget exactly.
+  EXPECT_NO_THROW(decodeMessage(listOf(kMaxDecodedValues - 1, {0x00})));
+  EXPECT_THROW(decodeMessage(listOf(kMaxDecodedValues, {0x00})), CodecError);
+  EXPECT_THROW(decodeMessage(listOf(size_t{16} << 20, {0x00})), CodecError);
+  // Values nested in maps and lists count as well, keys included.
+  EXPECT_THROW(decodeMessage(listOf(kMaxDecodedValues / 3 + 1, hex("0d 01 00 00"))), CodecError);
+  // Bytes: a list of strings under the value count but over the byte budget.
+  Bytes string200 = {0x07, 200};
+  string200.resize(202, 'a');
+  EXPECT_NO_THROW(decodeMessage(listOf(100'000, string200)));           // 24 MB as decoded
+  EXPECT_THROW(decodeMessage(listOf(300'000, string200)), CodecError);  // 72 MB
+  // A method call spends the same budget: the name, the list and its nulls.
+  const auto callOf = [&listOf](size_t nulls) {
+    Bytes call = hex("07 08 6d65746164617461");
+    const Bytes list = listOf(nulls, {0x00});
+    call.insert(call.end(), list.begin(), list.end());
+    return call;
+  };
+  EXPECT_NO_THROW(decodeMethodCall(callOf(kMaxDecodedValues - 2)));
+  EXPECT_THROW(decodeMethodCall(callOf(kMaxDecodedValues - 1)), CodecError);
+}
+
 }  // namespace
 }  // namespace velmo::host

@@ -74,12 +74,26 @@ class Server:
         self.process = subprocess.Popen(args, stdout=subprocess.PIPE, text=True,
                                         env=dict(os.environ, **(env or {})))
         line = self.process.stdout.readline()
-        match = re.fullmatch(r'Open http://127\.0\.0\.1:(\d+)/\n', line)
+        match = re.fullmatch(r'Open http://127\.0\.0\.1:(\d+)/\?token=([0-9a-f]{64})\n', line)
         if not match:
             self.process.kill()
             raise RuntimeError(f'unexpected first line {line!r}')
         self.port = int(match.group(1))
-        self.url = f'http://127.0.0.1:{self.port}/'
+        self.token = match.group(2)
+        # The address to open in a browser: its first load exchanges the token for a cookie.
+        self.url = f'http://127.0.0.1:{self.port}/?token={self.token}'
+        # What that cookie is to the server, sent with every request made here.
+        self.cookie = f'velmo_playground_{self.port}={self.token}'
+        # The page knows the folders as /photos, /uploads and /outputs; where they are is told
+        # on the terminal only.
+        second = self.process.stdout.readline()
+        match = re.fullmatch(r'Photos from (.+), outputs in (/.+); Ctrl-C stops\.\n', second)
+        if not match:
+            self.process.kill()
+            raise RuntimeError(f'unexpected second line {second!r}')
+        self.outputs_dir = match.group(2)
+        self.temp = os.path.dirname(self.outputs_dir)
+        self.uploads_dir = os.path.join(self.temp, 'uploads')
         self.info = self.get_json('/api/photos')[1]
 
     def stop(self):
@@ -93,11 +107,15 @@ class Server:
         self.process.stdout.close()
         return self.process.returncode
 
-    def request(self, method, path, body=None, headers=None):
-        """(status, body bytes). |path| goes on the wire unchanged (no normalisation)."""
+    def request(self, method, path, body=None, headers=None, cookie=True):
+        """(status, body bytes). |path| goes on the wire unchanged (no normalisation). The
+        server's cookie goes with it unless |cookie| is False or |headers| has its own."""
+        headers = dict(headers or {})
+        if cookie and 'Cookie' not in headers:
+            headers['Cookie'] = self.cookie
         connection = http.client.HTTPConnection('127.0.0.1', self.port, timeout=600)
         try:
-            connection.request(method, path, body=body, headers=headers or {})
+            connection.request(method, path, body=body, headers=headers)
             response = connection.getresponse()
             return response.status, response.read()
         finally:
