@@ -291,9 +291,11 @@ std::unique_ptr<HeifFile> HeifFile::open(const platform::InputFile& file, int ma
 }
 
 HeifImageHandle HeifFile::primaryImage() const {
-  heif_image_handle* handle = nullptr;
-  if (!heifOk(heif_context_get_primary_image_handle(context_.get(), &handle))) return nullptr;
-  return HeifImageHandle(handle);
+  heif_image_handle* raw = nullptr;
+  const bool found = heifOk(heif_context_get_primary_image_handle(context_.get(), &raw));
+  HeifImageHandle handle(raw);  // owned whether or not an error came with it
+  if (!found) return nullptr;
+  return handle;
 }
 
 platform::PixelRect heifStoredCleanAperture(const platform::InputFile& file,
@@ -333,13 +335,13 @@ std::optional<HeifPixels> HeifPixels::decode(const heif_image_handle* handle,
   // Missing tiles or other damage fail the decode instead of leaving grey areas.
   options->strict_decoding = 1;
   heif_image* raw = nullptr;
-  if (!heifOk(heif_decode_image(
-          handle, &raw, heif_colorspace_RGB,
-          pixels.hasAlpha_ ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
-          options.get()))) {
-    return std::nullopt;
-  }
+  const bool decoded = heifOk(heif_decode_image(
+      handle, &raw, heif_colorspace_RGB,
+      pixels.hasAlpha_ ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
+      options.get()));
+  // Owned whether or not an error came with it.
   pixels.image_.reset(raw);
+  if (!decoded || raw == nullptr) return std::nullopt;
   const int width = heif_image_get_width(raw, heif_channel_interleaved);
   const int height = heif_image_get_height(raw, heif_channel_interleaved);
   int stride = 0;
@@ -381,10 +383,10 @@ HeifColor heifColor(const heif_image_handle* handle) {
     }
   } else if (type == heif_color_profile_type_nclx) {
     heif_color_profile_nclx* raw = nullptr;
-    if (heifOk(heif_image_handle_get_nclx_color_profile(handle, &raw))) {
-      const HeifNclxProfile nclx(raw);
-      color.displayP3 = nclx && nclx->color_primaries == heif_color_primaries_SMPTE_EG_432_1;
-    }
+    const bool read = heifOk(heif_image_handle_get_nclx_color_profile(handle, &raw));
+    // libheif may hand over a profile even when it reports an error: it is owned either way.
+    const HeifNclxProfile nclx(raw);
+    color.displayP3 = read && nclx && nclx->color_primaries == heif_color_primaries_SMPTE_EG_432_1;
   }
   return color;
 }
