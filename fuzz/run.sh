@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
-# Runs one fuzz target with libFuzzer for a number of seconds:
-#   fuzz/run.sh TARGET SECONDS        TARGET: codec metadata decode window render tile
+# Runs one fuzz target with libFuzzer:
+#   fuzz/run.sh TARGET SECONDS   explores for SECONDS from a random seed, keeping what it learns
+#   fuzz/run.sh TARGET --gate    the test suite's run: a fixed seed, a fixed number of inputs
+#                                (about 20 s each here) and a fresh corpus, so that every run
+#                                of a commit starts from the same place and does the same
+#                                amount of work, on a slow machine as on a fast one
+#   TARGET: codec metadata decode window render tile
 # Builds the tree with clang-14, coverage, ASan and UBSan in build-fuzz/ (first run: a few
 # minutes), seeds the corpus from the test images or hand-made argument maps, and keeps what
 # it learns in build-fuzz/corpus/TARGET. A finding is written to build-fuzz/findings/TARGET/
@@ -8,8 +13,9 @@
 # says what it is, fix the fault, and the replay test keeps it fixed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-target=${1:?usage: fuzz/run.sh TARGET SECONDS}
-seconds=${2:?usage: fuzz/run.sh TARGET SECONDS}
+usage="usage: fuzz/run.sh TARGET SECONDS|--gate"
+target=${1:?$usage}
+length=${2:?$usage}
 case "$target" in codec | metadata | decode | window | render | tile) ;;
   *) echo "unknown target $target" >&2; exit 2 ;;
 esac
@@ -26,7 +32,19 @@ if [ ! -f "$build/build.ninja" ]; then
 fi
 cmake --build "$build" --target "velmo_fuzz_$target" velmo_fuzz_seeds >/dev/null
 
-corpus=$build/corpus/$target
+if [ "$length" = --gate ]; then
+  # Inputs per target: what 20 s runs on the reference machine.
+  case "$target" in
+    codec) runs=400000 ;; metadata) runs=300000 ;; tile) runs=200000 ;;
+    decode | window) runs=10000 ;; render) runs=15000 ;;
+  esac
+  corpus=$build/gate-corpus/$target
+  rm -rf "$corpus"
+  limit=(-seed=1 -runs="$runs")
+else
+  corpus=$build/corpus/$target
+  limit=(-max_total_time="$length")
+fi
 findings=$build/findings/$target
 seeds=$build/seeds/$target
 mkdir -p "$corpus" "$findings"
@@ -50,6 +68,6 @@ export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
 # fontconfig keeps a little memory for the life of the process on purpose.
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-"$build/fuzz/velmo_fuzz_$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2560 \
+"$build/fuzz/velmo_fuzz_$target" "${limit[@]}" -timeout=20 -rss_limit_mb=2560 \
   -malloc_limit_mb=1024 -dict="$dict" -artifact_prefix="$findings/" -print_final_stats=1 \
   "$corpus" "$seeds"
