@@ -10,11 +10,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "capi/velmo_image_tools.h"
 #include "host/standard_codec.h"
+#include "tests/support/channel_names.h"
 #include "tests/support/messages.h"
 #include "tests/support/test_support.h"
 
@@ -200,48 +203,22 @@ TEST(CliCall, ReadsTheArgumentsFromStandardInputForAtDash) {
 
 // Each method's help names every key the method reads, and the names the recipe knows.
 TEST(CliCall, MethodHelpNamesEveryKeyTheMethodReads) {
+  using testing::channel::Names;
+  const auto joined = [](std::initializer_list<const Names*> groups, Names extra) {
+    for (const Names* group : groups) extra.insert(group->begin(), group->end());
+    return extra;
+  };
   const struct {
     std::string method;
-    std::vector<std::string> words;
+    Names words;
   } cases[] = {
-      {"metadata", {"path"}},
-      {"render",
-       {"path",
-        "destination",
-        "width",
-        "height",
-        "referenceWidth",
-        "referenceHeight",
-        "maxFileBytes",
-        "recipe",
-        "crop",
-        "quarterTurns",
-        "strokes",
-        "shape",
-        "points",
-        "colorARGB",
-        "widthFraction",
-        "watermark",
-        "enabled",
-        "text",
-        "style",
-        "opacity",
-        "density",
-        "gradientColors",
-        "\"freehand\"",
-        "\"line\"",
-        "\"arrow\"",
-        "\"rectangle\"",
-        "\"rect\"",
-        "\"circle\"",
-        "\"oval\"",
-        "\"blur\"",
-        "\"minimalSignature\"",
-        "\"cornerStamp\"",
-        "\"diagonalRepeat\"",
-        "8388608",
-        "16380"}},
-      {"tile", {"destination", "path", "x, y", "width", "height", "sample", "2048"}},
+      {"metadata", testing::channel::kMetadataKeys},
+      {"render", joined({&testing::channel::kRenderKeys, &testing::channel::kRecipeKeys,
+                         &testing::channel::kStrokeKeys, &testing::channel::kWatermarkKeys},
+                        {"\"freehand\"", "\"line\"", "\"arrow\"", "\"rectangle\"", "\"rect\"",
+                         "\"circle\"", "\"oval\"", "\"blur\"", "\"minimalSignature\"",
+                         "\"cornerStamp\"", "\"diagonalRepeat\"", "8388608", "16380"})},
+      {"tile", joined({&testing::channel::kTileKeys}, {"x, y", "2048"})},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.method);

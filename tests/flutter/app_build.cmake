@@ -16,6 +16,7 @@ file(REMOVE_RECURSE "${WORK_DIR}")
 set(app "${WORK_DIR}/my_app/linux")
 file(MAKE_DIRECTORY "${app}/flutter/ephemeral/.plugin_symlinks")
 file(COPY "${SOURCE_DIR}/tests/flutter/app/CMakeLists.txt" "${SOURCE_DIR}/tests/flutter/app/main.cc"
+          "${SOURCE_DIR}/tests/flutter/app/standard_settings.cmake"
      DESTINATION "${app}")
 file(CREATE_LINK "${SOURCE_DIR}/flutter" "${app}/flutter/ephemeral/.plugin_symlinks/velmo_image_tools"
      SYMBOLIC)

@@ -11,13 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/channel_names.h"
 #include "tests/support/messages.h"
 #include "tests/support/test_support.h"
 
 namespace velmo::testing {
 namespace {
 
-using Names = std::set<std::string>;
+using channel::Names;
 
 std::string source(const std::string& relative) {
   return readText(std::string(VELMO_SOURCE_DIR) + "/" + relative);
@@ -54,37 +55,10 @@ std::string dartEnum(const std::string& code, const std::string& name) {
   return match.size() > 1 ? match[1].str() : "";
 }
 
-// The argument keys of the channel, every map level.
-const Names kArgumentKeys = {
-    "path",
-    "destination",
-    "width",
-    "height",
-    "recipe",
-    "crop",
-    "quarterTurns",
-    "strokes",
-    "watermark",
-    "referenceWidth",
-    "referenceHeight",
-    "maxFileBytes",
-    "points",
-    "colorARGB",
-    "widthFraction",
-    "shape",
-    "enabled",
-    "text",
-    "style",
-    "opacity",
-    "density",
-    "gradientColors",
-    "x",
-    "y",
-    "sample",
-};
-const Names kResultKeys = {"width", "height",   "frames",   "orientation",
-                           "path",  "filename", "mimeType", "byteSize"};
-const Names kMethods = {"metadata", "render", "tile"};
+// The channel's names, written out independently of the core's sources.
+const Names kArgumentKeys = channel::allArgumentKeys();
+using channel::kMethods;
+using channel::kResultKeys;
 
 // The C++ sources of the given folders of the core, wherever in them the reading is done.
 std::vector<std::string> coreSources(std::initializer_list<const char*> folders) {
