@@ -190,7 +190,12 @@ PlaygroundFiles::PlaygroundFiles(fs::path root)
 std::string PlaygroundFiles::shownPath(const fs::path& path) const {
   for (const auto& [folder, shown] :
        {std::pair{&root_, kShownRoot}, {&uploads_, kShownUploads}, {&outputs_, kShownOutputs}}) {
-    if (isInside(path, *folder)) return shown + ("/" + path.lexically_relative(*folder).string());
+    if (isInside(path, *folder)) {
+      std::string named = shown;
+      named += '/';
+      named += path.lexically_relative(*folder).string();
+      return named;
+    }
   }
   return "";
 }
