@@ -1,8 +1,6 @@
 #include "cli/playground.h"
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <linux/openat2.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
@@ -11,7 +9,6 @@
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <httplib.h>
@@ -22,7 +19,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -34,12 +30,13 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "cli/json_values.h"
+#include "cli/playground_files.h"
 #include "host/engine.h"
 #include "host/standard_codec.h"
-#include "platform/file_descriptor.h"
 #include "plugin/velmo_image_tools_plugin.h"
 
 #ifndef VELMO_EXAMPLES_DIR
@@ -50,52 +47,7 @@ namespace velmo::cli {
 
 namespace fs = std::filesystem;
 
-std::string sniffImageType(std::string_view b) {
-  const auto starts = [&b](std::string_view prefix, size_t at = 0) {
-    return b.size() >= at + prefix.size() && b.substr(at, prefix.size()) == prefix;
-  };
-  if (starts("\xFF\xD8\xFF")) return "jpg";
-  if (starts("\x89PNG\r\n\x1A\n")) return "png";
-  if (starts("GIF87a") || starts("GIF89a")) return "gif";
-  if (starts("RIFF") && starts("WEBP", 8)) return "webp";
-  if (starts("ftyp", 4) && b.size() >= 12) {
-    const std::string_view brand = b.substr(8, 4);
-    if (brand == "avif" || brand == "avis") return "avif";
-    for (std::string_view heif : {"heic", "heix", "hevc", "hevx", "heim", "heis", "mif1", "msf1"}) {
-      if (brand == heif) return "heic";
-    }
-  }
-  return "";
-}
-
-std::string percentDecode(std::string_view text) {
-  const auto hex = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size()) {
-      const int high = hex(text[i + 1]);
-      const int low = hex(text[i + 2]);
-      if (high >= 0 && low >= 0) {
-        out.push_back(static_cast<char>(high << 4 | low));
-        i += 2;
-        continue;
-      }
-    }
-    out.push_back(text[i]);
-  }
-  return out;
-}
-
 namespace {
-
-constexpr const char* kImageExtensions[] = {".jpg",  ".jpeg", ".png",  ".gif",
-                                            ".webp", ".heic", ".heif", ".avif"};
-constexpr size_t kMaxListedPhotos = 1000;
 
 const char* mimeOf(const std::string& name) {
   const auto ends = [&name](std::string_view suffix) { return name.ends_with(suffix); };
@@ -118,25 +70,6 @@ long residentKiB() {
   return 0;
 }
 
-bool isInside(const fs::path& path, const fs::path& folder) {
-  const std::string p = path.native();
-  const std::string f = folder.native();
-  return p.size() > f.size() && p.compare(0, f.size(), f) == 0 && p[f.size()] == '/';
-}
-
-bool hasDotDot(std::string_view text) {
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find('/', start);
-    if (end == std::string_view::npos) end = text.size();
-    if (text.substr(start, end - start) == "..") return true;
-    start = end + 1;
-  }
-  return false;
-}
-
-using platform::FileDescriptor;
-
 // Limits on what one request may ask of the plug-in's one worker. The plug-in takes any number
 // of strokes and points; the page is a place to try recipes, so it forwards modest ones only.
 constexpr size_t kMaxCallBody = 1u << 20;           // bytes of a /api/call body
@@ -144,9 +77,6 @@ constexpr size_t kMaxCallValues = 100'000;          // JSON values that body may
 constexpr size_t kMaxStrokes = 100;                 // strokes of one recipe
 constexpr size_t kMaxPoints = 2'000;                // points of all strokes of one recipe
 constexpr double kMaxOutputPixels = 4096.0 * 3072;  // a render's or a tile's output area
-// Uploads kept at once, in count and bytes; the oldest go first.
-constexpr size_t kMaxUploads = 16;
-constexpr size_t kMaxUploadBytes = 160u << 20;
 // HTTP connections: threads serving them, and the time a read or a write may wait.
 constexpr size_t kConnectionThreads = 32;
 constexpr time_t kReadTimeoutSeconds = 5;
@@ -155,11 +85,6 @@ constexpr size_t kKeepAliveRequests = 100;
 // Calls waiting for the worker at once; more are turned away so that they do not take every
 // connection thread.
 constexpr size_t kMaxWaitingCalls = 8;
-
-std::string tempBase() {
-  const char* base = std::getenv("TMPDIR");
-  return base && *base ? base : "/tmp";
-}
 
 // A secret of 256 random bits in hexadecimal, for the address the server prints.
 std::string makeToken() {
@@ -226,44 +151,6 @@ size_t jsonValueBound(std::string_view text) {
   return count;
 }
 
-// An O_PATH descriptor of |relative| beneath the folder |folderFd|, resolved once and without
-// following a symbolic link anywhere along it; -1 with errno when there is none. Linux 5.6 and
-// later do it in one openat2; older kernels get the same walk one component at a time.
-int openBeneath(int folderFd, const std::string& relative, bool directory) {
-  open_how how{};
-  // RESOLVE_NO_SYMLINKS refuses a link in the last place too (O_NOFOLLOW would open the link).
-  how.flags = O_PATH | O_CLOEXEC | (directory ? O_DIRECTORY : 0);
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  const std::string name = relative.empty() ? "." : relative;
-  const long fd = ::syscall(SYS_openat2, folderFd, name.c_str(), &how, sizeof how);
-  if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
-
-  FileDescriptor at(::openat(folderFd, ".", O_PATH | O_CLOEXEC | O_DIRECTORY));
-  size_t start = 0;
-  while (at.valid() && start <= relative.size()) {
-    size_t end = relative.find('/', start);
-    if (end == std::string::npos) end = relative.size();
-    const std::string part = relative.substr(start, end - start);
-    const bool last = end == relative.size();
-    start = end + 1;
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      errno = EXDEV;
-      return -1;
-    }
-    FileDescriptor next(
-        ::openat(at.get(), part.c_str(),
-                 O_PATH | O_CLOEXEC | O_NOFOLLOW | (!last || directory ? O_DIRECTORY : 0)));
-    struct stat st {};
-    if (next.valid() && ::fstat(next.get(), &st) == 0 && S_ISLNK(st.st_mode)) {
-      errno = ELOOP;
-      return -1;
-    }
-    at = std::move(next);
-  }
-  return at.valid() ? at.release() : -1;
-}
-
 // The sockets of this process's HTTP connections: each one's peer port and descriptor.
 template <typename Visit>
 void forEachConnection(Visit visit) {
@@ -298,55 +185,6 @@ bool clientHasGone(int port) {
   return gone;
 }
 
-// Removes the temporary folders of earlier servers of this user that were killed before
-// they could remove them: each names its server's process, which no longer runs.
-void removeStaleFolders() {
-  std::error_code ec;
-  for (auto it = fs::directory_iterator(tempBase(), ec); !ec && it != fs::directory_iterator();
-       it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (!name.starts_with("velmo-playground-") || name.size() != 23) continue;
-    struct stat st {};
-    if (::lstat(it->path().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
-      continue;
-    }
-    std::ifstream pidFile(it->path() / "server.pid");
-    long pid = 0;
-    if (!(pidFile >> pid) || pid <= 0) continue;
-    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
-    std::error_code ignored;
-    fs::remove_all(it->path(), ignored);
-  }
-}
-
-// A private folder (mode 0700) under $TMPDIR or /tmp, removed with everything in it when the
-// owner goes.
-class TempFolder {
- public:
-  explicit TempFolder(const std::string& prefix) {
-    std::string pattern = tempBase() + "/" + prefix + "-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
-    }
-    path_ = fs::canonical(pattern);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  ~TempFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-struct Refusal {
-  int status;
-  std::string message;
-};
-
 class Playground {
  public:
   // What a call tells beside its reply. The plug-in tells it on the main thread just before
@@ -354,27 +192,10 @@ class Playground {
   void tell(const Diagnostics& diagnostics) { told_ = diagnostics; }
 
   Playground(host::Engine& engine, fs::path root)
-      : engine_(engine), root_(std::move(root)), temp_("velmo-playground"), token_(makeToken()) {
-    uploads_ = temp_.path() / "uploads";
-    outputs_ = temp_.path() / "outputs";
-    fs::create_directory(uploads_);
-    fs::create_directory(outputs_);
-    fs::permissions(uploads_, fs::perms::owner_all, fs::perm_options::replace);
-    fs::permissions(outputs_, fs::perms::owner_all, fs::perm_options::replace);
-    // Names this server, so that a later one can tell the folder of a killed one.
-    std::ofstream(temp_.path() / "server.pid") << ::getpid() << '\n';
-    const auto openFolder = [](const fs::path& path) {
-      FileDescriptor fd(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-      if (!fd.valid()) throw std::system_error(errno, std::generic_category(), path.string());
-      return fd;
-    };
-    rootFd_ = openFolder(root_);
-    uploadsFd_ = openFolder(uploads_);
-    outputsFd_ = openFolder(outputs_);
-  }
+      : engine_(engine), files_(std::move(root)), token_(makeToken()) {}
 
   const std::string& token() const { return token_; }
-  const fs::path& outputFolder() const { return outputs_; }
+  const fs::path& outputFolder() const { return files_.outputFolder(); }
 
   void install(httplib::Server& server) {
     server.set_payload_max_length(kPlaygroundMaxUpload);
@@ -517,56 +338,12 @@ class Playground {
     sendJson(res, refusal.status, std::move(body));
   }
 
-  // The page knows the server's folders by these names only, never where they are.
-  static constexpr const char* kShownRoot = "/photos";
-  static constexpr const char* kShownUploads = "/uploads";
-  static constexpr const char* kShownOutputs = "/outputs";
-
-  // |path| under one of the server's folders as the page names it.
-  std::string shownPath(const fs::path& path) const {
-    for (const auto& [folder, shown] :
-         {std::pair{&root_, kShownRoot}, {&uploads_, kShownUploads}, {&outputs_, kShownOutputs}}) {
-      if (isInside(path, *folder)) return shown + ("/" + path.lexically_relative(*folder).string());
-    }
-    return "";
-  }
-
-  Json photoEntry(const fs::path& path, const std::string& name) const {
-    Json entry = Json::object();
-    entry["name"] = name;
-    entry["path"] = shownPath(path);
-    return entry;
-  }
-
   Json listPhotos() {
-    Json photos = Json::array();
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(
-             root_, fs::directory_options::skip_permission_denied, ec);
-         !ec && it != fs::recursive_directory_iterator() && photos.size() < kMaxListedPhotos;
-         it.increment(ec)) {
-      std::error_code fileEc;
-      if (!it->is_regular_file(fileEc)) continue;
-      std::string extension = it->path().extension().string();
-      std::transform(extension.begin(), extension.end(), extension.begin(),
-                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-      if (std::find(std::begin(kImageExtensions), std::end(kImageExtensions), extension) ==
-          std::end(kImageExtensions)) {
-        continue;
-      }
-      // A symbolic link under the root that leads out of it is not offered.
-      const fs::path real = fs::canonical(it->path(), fileEc);
-      if (fileEc || !isInside(real, root_)) continue;
-      photos.push_back(photoEntry(it->path(), fs::relative(it->path(), root_).string()));
-    }
-    {
-      std::lock_guard lock(mutex_);
-      for (const auto& [path, name] : uploadNames_) photos.push_back(photoEntry(path, name));
-    }
+    Json photos = files_.photos();
     Json body = Json::object();
-    body["root"] = kShownRoot;
-    body["uploads"] = kShownUploads;
-    body["outputs"] = kShownOutputs;
+    body["root"] = PlaygroundFiles::kShownRoot;
+    body["uploads"] = PlaygroundFiles::kShownUploads;
+    body["outputs"] = PlaygroundFiles::kShownOutputs;
     body["photos"] = std::move(photos);
     {
       std::lock_guard lock(turnMutex_);
@@ -574,93 +351,6 @@ class Playground {
     }
     body["callsDropped"] = dropped_.load();
     return body;
-  }
-
-  // A folder the server may use, with the descriptor every path under it is resolved from.
-  struct Folder {
-    const fs::path* path;
-    int fd;
-    const char* shownAs;
-  };
-
-  // A path of a call, resolved once: what the page named (shown back to it) and what the
-  // plug-in is given, a name under /proc/self/fd of the descriptor held here for the call, so
-  // that swapping a folder or file for a link after the check changes nothing.
-  struct Resolved {
-    std::string shown;
-    std::string forwarded;
-    std::string heldPrefix;   // "/proc/self/fd/N/" of a destination's folder
-    std::string shownFolder;  // that folder as the page names it, and as it is
-    std::string realFolder;
-    FileDescriptor held;
-  };
-
-  // |given| resolved beneath one of |folders|, or why not. Refused: NUL bytes, ".." components
-  // (also once %XX escapes are decoded), relative paths, places outside the folders, and
-  // symbolic links anywhere beneath the folder. A destination is its folder (resolved so) and
-  // a name; the files the plug-in will write there (with ".png" or ".jpg") must not be links.
-  std::variant<Resolved, Refusal> resolvePath(const std::string& key, const std::string& given,
-                                              const std::vector<Folder>& folders,
-                                              bool destination) const {
-    const auto refuse = [&key](const std::string& why) {
-      return Refusal{400, "refused: \"" + key + "\" " + why};
-    };
-    const std::string decoded = percentDecode(given);
-    if (given.find('\0') != std::string::npos || decoded.find('\0') != std::string::npos) {
-      return refuse("holds a NUL byte");
-    }
-    if (hasDotDot(given) || hasDotDot(decoded)) return refuse("holds a \"..\" component");
-    if (given.empty() || given[0] != '/') return refuse("must be an absolute path");
-    // A folder by the name the page knows it by or by where it is.
-    const fs::path normal = fs::path(given).lexically_normal();
-    const Folder* base = nullptr;
-    std::string relative;
-    for (const Folder& folder : folders) {
-      for (const fs::path& name : {fs::path(folder.shownAs), *folder.path}) {
-        if (base == nullptr && isInside(normal, name)) {
-          base = &folder;
-          relative = normal.lexically_relative(name).string();
-        }
-      }
-    }
-    if (base == nullptr) return refuse("lies outside the folders this server may use");
-
-    Resolved resolved;
-    resolved.shown = base->shownAs + ("/" + relative);
-    if (!destination) {
-      resolved.held = FileDescriptor(openBeneath(base->fd, relative, false));
-      if (!resolved.held.valid()) {
-        if (errno == ELOOP || errno == EXDEV) return refuse("leads to a link");
-        // Forwarded by name, a missing file could be made a link before the plug-in opens it.
-        return refuse("cannot be opened: " + std::string(std::strerror(errno)));
-      }
-      resolved.forwarded = "/proc/self/fd/" + std::to_string(resolved.held.get());
-      return resolved;
-    }
-    const fs::path relativePath(relative);
-    const std::string name = relativePath.filename().string();
-    if (name.empty() || name == ".") return refuse("names no file");
-    resolved.held =
-        FileDescriptor(openBeneath(base->fd, relativePath.parent_path().string(), true));
-    if (!resolved.held.valid()) {
-      if (errno == ELOOP || errno == EXDEV) return refuse("leads to a link");
-      return refuse("names a folder that cannot be used: " + std::string(std::strerror(errno)));
-    }
-    for (const char* extension : {".png", ".jpg"}) {
-      struct stat st {};
-      if (::fstatat(resolved.held.get(), (name + extension).c_str(), &st, AT_SYMLINK_NOFOLLOW) ==
-              0 &&
-          S_ISLNK(st.st_mode)) {
-        return refuse("leads to a link");
-      }
-    }
-    resolved.heldPrefix = "/proc/self/fd/" + std::to_string(resolved.held.get()) + "/";
-    const std::string parent = relativePath.parent_path().string();
-    resolved.shownFolder = base->shownAs + ("/" + parent + (parent.empty() ? "" : "/"));
-    resolved.realFolder = (*base->path / relativePath.parent_path()).string();
-    if (!resolved.realFolder.ends_with('/')) resolved.realFolder += '/';
-    resolved.forwarded = resolved.heldPrefix + name;
-    return resolved;
   }
 
   struct Answer {
@@ -782,21 +472,16 @@ class Playground {
     const std::string method = request["method"].get<std::string>();
     Json args = request.contains("args") ? request["args"] : Json();
     Json shownArgs = args;
-    std::vector<Resolved> held;
+    std::vector<PlaygroundFiles::Resolved> held;
     std::string outputPrefix, outputFolder, outputRealFolder;
     if (args.is_object()) {
       if (auto refusal = checkWork(method, args)) return sendRefusal(res, *refusal);
-      const std::vector<Folder> readable = {{&root_, rootFd_.get(), kShownRoot},
-                                            {&uploads_, uploadsFd_.get(), kShownUploads},
-                                            {&outputs_, outputsFd_.get(), kShownOutputs}};
-      const std::vector<Folder> writable = {{&outputs_, outputsFd_.get(), kShownOutputs}};
       for (const char* key : {"path", "destination"}) {
         if (!args.contains(key) || !args[key].is_string()) continue;
         const bool destination = std::strcmp(key, "destination") == 0;
-        auto checked = resolvePath(key, args[key].get<std::string>(),
-                                   destination ? writable : readable, destination);
+        auto checked = files_.resolve(key, args[key].get<std::string>(), destination);
         if (auto* refusal = std::get_if<Refusal>(&checked)) return sendRefusal(res, *refusal);
-        Resolved& resolved = std::get<Resolved>(checked);
+        auto& resolved = std::get<PlaygroundFiles::Resolved>(checked);
         args[key] = resolved.forwarded;
         shownArgs[key] = resolved.shown;
         if (destination) {
@@ -839,35 +524,23 @@ class Playground {
     sent["method"] = call.method;
     sent["args"] = std::move(shownArgs);
     body["request"] = std::move(sent);
-    if (reply.empty()) {
-      body["notImplemented"] = true;
-    } else {
-      auto envelope = host::decodeEnvelope(reply);
-      if (auto* result = std::get_if<host::EncodableValue>(&envelope)) {
-        Json json = toPlainJson(*result);
-        if (json.is_object() && json.contains("path") && json["path"].is_string() &&
-            !outputPrefix.empty()) {
-          // The plug-in names the file through the folder's descriptor; the page knows the
-          // folder by its name.
-          const std::string written = json["path"].get<std::string>();
-          if (written.starts_with(outputPrefix)) {
-            const std::string name = written.substr(outputPrefix.size());
-            json["path"] = outputFolder + name;
-            if (isInside(outputRealFolder + name, outputs_)) {
-              body["url"] = issueOutput(outputRealFolder + name);
-            }
+    Json answer = envelopeToJson(reply, JsonForm::Plain);
+    if (answer.contains("result") && !outputPrefix.empty()) {
+      Json& json = answer["result"];
+      if (json.is_object() && json.contains("path") && json["path"].is_string()) {
+        // The plug-in names the file through the folder's descriptor; the page knows the
+        // folder by its name.
+        const std::string written = json["path"].get<std::string>();
+        if (written.starts_with(outputPrefix)) {
+          const std::string name = written.substr(outputPrefix.size());
+          json["path"] = outputFolder + name;
+          if (files_.isOutput(outputRealFolder + name)) {
+            body["url"] = issueOutput(outputRealFolder + name);
           }
         }
-        body["result"] = std::move(json);
-      } else {
-        const auto& error = std::get<host::ErrorEnvelope>(envelope);
-        Json detail = Json::object();
-        detail["code"] = error.code;
-        detail["message"] = error.message ? Json(*error.message) : Json();
-        detail["details"] = toPlainJson(error.details);
-        body["error"] = std::move(detail);
       }
     }
+    for (auto& item : answer.items()) body[item.key()] = std::move(item.value());
     // For the developer, never part of the reply: why it failed, what the reading forgave.
     if (!told.reason.empty()) body["why"] = told.reason;
     if (!told.warnings.empty()) body["warnings"] = told.warnings;
@@ -878,98 +551,38 @@ class Playground {
   // The raw file as the body; ?name= the browser's file name, shown in the picker. The file is
   // kept only when its signature is an image format and "metadata" can read it.
   void handleUpload(const httplib::Request& req, httplib::Response& res) {
-    if (req.body.size() > kPlaygroundMaxUpload) {
-      return sendRefusal(res, {413, "refused: uploads are limited to " +
-                                        std::to_string(kPlaygroundMaxUpload >> 20) + " MiB"});
-    }
-    const std::string type = sniffImageType(req.body);
-    if (type.empty()) {
-      return sendRefusal(res, {415, "refused: not a JPEG, PNG, GIF, WebP, HEIF or AVIF file"});
-    }
-    const int number = ++uploadCount_;
-    const fs::path path = uploads_ / ("upload-" + std::to_string(number) + "." + type);
-    {
-      const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-      if (fd < 0) return sendRefusal(res, {500, "cannot store the upload"});
-      size_t done = 0;
-      while (done < req.body.size()) {
-        const ssize_t n = ::write(fd, req.body.data() + done, req.body.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-      }
-      ::close(fd);
-      if (done < req.body.size()) {
-        fs::remove(path);
-        return sendRefusal(res, {500, "cannot store the upload"});
-      }
-    }
+    auto stored = files_.storeUpload(req.body);
+    if (auto* refusal = std::get_if<Refusal>(&stored)) return sendRefusal(res, *refusal);
+    const auto& upload = std::get<PlaygroundFiles::Upload>(stored);
     host::EncodableMap args;
-    args.emplace_back(host::EncodableValue("path"), host::EncodableValue(path.string()));
+    args.emplace_back(host::EncodableValue("path"), host::EncodableValue(upload.path.string()));
     host::Bytes reply;
     {
       Turn turn(*this);
       turn.wait(req.remote_port);
       reply = roundTrip({"metadata", host::EncodableValue(std::move(args))}).reply;
     }
-    auto envelope = host::decodeEnvelope(reply);
-    if (auto* error = std::get_if<host::ErrorEnvelope>(&envelope)) {
-      fs::remove(path);
+    Json answer = envelopeToJson(reply, JsonForm::Plain);
+    if (answer.contains("error")) {
+      PlaygroundFiles::discardUpload(upload);
       Json body = Json::object();
       body["refused"] = "refused: the plug-in cannot read this image";
-      Json detail = Json::object();
-      detail["code"] = error->code;
-      detail["message"] = error->message ? Json(*error->message) : Json();
-      body["error"] = std::move(detail);
+      Json& error = answer["error"];
+      error.erase("details");
+      body["error"] = std::move(error);
       return sendJson(res, 415, std::move(body));
     }
-    std::string original = req.has_param("name") ? req.get_param_value("name") : "";
-    original.erase(std::remove_if(original.begin(), original.end(),
-                                  [](unsigned char c) { return c < 0x20 || c == 0x7f; }),
-                   original.end());
-    if (original.size() > 80) original.resize(80);
-    const std::string name =
-        "upload " + std::to_string(number) + (original.empty() ? "" : " (" + original + ")");
-    {
-      std::lock_guard lock(mutex_);
-      uploadNames_.emplace_back(path, name);
-      keepUploadsWithinLimits();
-    }
     Json body = Json::object();
-    body["photo"] = photoEntry(path, name);
-    body["metadata"] = toPlainJson(std::get<host::EncodableValue>(envelope));
+    body["photo"] =
+        files_.keepUpload(upload, req.has_param("name") ? req.get_param_value("name") : "");
+    body["metadata"] = std::move(answer.at("result"));
     sendJson(res, 200, std::move(body));
-  }
-
-  // Removes the oldest uploads until at most kMaxUploads files of kMaxUploadBytes in all are
-  // kept. Called with mutex_ held.
-  void keepUploadsWithinLimits() {
-    uint64_t bytes = 0;
-    for (const auto& upload : uploadNames_) {
-      std::error_code ec;
-      const auto size = fs::file_size(upload.first, ec);
-      if (!ec) bytes += size;
-    }
-    while (uploadNames_.size() > 1 &&
-           (uploadNames_.size() > kMaxUploads || bytes > kMaxUploadBytes)) {
-      std::error_code ec;
-      const auto size = fs::file_size(uploadNames_.front().first, ec);
-      if (!ec) bytes -= std::min<uint64_t>(bytes, size);
-      fs::remove(uploadNames_.front().first, ec);
-      uploadNames_.pop_front();
-    }
   }
 
   host::Engine& engine_;
   Diagnostics told_;  // on the main thread only
-  const fs::path root_;
-  TempFolder temp_;
+  PlaygroundFiles files_;
   const std::string token_;
-  fs::path uploads_;
-  fs::path outputs_;
-  FileDescriptor rootFd_;
-  FileDescriptor uploadsFd_;
-  FileDescriptor outputsFd_;
   std::mutex turnMutex_;
   std::condition_variable turnChanged_;
   uint64_t nextTicket_ = 0;
@@ -977,12 +590,10 @@ class Playground {
   size_t waiting_ = 0;
   std::atomic<int> dropped_{0};
   int port_ = 0;
-  std::atomic<int> uploadCount_{0};
   std::mutex mutex_;
   std::map<std::string, fs::path> outputsById_;
   std::map<std::string, std::string> idsByPath_;
   int nextOutputId_ = 1;
-  std::deque<std::pair<fs::path, std::string>> uploadNames_;
 };
 
 }  // namespace

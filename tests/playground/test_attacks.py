@@ -139,6 +139,25 @@ def test_token(results):
         shutil.rmtree(root)
 
 
+def start_held(results, hold, what, call):
+    """Runs |call| on a thread of its own, which |hold| stops at the open of its photo.
+    Returns the thread and a dict that will hold the call's answer under 'answer'; or None,
+    after |what| is checked as failed, when the call is never held."""
+    outcome = {}
+
+    def run():
+        outcome['answer'] = call()
+        hold.answered()
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    if not hold.held():
+        thread.join()
+        results.check(what, False, outcome)
+        return None
+    return thread, outcome
+
+
 # ---- paths resolved once ---------------------------------------------------------------------
 
 def test_swap(results):
@@ -156,21 +175,14 @@ def test_swap(results):
     try:
         outputs = server.outputs_dir
         os.mkdir(os.path.join(outputs, 'sub'))
-        finished = {}
-
-        def render():
-            finished['answer'] = server.call('render', {
-                'path': os.path.join(root, 'album', 'photo.jpg'),
-                'destination': os.path.join(outputs, 'sub', 'swapped'), 'width': 90,
-                'height': 60})[1]
-            hold.answered()
-
-        thread = threading.Thread(target=render)
-        thread.start()
-        if not hold.held():
-            thread.join()
-            results.check('swap: the render is held at the open of its photo', False, finished)
+        started = start_held(results, hold, 'swap: the render is held at the open of its photo',
+                             lambda: server.call('render', {
+                                 'path': os.path.join(root, 'album', 'photo.jpg'),
+                                 'destination': os.path.join(outputs, 'sub', 'swapped'),
+                                 'width': 90, 'height': 60})[1])
+        if started is None:
             return
+        thread, finished = started
         os.rename(os.path.join(root, 'album'), os.path.join(root, 'album-checked'))
         os.symlink(outside, os.path.join(root, 'album'))
         os.rename(os.path.join(outputs, 'sub'), os.path.join(outputs, 'sub-checked'))
@@ -308,18 +320,11 @@ def test_page_gone(results):
     try:
         outputs = server.info['outputs']
         photo = os.path.join(root, 'photo.jpg')
-        first = {}
-
-        def held_call():
-            first['answer'] = server.call('metadata', {'path': photo})[1]
-            hold.answered()
-
-        thread = threading.Thread(target=held_call)
-        thread.start()
-        if not hold.held():
-            thread.join()
-            results.check('page gone: the first call is held', False, first)
+        started = start_held(results, hold, 'page gone: the first call is held',
+                             lambda: server.call('metadata', {'path': photo})[1])
+        if started is None:
             return
+        thread, _ = started
         body = json.dumps({'method': 'render', 'args': {
             'path': photo, 'destination': outputs + '/gone', 'width': 80, 'height': 60}}).encode()
         gone = socket.create_connection(('127.0.0.1', server.port), timeout=600)
