@@ -52,11 +52,6 @@ class [[nodiscard]] Result {
  public:
   Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
   Result(Failure failure) : state_(std::in_place_index<1>, std::move(failure)) {}
-  // Takes the value of a Result of a type T converts from (a derived class's pointer, say).
-  template <typename U>
-  requires(!std::is_same_v<U, T> && std::is_constructible_v<T, U&&>) Result(Result<U>&& other)
-      : state_(other ? State(std::in_place_index<0>, T(std::move(*other)))
-                     : State(std::in_place_index<1>, other.failure())) {}
 
   explicit operator bool() const { return state_.index() == 0; }
 
