@@ -64,41 +64,56 @@ uint32_t interlacedRow(uint32_t index, uint32_t height) {
   return 1 + index * 2;
 }
 
+constexpr const char* kNoFrame = "the file has no frame";
+constexpr const char* kBadLine = "a line of the first frame cannot be decoded";
+
+// giflib's words for the error code |code|, else |otherwise|.
+Failure gifFailure(int code, const char* otherwise) {
+  const char* words = code != 0 ? GifErrorString(code) : nullptr;
+  return unreadable(words != nullptr ? words : otherwise);
+}
+Failure gifFailure(const GifFileType* gif, const char* otherwise) {
+  return gifFailure(gif->Error, otherwise);
+}
+
 // Whether frame 0's lines decode, read and dropped one at a time. For a frame placed far into
 // a large screen, so that damaged data fails before the canvas around it costs anything.
-bool frameLinesDecode(const platform::InputFile& file) {
+Status frameLinesDecode(const platform::InputFile& file) {
   GifStream stream{&file, 0};
   int openError = 0;
   GifFile gif(DGifOpen(&stream, readGif, &openError));
+  if (!gif) return gifFailure(openError, "giflib cannot open the file");
   int transparentIndex = NO_TRANSPARENT_COLOR;
-  if (!gif || !seekFirstFrame(gif.get(), transparentIndex)) return false;
-  if (DGifGetImageDesc(gif.get()) == GIF_ERROR) return false;
+  if (!seekFirstFrame(gif.get(), transparentIndex)) return gifFailure(gif.get(), kNoFrame);
+  if (DGifGetImageDesc(gif.get()) == GIF_ERROR) return gifFailure(gif.get(), kNoFrame);
   const int width = gif->Image.Width, height = gif->Image.Height;
-  if (width <= 0 || height <= 0) return false;
+  if (width <= 0 || height <= 0) return unreadable("the first frame is empty");
   std::vector<GifPixelType> line(static_cast<size_t>(width));
   for (int y = 0; y < height; ++y) {
-    if (DGifGetLine(gif.get(), line.data(), width) == GIF_ERROR) return false;
+    if (DGifGetLine(gif.get(), line.data(), width) == GIF_ERROR) {
+      return gifFailure(gif.get(), kBadLine);
+    }
   }
-  return true;
+  return {};
 }
 
 }  // namespace
 
-std::optional<platform::Bitmap> decodeGif(const platform::InputFile& file, uint32_t maxPixelSize) {
+Result<platform::Bitmap> decodeGif(const platform::InputFile& file, uint32_t maxPixelSize) {
   GifStream stream{&file, 0};
   int openError = 0;
   GifFile gif(DGifOpen(&stream, readGif, &openError));
-  if (!gif) return std::nullopt;
-  if (gif->SWidth <= 0 || gif->SHeight <= 0) return std::nullopt;
+  if (!gif) return gifFailure(openError, "giflib cannot open the file");
+  if (gif->SWidth <= 0 || gif->SHeight <= 0) return unreadable("the screen is empty");
   const auto screenWidth = static_cast<uint32_t>(gif->SWidth);
   const auto screenHeight = static_cast<uint32_t>(gif->SHeight);
 
   int transparentIndex = NO_TRANSPARENT_COLOR;
-  if (!seekFirstFrame(gif.get(), transparentIndex)) return std::nullopt;
-  if (DGifGetImageDesc(gif.get()) == GIF_ERROR) return std::nullopt;
+  if (!seekFirstFrame(gif.get(), transparentIndex)) return gifFailure(gif.get(), kNoFrame);
+  if (DGifGetImageDesc(gif.get()) == GIF_ERROR) return gifFailure(gif.get(), kNoFrame);
   const GifImageDesc& frame = gif->Image;
   if (frame.Left < 0 || frame.Top < 0 || frame.Width <= 0 || frame.Height <= 0) {
-    return std::nullopt;
+    return unreadable("the first frame is empty");
   }
   const auto left = static_cast<uint32_t>(frame.Left);
   const auto top = static_cast<uint32_t>(frame.Top);
@@ -107,16 +122,16 @@ std::optional<platform::Bitmap> decodeGif(const platform::InputFile& file, uint3
   // Every field is 16 bits, so the sums cannot overflow.
   const uint32_t canvasWidth = std::max(screenWidth, left + frameWidth);
   const uint32_t canvasHeight = std::max(screenHeight, top + frameHeight);
-  if (!platform::frameWithinLimits(canvasWidth, canvasHeight)) return std::nullopt;
+  if (!platform::frameWithinLimits(canvasWidth, canvasHeight)) {
+    return overLimits(canvasWidth, canvasHeight);
+  }
   const ColorMapObject* colors = frame.ColorMap != nullptr ? frame.ColorMap : gif->SColorMap;
-  if (colors == nullptr || colors->Colors == nullptr) return std::nullopt;
+  if (colors == nullptr || colors->Colors == nullptr) return unreadable("the file has no colours");
   // Blank rows above the frame, or a screen much larger than it, are a few header bytes that
   // ask for a lot of work before the first byte of image data is read: check the frame's data
   // first (one more pass over the frame's lines).
-  if ((top > 0 ||
-       uint64_t{canvasWidth} * canvasHeight > 4 * (uint64_t{frameWidth} * frameHeight)) &&
-      !frameLinesDecode(file)) {
-    return std::nullopt;
+  if (top > 0 || uint64_t{canvasWidth} * canvasHeight > 4 * (uint64_t{frameWidth} * frameHeight)) {
+    if (Status lines = frameLinesDecode(file); !lines) return lines.failure();
   }
 
   const bool covers =
@@ -148,7 +163,7 @@ std::optional<platform::Bitmap> decodeGif(const platform::InputFile& file, uint3
     platform::Bitmap canvas(canvasWidth, canvasHeight, hasAlpha);
     std::fill(canvas.data(), canvas.data() + platform::checkedMul(canvasWidth, canvasHeight), 0u);
     for (uint32_t i = 0; i < frameHeight; ++i) {
-      if (!readLine()) return std::nullopt;
+      if (!readLine()) return gifFailure(gif.get(), kBadLine);
       composite(line.data(), canvas.row(top + interlacedRow(i, frameHeight)));
     }
     return platform::shrink(std::move(canvas), target.width, target.height);
@@ -159,7 +174,7 @@ std::optional<platform::Bitmap> decodeGif(const platform::InputFile& file, uint3
   for (uint32_t y = 0; y < canvasHeight; ++y) {
     std::fill(canvasRow.begin(), canvasRow.end(), 0u);
     if (y >= top && y - top < frameHeight) {
-      if (!readLine()) return std::nullopt;
+      if (!readLine()) return gifFailure(gif.get(), kBadLine);
       composite(line.data(), canvasRow.data());
     }
     shrinker.pushRow(canvasRow.data());

@@ -14,12 +14,13 @@ namespace {
 // 0 or 255, so the premultiplied pixels give the straight ones exactly.
 class GifWindowReader final : public HeldFrameReader {
  public:
-  bool open(const platform::InputFile& file) {
-    frame_ = detail::decodeGif(file, std::numeric_limits<uint32_t>::max());
-    if (!frame_) return false;
+  Status open(const platform::InputFile& file) {
+    Result<platform::Bitmap> frame = detail::decodeGif(file, std::numeric_limits<uint32_t>::max());
+    if (!frame) return frame.failure();
+    frame_ = std::move(*frame);
     size_ = {frame_->width(), frame_->height()};
     hasAlpha_ = frame_->hasAlpha();
-    return true;
+    return {};
   }
 
  private:
@@ -35,7 +36,7 @@ class GifWindowReader final : public HeldFrameReader {
 
 }  // namespace
 
-std::unique_ptr<FrameWindowReader> openGifWindow(const platform::InputFile& file) {
+Result<std::unique_ptr<FrameWindowReader>> openGifWindow(const platform::InputFile& file) {
   return openHeldFrame<GifWindowReader>(file);
 }
 

@@ -11,22 +11,22 @@
 
 namespace velmo::codec::detail {
 
-std::optional<platform::Bitmap> decodeHeif(const platform::InputFile& file, uint32_t maxPixelSize) {
-  const std::unique_ptr<HeifFile> heif = HeifFile::open(file, kMaxHeifItemSide);
-  if (!heif) return std::nullopt;
-  const HeifImageHandle handle = heif->primaryImage();
-  if (!handle) return std::nullopt;
+Result<platform::Bitmap> decodeHeif(const platform::InputFile& file, uint32_t maxPixelSize) {
+  Result<std::unique_ptr<HeifFile>> heif = HeifFile::open(file, kMaxHeifItemSide);
+  if (!heif) return heif.failure();
+  const HeifImageHandle handle = (*heif)->primaryImage();
+  if (!handle) return unreadable(kNoPrimaryImage);
 
   // Both the stored grid (ispe) and the displayed size after cropping and turning.
   if (!heifSizeWithinLimits(heif_image_handle_get_ispe_width(handle.get()),
                             heif_image_handle_get_ispe_height(handle.get())) ||
       !heifSizeWithinLimits(heif_image_handle_get_width(handle.get()),
                             heif_image_handle_get_height(handle.get()))) {
-    return std::nullopt;
+    return heifOverLimits(handle.get());
   }
   // irot, imir and clap applied, exactly once; the EXIF orientation is never applied on top.
-  const std::optional<HeifPixels> pixels = HeifPixels::decode(handle.get(), true);
-  if (!pixels) return std::nullopt;
+  const Result<HeifPixels> pixels = HeifPixels::decode(handle.get(), true);
+  if (!pixels) return pixels.failure();
 
   const uint32_t w = pixels->width();
   const uint32_t h = pixels->height();

@@ -271,10 +271,10 @@ heif_reader_grow_status HeifFile::waitForSize(int64_t size, void* self) {
              : heif_reader_grow_status_size_beyond_eof;
 }
 
-std::unique_ptr<HeifFile> HeifFile::open(const platform::InputFile& file, int maxItemSide) {
+Result<std::unique_ptr<HeifFile>> HeifFile::open(const platform::InputFile& file, int maxItemSide) {
   // The decoder plug-ins are registered once for the process and kept: decodes may run until
   // the process ends.
-  if (!heifLibraryLoaded()) return nullptr;
+  if (!heifLibraryLoaded()) return unreadable("libheif cannot be loaded");
   static std::once_flag initialised;
   std::call_once(initialised, [] { heif_init(nullptr); });
   static const heif_reader reader{1, &HeifFile::position, &HeifFile::read, &HeifFile::seek,
@@ -282,10 +282,12 @@ std::unique_ptr<HeifFile> HeifFile::open(const platform::InputFile& file, int ma
 
   std::unique_ptr<HeifFile> heif(new HeifFile(file));
   heif->context_.reset(heif_context_alloc());
-  if (!heif->context_) return nullptr;
+  if (!heif->context_) return outOfMemory();
   heif_context_set_maximum_image_size_limit(heif->context_.get(), maxItemSide);
-  if (!heifOk(heif_context_read_from_reader(heif->context_.get(), &reader, heif.get(), nullptr))) {
-    return nullptr;
+  if (const heif_error error =
+          heif_context_read_from_reader(heif->context_.get(), &reader, heif.get(), nullptr);
+      !heifOk(error)) {
+    return heifFailure(error);
   }
   return heif;
 }
@@ -318,30 +320,41 @@ platform::PixelRect heifStoredCleanAperture(const platform::InputFile& file,
           static_cast<uint32_t>(right - left + 1), static_cast<uint32_t>(bottom - top + 1)};
 }
 
+Failure heifOverLimits(const heif_image_handle* handle) {
+  int width = heif_image_handle_get_ispe_width(handle);
+  int height = heif_image_handle_get_ispe_height(handle);
+  if (heifSizeWithinLimits(width, height)) {
+    // The stored grid fits: the displayed size is the one over.
+    width = heif_image_handle_get_width(handle);
+    height = heif_image_handle_get_height(handle);
+  }
+  if (width <= 0 || height <= 0) return unreadable("the image has no size");
+  return overLimits(static_cast<uint64_t>(width), static_cast<uint64_t>(height));
+}
+
 bool heifSizeWithinLimits(int width, int height) {
   return width > 0 && height > 0 &&
          platform::frameWithinLimits(static_cast<uint64_t>(width), static_cast<uint64_t>(height));
 }
 
-std::optional<HeifPixels> HeifPixels::decode(const heif_image_handle* handle,
-                                             bool applyTransformations) {
+Result<HeifPixels> HeifPixels::decode(const heif_image_handle* handle, bool applyTransformations) {
   HeifPixels pixels;
   pixels.hasAlpha_ = heif_image_handle_has_alpha_channel(handle) != 0;
   pixels.premultiplied_ = heif_image_handle_is_premultiplied_alpha(handle) != 0;
   const HeifDecodingOptions options(heif_decoding_options_alloc());
-  if (!options) return std::nullopt;
+  if (!options) return outOfMemory();
   options->ignore_transformations = applyTransformations ? 0 : 1;
   options->convert_hdr_to_8bit = 1;
   // Missing tiles or other damage fail the decode instead of leaving grey areas.
   options->strict_decoding = 1;
   heif_image* raw = nullptr;
-  const bool decoded = heifOk(heif_decode_image(
+  const heif_error error = heif_decode_image(
       handle, &raw, heif_colorspace_RGB,
-      pixels.hasAlpha_ ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
-      options.get()));
+      pixels.hasAlpha_ ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.get());
   // Owned whether or not an error came with it.
   pixels.image_.reset(raw);
-  if (!decoded || raw == nullptr) return std::nullopt;
+  if (!heifOk(error)) return heifFailure(error);
+  if (raw == nullptr) return unreadable("libheif gave no image");
   const int width = heif_image_get_width(raw, heif_channel_interleaved);
   const int height = heif_image_get_height(raw, heif_channel_interleaved);
   int stride = 0;
@@ -350,7 +363,7 @@ std::optional<HeifPixels> HeifPixels::decode(const heif_image_handle* handle,
   if (pixels.plane_ == nullptr || !heifSizeWithinLimits(width, height) || stride < 0 ||
       heif_image_get_bits_per_pixel_range(raw, heif_channel_interleaved) != 8 ||
       static_cast<size_t>(stride) < platform::checkedMul(static_cast<size_t>(width), channels)) {
-    return std::nullopt;
+    return unreadable("libheif gave pixels that are not 8-bit RGB within the limits");
   }
   pixels.width_ = static_cast<uint32_t>(width);
   pixels.height_ = static_cast<uint32_t>(height);

@@ -78,8 +78,9 @@ ImageInfo probeHeif(const platform::InputFile& file) {
   // Reading the header decodes nothing, so any recorded size is reported (libheif would
   // otherwise refuse to open a file whose images exceed its default limit); the decoders
   // apply their own limits.
-  const std::unique_ptr<HeifFile> heif = HeifFile::open(file, INT_MAX);
-  if (!heif) return info;
+  Result<std::unique_ptr<HeifFile>> opened = HeifFile::open(file, INT_MAX);
+  if (!opened) return info;
+  const std::unique_ptr<HeifFile> heif = std::move(*opened);
   const HeifImageHandle handle = heif->primaryImage();
   if (!handle) return info;
 

@@ -15,17 +15,18 @@ namespace {
 // the coded padding beyond the picture; any libheif error is a failure.
 class HeifWindowReader final : public HeldFrameReader {
  public:
-  bool open(const platform::InputFile& file) {
-    const std::unique_ptr<HeifFile> heif = HeifFile::open(file, kMaxHeifItemSide);
-    if (!heif) return false;
-    const HeifImageHandle handle = heif->primaryImage();
-    if (!handle) return false;
+  Status open(const platform::InputFile& file) {
+    Result<std::unique_ptr<HeifFile>> heif = HeifFile::open(file, kMaxHeifItemSide);
+    if (!heif) return heif.failure();
+    const HeifImageHandle handle = (*heif)->primaryImage();
+    if (!handle) return unreadable(kNoPrimaryImage);
     if (!heifSizeWithinLimits(heif_image_handle_get_ispe_width(handle.get()),
                               heif_image_handle_get_ispe_height(handle.get()))) {
-      return false;
+      return heifOverLimits(handle.get());
     }
-    pixels_ = HeifPixels::decode(handle.get(), false);
-    if (!pixels_) return false;
+    Result<HeifPixels> pixels = HeifPixels::decode(handle.get(), false);
+    if (!pixels) return pixels.failure();
+    pixels_ = std::move(*pixels);
     HeifColor color = heifColor(handle.get());
     icc_ = std::move(color.icc);
     displayP3_ = color.displayP3;
@@ -33,7 +34,7 @@ class HeifWindowReader final : public HeldFrameReader {
     aperture_ = heifStoredCleanAperture(file, {pixels_->width(), pixels_->height()});
     size_ = aperture_.size();
     hasAlpha_ = pixels_->hasAlpha();
-    return true;
+    return {};
   }
 
  private:
@@ -66,7 +67,7 @@ class HeifWindowReader final : public HeldFrameReader {
 
 }  // namespace
 
-std::unique_ptr<FrameWindowReader> openHeifWindow(const platform::InputFile& file) {
+Result<std::unique_ptr<FrameWindowReader>> openHeifWindow(const platform::InputFile& file) {
   return openHeldFrame<HeifWindowReader>(file);
 }
 

@@ -11,7 +11,7 @@
 
 namespace velmo::codec {
 
-WindowResult<PngImage> HeldFrameReader::readWindow(const platform::PixelRect& window) {
+Result<PngImage> HeldFrameReader::readWindow(const platform::PixelRect& window) {
   try {
     const uint32_t channels = hasAlpha_ ? 4 : 3;
     PngImage image =
@@ -37,14 +37,14 @@ WindowResult<PngImage> HeldFrameReader::readWindow(const platform::PixelRect& wi
     if (window_detail::iccDescribes(icc_, "RGB ")) image.icc = icc_;
     return image;
   } catch (const std::bad_alloc&) {
-    return WindowFailure::Unreadable;
+    return unreadable("out of memory");
   }
 }
 
-WindowResult<platform::Bitmap> HeldFrameReader::readWindowShrunk(const platform::PixelRect& window,
-                                                                 platform::PixelSize size) {
+Result<platform::Bitmap> HeldFrameReader::readWindowShrunk(const platform::PixelRect& window,
+                                                           platform::PixelSize size) {
   const auto made = window_detail::WindowShrinker::make(window.size(), size, hasAlpha_);
-  if (!made) return WindowFailure::ScalerSetup;
+  if (!made) return window_detail::scalerSetup();
   auto& shrinker = *made;
   try {
     std::vector<uint32_t> row(window.width);
@@ -53,11 +53,11 @@ WindowResult<platform::Bitmap> HeldFrameReader::readWindowShrunk(const platform:
       shrinker.pushRow(row.data());
     }
   } catch (const std::bad_alloc&) {
-    return WindowFailure::Scaling;
+    return window_detail::scalingFailure();
   }
   auto result = shrinker.finish(icc_, false);
-  if (auto* bitmap = std::get_if<platform::Bitmap>(&result); bitmap && displayP3_) {
-    if (auto toSrgb = platform::ColorConverter::displayP3()) toSrgb->convert(*bitmap);
+  if (result && displayP3_) {
+    if (auto toSrgb = platform::ColorConverter::displayP3()) toSrgb->convert(*result);
   }
   return result;
 }

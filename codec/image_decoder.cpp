@@ -31,7 +31,7 @@ namespace {
 // Each format's decoder of image 0 (codec/internal/decoders.h).
 struct FormatDecoder {
   ImageFormat format;
-  std::optional<platform::Bitmap> (*decode)(const platform::InputFile& file, uint32_t maxPixelSize);
+  Result<platform::Bitmap> (*decode)(const platform::InputFile& file, uint32_t maxPixelSize);
 };
 constexpr FormatDecoder kDecoders[] = {
     {ImageFormat::Jpeg, &detail::decodeJpeg}, {ImageFormat::Png, &detail::decodePng},
@@ -41,17 +41,17 @@ constexpr FormatDecoder kDecoders[] = {
 
 }  // namespace
 
-std::optional<StoredPicture> decodeStoredThumbnail(const platform::InputFile& file,
-                                                   const ImageInfo& info, uint32_t maxPixelSize) {
+Result<StoredPicture> decodeStoredThumbnail(const platform::InputFile& file, const ImageInfo& info,
+                                            uint32_t maxPixelSize) {
   try {
     // The same check as for a window (window_decoder.cpp), so that a file cut short yields no
     // image for every method, even where the cut spares every pixel.
-    if (!probe::reachesItsEnd(file, info.format)) return std::nullopt;
-    std::optional<platform::Bitmap> stored;
+    if (!probe::reachesItsEnd(file, info.format)) return cutShort();
+    Result<platform::Bitmap> stored = unreadable("no decoder for this format");
     for (const auto& [format, decode] : kDecoders) {
       if (format == info.format) stored = decode(file, maxPixelSize);
     }
-    if (!stored) return std::nullopt;
+    if (!stored) return stored.failure();
     // libheif has applied irot/imir already; iPhone files carry the same turn again as an EXIF
     // orientation, which must not be applied on top.
     const int orientation =
@@ -59,21 +59,21 @@ std::optional<StoredPicture> decodeStoredThumbnail(const platform::InputFile& fi
     return StoredPicture{std::move(*stored), orientation};
   } catch (const std::bad_alloc&) {
     // Includes std::bad_array_new_length from checkedMul: the frame cannot be held.
-    return std::nullopt;
+    return outOfMemory();
   } catch (const std::length_error&) {
-    return std::nullopt;
+    return outOfMemory();
   }
 }
 
-std::optional<platform::Bitmap> decodeThumbnail(const platform::InputFile& file,
-                                                const ImageInfo& info, uint32_t maxPixelSize) {
+Result<platform::Bitmap> decodeThumbnail(const platform::InputFile& file, const ImageInfo& info,
+                                         uint32_t maxPixelSize) {
   try {
-    std::optional<StoredPicture> stored = decodeStoredThumbnail(file, info, maxPixelSize);
-    if (!stored) return std::nullopt;
+    Result<StoredPicture> stored = decodeStoredThumbnail(file, info, maxPixelSize);
+    if (!stored) return stored.failure();
     // Shrinking first and then permuting keeps the permutation cheap and exact.
     return platform::applyOrientation(std::move(stored->pixels), stored->orientation);
   } catch (const std::bad_alloc&) {
-    return std::nullopt;
+    return outOfMemory();
   }
 }
 

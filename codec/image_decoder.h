@@ -2,9 +2,9 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 
 #include "codec/image_probe.h"
+#include "codec/result.h"
 #include "platform/bitmap.h"
 #include "platform/input_file.h"
 
@@ -14,11 +14,12 @@ namespace velmo::codec {
 // transformations applied once, never EXIF on top), scaled with its aspect kept so that its
 // longer side is at most |maxPixelSize|, never enlarged, colour converted to sRGB.
 //
-// nullopt when decoding yields no image: a file cut short (even after its last pixel),
-// unreadable or corrupt data, or a frame over the decode limits of checked.h. Never throws
-// for bad data or lack of memory.
-std::optional<platform::Bitmap> decodeThumbnail(const platform::InputFile& file,
-                                                const ImageInfo& info, uint32_t maxPixelSize);
+// A Failure when decoding yields no image: a file cut short (even after its last pixel),
+// unreadable or corrupt data (its detail the decoding library's words where it gave any), a
+// frame over the decode limits of checked.h, or lack of memory. Never throws for bad data or
+// lack of memory.
+Result<platform::Bitmap> decodeThumbnail(const platform::InputFile& file, const ImageInfo& info,
+                                         uint32_t maxPixelSize);
 
 // Image 0 as decodeThumbnail decodes it, before it is laid upright, with the EXIF orientation
 // that lays it upright (1 for HEIF, whose transformations are applied in the decode), for a
@@ -27,7 +28,7 @@ struct StoredPicture {
   platform::Bitmap pixels;
   int orientation = 1;
 };
-std::optional<StoredPicture> decodeStoredThumbnail(const platform::InputFile& file,
-                                                   const ImageInfo& info, uint32_t maxPixelSize);
+Result<StoredPicture> decodeStoredThumbnail(const platform::InputFile& file, const ImageInfo& info,
+                                            uint32_t maxPixelSize);
 
 }  // namespace velmo::codec

@@ -28,7 +28,8 @@ struct ImageInfo {
   bool hasAlpha = false;
 };
 
-// nullopt when the content is not an image format this system reads.
+// nullopt when the content is not an image format this system reads. That is an answer about
+// the file, not a failure of the probe, so it is not a codec Result.
 std::optional<ImageInfo> probeImage(const platform::InputFile& file);
 
 }  // namespace velmo::codec

@@ -1,5 +1,6 @@
 // JPEG through libjpeg(-turbo): DCT-scaled decode, rows streamed into the area shrinker.
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -13,9 +14,10 @@
 
 namespace velmo::codec::detail {
 
-std::optional<platform::Bitmap> decodeJpeg(const platform::InputFile& file, uint32_t maxPixelSize) {
-  const std::unique_ptr<JpegInput> jpeg = JpegInput::open(file);
-  if (!jpeg) return std::nullopt;
+Result<platform::Bitmap> decodeJpeg(const platform::InputFile& file, uint32_t maxPixelSize) {
+  Result<std::unique_ptr<JpegInput>> opened = JpegInput::open(file);
+  if (!opened) return opened.failure();
+  const std::unique_ptr<JpegInput> jpeg = std::move(*opened);
   jpeg_decompress_struct& cinfo = jpeg->decompressor();
   const std::span<const uint8_t> profile = jpeg->icc();
   const bool cmyk = jpeg->cmyk();
@@ -30,10 +32,12 @@ std::optional<platform::Bitmap> decodeJpeg(const platform::InputFile& file, uint
   });
   cinfo.scale_denom = 8;
 
-  if (!jpegGuarded(&cinfo, [&] { jpeg_start_decompress(&cinfo); })) return std::nullopt;
+  if (!jpegGuarded(&cinfo, [&] { jpeg_start_decompress(&cinfo); })) return jpegFailure(&cinfo);
   const uint32_t width = cinfo.output_width;
   const uint32_t height = cinfo.output_height;
-  if (width < target.width || height < target.height) return std::nullopt;
+  if (width < target.width || height < target.height) {
+    return unreadable("libjpeg decoded it smaller than asked");
+  }
 
   // Adobe applications store CMYK inverted (0 = full ink) and mark the file with APP14.
   std::optional<platform::CmykConverter> cmykConverter;
@@ -46,9 +50,9 @@ std::optional<platform::Bitmap> decodeJpeg(const platform::InputFile& file, uint
   while (cinfo.output_scanline < height) {
     JDIMENSION got = 0;
     if (!jpegGuarded(&cinfo, [&] { got = jpeg_read_scanlines(&cinfo, rows, 1); })) {
-      return std::nullopt;
+      return jpegFailure(&cinfo);
     }
-    if (got != 1) return std::nullopt;
+    if (got != 1) return unreadable("libjpeg gave no row");
     if (cmykConverter) {
       cmykConverter->convertRow(rows[0], pixels.data(), width);
       shrinker.pushRow(pixels.data());

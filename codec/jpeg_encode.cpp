@@ -24,10 +24,13 @@ namespace {
 struct JpegErrorTrap {
   jpeg_error_mgr manager;  // first, so the library's pointer converts back to the trap
   std::jmp_buf jump;
+  char message[JMSG_LENGTH_MAX];  // libjpeg's words for the error
 };
 
 [[noreturn]] void onJpegError(j_common_ptr cinfo) {
-  std::longjmp(reinterpret_cast<JpegErrorTrap*>(cinfo->err)->jump, 1);
+  auto* trap = reinterpret_cast<JpegErrorTrap*>(cinfo->err);
+  cinfo->err->format_message(cinfo, trap->message);
+  std::longjmp(trap->jump, 1);
 }
 
 // Warnings and traces are not logged.
@@ -142,8 +145,10 @@ bool runCompression(JpegJob* job, const platform::BitmapView* image, int quality
 
 }  // namespace
 
-std::optional<std::vector<uint8_t>> encodeJpeg(const platform::BitmapView& image, int quality) {
-  if (image.pixels == nullptr || image.width == 0 || image.height == 0) return std::nullopt;
+Result<std::vector<uint8_t>> encodeJpeg(const platform::BitmapView& image, int quality) {
+  if (image.pixels == nullptr || image.width == 0 || image.height == 0) {
+    return unreadable("no pixels to encode");
+  }
   quality = std::clamp(quality, 0, 100);
 
   // A first guess near the size of a photo at high quality; the buffer doubles as needed.
@@ -151,14 +156,14 @@ std::optional<std::vector<uint8_t>> encodeJpeg(const platform::BitmapView& image
   const size_t initial =
       static_cast<size_t>(std::clamp<uint64_t>(pixels / 2, uint64_t{64} << 10, uint64_t{8} << 20));
   std::vector<uint8_t> bytes;
-  if (!resizeBytes(bytes, initial)) return std::nullopt;
+  if (!resizeBytes(bytes, initial)) return outOfMemory();
 
   JpegJob job{};
   prepareJob(job, &bytes);
   // Destroys the compressor on every path, before the job it lives in. A zeroed compressor
   // (one that jpeg_create_compress never reached) is safe to destroy.
   const JpegCompressState state(&job.cinfo);
-  if (!runCompression(&job, &image, quality)) return std::nullopt;
+  if (!runCompression(&job, &image, quality)) return unreadable(job.error.message);
   return bytes;
 }
 

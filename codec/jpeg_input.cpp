@@ -1,12 +1,16 @@
 #include "codec/internal/jpeg_input.h"
 
+#include <cstdio>
+
 #include "platform/checked.h"
 
 namespace velmo::codec {
 namespace {
 
 [[noreturn]] void abortDecode(j_common_ptr cinfo) {
-  std::longjmp(reinterpret_cast<JpegErrors*>(cinfo->err)->jump, 1);
+  auto* errors = reinterpret_cast<JpegErrors*>(cinfo->err);
+  cinfo->err->format_message(cinfo, errors->message);
+  std::longjmp(errors->jump, 1);
 }
 
 void emitMessage(j_common_ptr cinfo, int level) {
@@ -19,7 +23,9 @@ void outputNothing(j_common_ptr) {}
 void checkScans(j_common_ptr cinfo) {
   if (cinfo->is_decompressor &&
       reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kMaxJpegScans) {
-    abortDecode(cinfo);
+    auto* errors = reinterpret_cast<JpegErrors*>(cinfo->err);
+    std::snprintf(errors->message, sizeof errors->message, "more than %d scans", kMaxJpegScans);
+    std::longjmp(errors->jump, 1);
   }
 }
 
@@ -77,31 +83,39 @@ bool jpegWarningLosesPixels(const jpeg_error_mgr& errors) {
   }
 }
 
-std::unique_ptr<JpegInput> JpegInput::open(const platform::InputFile& file) {
+Failure jpegFailure(j_decompress_ptr cinfo) {
+  const char* message = reinterpret_cast<const JpegErrors*>(cinfo->err)->message;
+  return unreadable(message[0] != '\0' ? message : "libjpeg stopped without a message");
+}
+
+Result<std::unique_ptr<JpegInput>> JpegInput::open(const platform::InputFile& file) {
   std::unique_ptr<JpegInput> input(new JpegInput());
   j_decompress_ptr cinfo = &input->cinfo_;
   useJpegErrors(cinfo, input->errors_);
   // Safe to destroy even when creation failed half-way: it checks what was set up.
   input->state_.reset(cinfo);
-  if (!jpegGuarded(cinfo, [&] { jpeg_create_decompress(cinfo); })) return nullptr;
+  if (!jpegGuarded(cinfo, [&] { jpeg_create_decompress(cinfo); })) return jpegFailure(cinfo);
   useJpegInput(cinfo, input->errors_, input->source_, file, input->buffer_.data());
 
   int header = JPEG_SUSPENDED;
-  if (!jpegGuarded(cinfo,
-                   [&] {
-                     jpeg_save_markers(cinfo, JPEG_APP0 + 2, 0xFFFF);  // ICC profile segments
-                     header = jpeg_read_header(cinfo, TRUE);
-                   }) ||
-      header != JPEG_HEADER_OK) {
-    return nullptr;
+  if (!jpegGuarded(cinfo, [&] {
+        jpeg_save_markers(cinfo, JPEG_APP0 + 2, 0xFFFF);  // ICC profile segments
+        header = jpeg_read_header(cinfo, TRUE);
+      })) {
+    return jpegFailure(cinfo);
   }
+  if (header != JPEG_HEADER_OK) return unreadable("the JPEG has no image");
   // The 8-bit interface cannot hold 12-bit samples; libjpeg refuses them already.
-  if (cinfo->data_precision != 8) return nullptr;
-  if (!platform::frameWithinLimits(cinfo->image_width, cinfo->image_height)) return nullptr;
+  if (cinfo->data_precision != 8) return unreadable("samples are not 8 bits");
+  if (!platform::frameWithinLimits(cinfo->image_width, cinfo->image_height)) {
+    return overLimits(cinfo->image_width, cinfo->image_height);
+  }
 
   JOCTET* icc = nullptr;
   unsigned int iccSize = 0;
-  if (!jpegGuarded(cinfo, [&] { jpeg_read_icc_profile(cinfo, &icc, &iccSize); })) return nullptr;
+  if (!jpegGuarded(cinfo, [&] { jpeg_read_icc_profile(cinfo, &icc, &iccSize); })) {
+    return jpegFailure(cinfo);
+  }
   const platform::MallocBuffer owned(icc);
   if (owned) input->icc_.assign(icc, icc + iccSize);
   return input;
@@ -109,6 +123,7 @@ std::unique_ptr<JpegInput> JpegInput::open(const platform::InputFile& file) {
 
 void useJpegErrors(j_decompress_ptr cinfo, JpegErrors& errors) {
   cinfo->err = jpeg_std_error(&errors.manager);
+  errors.message[0] = '\0';
   errors.manager.error_exit = abortDecode;
   errors.manager.emit_message = emitMessage;
   errors.manager.output_message = outputNothing;

@@ -14,7 +14,6 @@
 #include <optional>
 #include <span>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include <jerror.h>
@@ -37,20 +36,21 @@ class JpegWindowReader final : public FrameWindowReader {
 
   platform::PixelSize size() const override { return {cinfo_.image_width, cinfo_.image_height}; }
 
-  WindowResult<PngImage> readWindow(const platform::PixelRect& window) override {
+  Result<PngImage> readWindow(const platform::PixelRect& window) override {
     return window_detail::collectRows(readWindowRows(window));
   }
 
-  WindowResult<std::unique_ptr<WindowRows>> readWindowRows(
-      const platform::PixelRect& window) override {
-    if (used_) return WindowFailure::Unreadable;
+  Result<std::unique_ptr<WindowRows>> readWindowRows(const platform::PixelRect& window) override {
+    if (used_) return usedAlready();
     used_ = true;
     try {
       const bool grey = jpeg_->grey();
       cinfo_.out_color_space = jpeg_->cmyk() ? JCS_CMYK : grey ? JCS_GRAYSCALE : JCS_RGB;
       JDIMENSION xoffset = window.x;
       JDIMENSION width = window.width;
-      if (!startWindow(xoffset, width, window.y)) return WindowFailure::Unreadable;
+      if (Status started = startWindow(xoffset, width, window.y); !started) {
+        return started.failure();
+      }
       PngImage format;
       format.width = window.width;
       format.height = window.height;
@@ -61,22 +61,23 @@ class JpegWindowReader final : public FrameWindowReader {
       if (window_detail::iccDescribes(jpeg_->icc(), grey ? "GRAY" : "RGB ")) {
         format.icc = jpeg_->icc();
       }
-      return std::make_unique<Rows>(*this, std::move(format), window.x - xoffset, width);
+      return std::unique_ptr<WindowRows>(
+          std::make_unique<Rows>(*this, std::move(format), window.x - xoffset, width));
     } catch (const std::bad_alloc&) {
-      return WindowFailure::OutOfMemory;
+      return outOfMemory();
     }
   }
 
-  WindowResult<platform::Bitmap> readWindowShrunk(const platform::PixelRect& window,
-                                                  platform::PixelSize size) override {
+  Result<platform::Bitmap> readWindowShrunk(const platform::PixelRect& window,
+                                            platform::PixelSize size) override {
     const ScaledWindow scaled = scaleFor(window, size);
     return window_detail::shrinkWholeFrom(
         window_detail::WindowShrinker::make(scaled.rect.size(), size, false),
         [&] { return shrinkSource(scaled); }, scaled.rect.height, shrinkProfile(), jpeg_->grey());
   }
 
-  WindowResult<std::unique_ptr<WindowRows>> readWindowShrunkRows(
-      const platform::PixelRect& window, platform::PixelSize size) override {
+  Result<std::unique_ptr<WindowRows>> readWindowShrunkRows(const platform::PixelRect& window,
+                                                           platform::PixelSize size) override {
     const ScaledWindow scaled = scaleFor(window, size);
     return window_detail::shrunkRowsFrom(
         window_detail::ShrunkRows::make(scaled.rect.size(), size, false, shrinkProfile(),
@@ -87,7 +88,7 @@ class JpegWindowReader final : public FrameWindowReader {
  private:
   // Starts decompression and limits the decoded columns to [xoffset, xoffset + width), which
   // libjpeg widens to whole iMCUs (both are updated); then skips the rows above |firstRow|.
-  bool startWindow(JDIMENSION& xoffset, JDIMENSION& width, JDIMENSION firstRow) {
+  Status startWindow(JDIMENSION& xoffset, JDIMENSION& width, JDIMENSION firstRow) {
     boolean started = FALSE;
     JDIMENSION skipped = 0;
     const bool ran = jpegGuarded(&cinfo_, [&] {
@@ -98,13 +99,21 @@ class JpegWindowReader final : public FrameWindowReader {
       }
       if (firstRow > 0) skipped = jpeg_skip_scanlines(&cinfo_, firstRow);
     });
-    return ran && started && skipped == firstRow;
+    if (!ran) return jpegFailure(&cinfo_);
+    if (!started || skipped != firstRow) return unreadable("libjpeg could not reach the window");
+    return {};
   }
 
-  bool readRow(JSAMPROW row) {
+  Status readRow(JSAMPROW row) {
     JDIMENSION got = 0;
-    return jpegGuarded(&cinfo_, [&] { got = jpeg_read_scanlines(&cinfo_, &row, 1); }) && got == 1;
+    if (!jpegGuarded(&cinfo_, [&] { got = jpeg_read_scanlines(&cinfo_, &row, 1); })) {
+      return jpegFailure(&cinfo_);
+    }
+    if (got != 1) return unreadable("libjpeg gave no row");
+    return {};
   }
+
+  static Failure usedAlready() { return unreadable("the reader has read a window already"); }
 
   // The window's rows, decoded as they are asked for; the decompressor has been started at
   // the window's first row.
@@ -123,12 +132,13 @@ class JpegWindowReader final : public FrameWindowReader {
       }
     }
 
-    bool next(std::span<uint8_t> row) override {
-      if (served_ == format_.height || !reader_.readRow(decoded_.data())) return false;
+    Status next(std::span<uint8_t> row) override {
+      if (served_ == format_.height) return window_detail::pastTheLastRow();
+      if (Status read = reader_.readRow(decoded_.data()); !read) return read;
       ++served_;
       if (!cmyk_) {
         std::memcpy(row.data(), decoded_.data() + skipBytes_, row.size());
-        return true;
+        return {};
       }
       cmyk_->convertRow(decoded_.data() + skipBytes_, converted_.data(), format_.width);
       uint8_t* out = row.data();
@@ -137,7 +147,7 @@ class JpegWindowReader final : public FrameWindowReader {
         out[1] = static_cast<uint8_t>(converted_[x] >> 8);
         out[2] = static_cast<uint8_t>(converted_[x]);
       }
-      return true;
+      return {};
     }
 
    private:
@@ -172,15 +182,22 @@ class JpegWindowReader final : public FrameWindowReader {
 
     const uint32_t* nextRow() override {
       if (cmyk_) {
-        if (!reader_.readRow(cmykRow_.data())) return nullptr;
+        if (!read(cmykRow_.data())) return nullptr;
         cmyk_->convertRow(cmykRow_.data() + size_t{skip_} * 4, pixels_.data(), width_);
         return pixels_.data();
       }
-      if (!reader_.readRow(reinterpret_cast<JSAMPROW>(pixels_.data()))) return nullptr;
+      if (!read(reinterpret_cast<JSAMPROW>(pixels_.data()))) return nullptr;
       return pixels_.data() + skip_;
     }
 
    private:
+    // One row from the reader; false with failure_ set when it cannot be decoded.
+    bool read(JSAMPROW row) {
+      Status status = reader_.readRow(row);
+      if (!status) failure_ = status.failure();
+      return static_cast<bool>(status);
+    }
+
     JpegWindowReader& reader_;
     uint32_t skip_;
     uint32_t width_;
@@ -190,8 +207,8 @@ class JpegWindowReader final : public FrameWindowReader {
   };
 
   // Claims the reader and starts the decode of |scaled| for the shrinker.
-  WindowResult<std::unique_ptr<ShrinkSource>> shrinkSource(const ScaledWindow& scaled) {
-    if (used_) return WindowFailure::Unreadable;
+  Result<std::unique_ptr<ShrinkSource>> shrinkSource(const ScaledWindow& scaled) {
+    if (used_) return usedAlready();
     used_ = true;
     try {
       cinfo_.scale_num = scaled.eighths;
@@ -203,11 +220,13 @@ class JpegWindowReader final : public FrameWindowReader {
                                                                             : JCS_EXT_ARGB;
       JDIMENSION xoffset = scaled.rect.x;
       JDIMENSION cropWidth = scaled.rect.width;
-      if (!startWindow(xoffset, cropWidth, scaled.rect.y)) return WindowFailure::Unreadable;
-      return std::make_unique<PixelRows>(*this, scaled.rect.x - xoffset, scaled.rect.width,
-                                         cropWidth);
+      if (Status started = startWindow(xoffset, cropWidth, scaled.rect.y); !started) {
+        return started.failure();
+      }
+      return std::unique_ptr<ShrinkSource>(std::make_unique<PixelRows>(
+          *this, scaled.rect.x - xoffset, scaled.rect.width, cropWidth));
     } catch (const std::bad_alloc&) {
-      return WindowFailure::OutOfMemory;
+      return outOfMemory();
     }
   }
 
@@ -243,7 +262,8 @@ class JpegWindowReader final : public FrameWindowReader {
 
 }  // namespace
 
-std::unique_ptr<FrameWindowReader> openJpegWindow(const platform::InputFile& file, WindowUse use) {
+Result<std::unique_ptr<FrameWindowReader>> openJpegWindow(const platform::InputFile& file,
+                                                          WindowUse use) {
   return window_detail::readerOver<JpegWindowReader>(
       JpegInput::open(file), use == WindowUse::Picture ? kWholePictureMargin : kWindowMargin);
 }

@@ -1,5 +1,6 @@
 // PNG through libspng: rows decoded one by one into the area shrinker.
 #include <array>
+#include <optional>
 #include <vector>
 
 #include "codec/internal/decoders.h"
@@ -17,17 +18,20 @@ constexpr std::array<uint32_t, 7> kPassXStep = {8, 8, 4, 4, 2, 2, 1};
 
 }  // namespace
 
-std::optional<platform::Bitmap> decodePng(const platform::InputFile& file, uint32_t maxPixelSize) {
-  const std::unique_ptr<PngInput> png = PngInput::open(file);
-  if (!png) return std::nullopt;
+Result<platform::Bitmap> decodePng(const platform::InputFile& file, uint32_t maxPixelSize) {
+  Result<std::unique_ptr<PngInput>> opened = PngInput::open(file);
+  if (!opened) return opened.failure();
+  const std::unique_ptr<PngInput> png = std::move(*opened);
   spng_ctx* ctx = png->context();
   const bool hasAlpha = png->hasAlpha();
 
   // libspng expands palettes, grey, low bit depths and tRNS to RGBA itself.
   const bool sixteen = png->bitDepth() == 16;
   const int format = sixteen ? SPNG_FMT_RGBA16 : SPNG_FMT_RGBA8;
-  if (spng_decode_image(ctx, nullptr, 0, format, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE) != 0) {
-    return std::nullopt;
+  if (const int status =
+          spng_decode_image(ctx, nullptr, 0, format, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE);
+      status != 0) {
+    return png->failure(status);
   }
 
   const uint32_t width = png->width();
@@ -56,13 +60,15 @@ std::optional<platform::Bitmap> decodePng(const platform::InputFile& file, uint3
     // rows, as in an interlaced image one row tall) by the next call for the row's place.
     const int next = spng_get_row_info(ctx, &info);
     if (next == SPNG_EOI) break;
-    if (next != 0) return std::nullopt;
+    if (next != 0) return png->failure(next);
     status = spng_decode_row(ctx, row.data(), rowBytes);
     // Anything else but 0 or the end of the image is an error (truncated data, bad
     // checksum, corrupt DEFLATE stream...).
-    if (status != 0 && status != SPNG_EOI) return std::nullopt;
+    if (status != 0 && status != SPNG_EOI) return png->failure(status);
     if (interlaced) {
-      if (info.pass < 0 || info.pass > 6 || info.row_num >= height) return std::nullopt;
+      if (info.pass < 0 || info.pass > 6 || info.row_num >= height) {
+        return unreadable("libspng gave a row outside the image");
+      }
       pngRowToPixels(row.data(), sixteen, kPassXStart[info.pass], width, kPassXStep[info.pass],
                      whole->row(info.row_num));
     } else {
@@ -70,13 +76,15 @@ std::optional<platform::Bitmap> decodePng(const platform::InputFile& file, uint3
       shrinker->pushRow(pixels.data());
     }
   } while (status == 0);
-  if (!interlaced && shrinker->rowsPushed() != height) return std::nullopt;
+  if (!interlaced && shrinker->rowsPushed() != height) {
+    return unreadable("the image data ends before the last row");
+  }
   // The last row can come out before libspng has read the end of the image data, so the
   // checksum of the last IDAT chunk (and of the DEFLATE stream) is checked by reading on to
   // the end chunk. A checksum or structure error fails the picture; a file cut short after
   // the image data has been refused before decoding (probe::reachesItsEnd).
   const int end = spng_decode_chunks(ctx);
-  if (end != 0 && end != SPNG_IO_EOF) return std::nullopt;
+  if (end != 0 && end != SPNG_IO_EOF) return png->failure(end);
 
   platform::Bitmap result = interlaced
                                 ? platform::shrink(std::move(*whole), target.width, target.height)

@@ -178,24 +178,34 @@ bool deflateRows(uint32_t height, size_t stride, FilterRow& filterRow, std::vect
 // write the row into |scratch| (one packed row) and return that; a returned row is read again
 // as the previous row of the next one, and two scratch rows take turns for that. Throws
 // std::bad_alloc when memory runs out.
+constexpr const char* kNoSuchPng = "no PNG has that size, colour type and bit depth";
+constexpr const char* kRowsFailed = "the rows could not be given or compressed";
+
 template <typename RowAt>
-std::optional<std::vector<uint8_t>> encodeRows(const PngImage& format, RowAt&& rowAt) {
+Result<std::vector<uint8_t>> encodeRows(const PngImage& format, RowAt&& rowAt) {
   const auto rowBytes = pngRowBytes(format.width, format.colorType, format.bitDepth);
-  if (!rowBytes || format.height == 0) return std::nullopt;
+  if (!rowBytes || format.height == 0) return unreadable(kNoSuchPng);
 
   std::vector<uint8_t> out;
   {
     SpngContext ctx(spng_ctx_new(SPNG_CTX_ENCODER));
     if (!ctx) throw std::bad_alloc();
-    if (spng_set_png_stream(ctx.get(), appendBytes, &out) != 0) return std::nullopt;
+    if (const int status = spng_set_png_stream(ctx.get(), appendBytes, &out); status != 0) {
+      return unreadable(spng_strerror(status));
+    }
     spng_ihdr ihdr{};
     ihdr.width = format.width;
     ihdr.height = format.height;
     ihdr.bit_depth = format.bitDepth;
     ihdr.color_type = static_cast<uint8_t>(format.colorType);
-    if (spng_set_ihdr(ctx.get(), &ihdr) != 0 || !setAncillary(ctx.get(), format) ||
-        spng_encode_chunks(ctx.get()) != 0) {
-      return std::nullopt;
+    if (const int status = spng_set_ihdr(ctx.get(), &ihdr); status != 0) {
+      return unreadable(spng_strerror(status));
+    }
+    if (!setAncillary(ctx.get(), format)) {
+      return unreadable("the palette, tRNS or ICC profile does not suit the image");
+    }
+    if (const int status = spng_encode_chunks(ctx.get()); status != 0) {
+      return unreadable(spng_strerror(status));
     }
   }
 
@@ -220,7 +230,7 @@ std::optional<std::vector<uint8_t>> encodeRows(const PngImage& format, RowAt&& r
     return true;
   };
   if (imageBytes > kHeldImageBytes) {
-    if (!deflateRows(format.height, stride, filterRow, out)) return std::nullopt;
+    if (!deflateRows(format.height, stride, filterRow, out)) return unreadable(kRowsFailed);
     appendChunk(out, "IEND", nullptr, 0);
     return out;
   }
@@ -236,14 +246,14 @@ std::optional<std::vector<uint8_t>> encodeRows(const PngImage& format, RowAt&& r
   uint8_t* const image = block.get();
   uint8_t* const deflated = block.get() + imageBytes;
   for (uint32_t y = 0; y < format.height; ++y) {
-    if (!filterRow(y, image + size_t{y} * stride)) return std::nullopt;
+    if (!filterRow(y, image + size_t{y} * stride)) return unreadable(kRowsFailed);
   }
 
   DeflateCompressor compressor(libdeflate_alloc_compressor(kDeflateLevel));
   if (!compressor) throw std::bad_alloc();
   const size_t length =
       libdeflate_zlib_compress(compressor.get(), image, imageBytes, deflated, bound);
-  if (length == 0) return std::nullopt;
+  if (length == 0) return unreadable("libdeflate could not compress the image");
 
   const size_t chunks = (length + kIdatChunkBytes - 1) / kIdatChunkBytes;
   out.reserve(out.size() + length + 12 * (chunks + 1));
@@ -302,8 +312,10 @@ std::optional<size_t> pngRowBytes(uint32_t width, PngColorType colorType, uint8_
   return static_cast<size_t>(bytes);
 }
 
-std::optional<std::vector<uint8_t>> encodePng(const platform::BitmapView& image) {
-  if (image.pixels == nullptr || image.width == 0 || image.height == 0) return std::nullopt;
+Result<std::vector<uint8_t>> encodePng(const platform::BitmapView& image) {
+  if (image.pixels == nullptr || image.width == 0 || image.height == 0) {
+    return unreadable("no pixels to encode");
+  }
   PngImage format;
   format.width = image.width;
   format.height = image.height;
@@ -319,33 +331,33 @@ std::optional<std::vector<uint8_t>> encodePng(const platform::BitmapView& image)
       return static_cast<const uint8_t*>(row.data());
     });
   } catch (const std::bad_alloc&) {
-    return std::nullopt;
+    return outOfMemory();
   }
 }
 
-std::optional<std::vector<uint8_t>> encodePng(const PngImage& image) {
+Result<std::vector<uint8_t>> encodePng(const PngImage& image) {
   const auto packed = pngRowBytes(image.width, image.colorType, image.bitDepth);
-  if (!packed || image.height == 0) return std::nullopt;
+  if (!packed || image.height == 0) return unreadable(kNoSuchPng);
   const size_t stride = image.rowBytes == 0 ? *packed : image.rowBytes;
-  if (stride < *packed) return std::nullopt;
+  if (stride < *packed) return unreadable("rows shorter than the image is wide");
   // The last row needs only its packed bytes, not a whole stride.
   size_t needed;
   if (__builtin_mul_overflow(size_t{image.height - 1}, stride, &needed) ||
       __builtin_add_overflow(needed, *packed, &needed) || image.pixels.size() < needed) {
-    return std::nullopt;
+    return unreadable("fewer pixels than the rows need");
   }
   try {
     return encodeRows(image, [&](uint32_t y, std::span<uint8_t>) {
       return image.pixels.data() + size_t{y} * stride;
     });
   } catch (const std::bad_alloc&) {
-    return std::nullopt;
+    return outOfMemory();
   }
 }
 
-std::optional<std::vector<uint8_t>> encodePng(const PngImage& format, const PngRowSource& rows) {
+Result<std::vector<uint8_t>> encodePng(const PngImage& format, const PngRowSource& rows) {
   const auto packed = pngRowBytes(format.width, format.colorType, format.bitDepth);
-  if (!packed || !rows) return std::nullopt;
+  if (!packed || !rows) return unreadable(kNoSuchPng);
   return encodeRows(format, [&](uint32_t y, std::span<uint8_t> row) -> const uint8_t* {
     return rows(y, row) ? row.data() : nullptr;
   });

@@ -28,22 +28,24 @@ inline uint32_t to8(uint16_t v) {
 
 PngInput::PngInput(const platform::InputFile& file) : file_(&file), buffer_(kReadAheadBytes) {}
 
-std::unique_ptr<PngInput> PngInput::open(const platform::InputFile& file, bool checkAdler32,
-                                         bool checkChunks) {
+Result<std::unique_ptr<PngInput>> PngInput::open(const platform::InputFile& file, bool checkAdler32,
+                                                 bool checkChunks) {
   std::unique_ptr<PngInput> input(new PngInput(file));
   input->checkChunks_ = checkChunks;
   input->ctx_.reset(spng_ctx_new(checkAdler32 ? 0 : SPNG_CTX_IGNORE_ADLER32));
   spng_ctx* ctx = input->ctx_.get();
-  if (ctx == nullptr) return nullptr;
-  if (spng_set_image_limits(ctx, platform::kMaxFrameSide, platform::kMaxFrameSide) != 0 ||
-      spng_set_chunk_limits(ctx, kMaxChunkBytes, kMaxChunkCacheBytes) != 0 ||
-      // A damaged critical chunk fails the decode; a damaged ancillary one is dropped.
-      // DEFLATE checksums are verified.
-      spng_set_crc_action(ctx, SPNG_CRC_ERROR, SPNG_CRC_DISCARD) != 0 ||
-      spng_set_png_stream(ctx, read, input.get()) != 0 || spng_get_ihdr(ctx, &input->ihdr_) != 0) {
-    return nullptr;
+  if (ctx == nullptr) return outOfMemory();
+  int status = spng_set_image_limits(ctx, platform::kMaxFrameSide, platform::kMaxFrameSide);
+  if (status == 0) status = spng_set_chunk_limits(ctx, kMaxChunkBytes, kMaxChunkCacheBytes);
+  // A damaged critical chunk fails the decode; a damaged ancillary one is dropped. DEFLATE
+  // checksums are verified.
+  if (status == 0) status = spng_set_crc_action(ctx, SPNG_CRC_ERROR, SPNG_CRC_DISCARD);
+  if (status == 0) status = spng_set_png_stream(ctx, read, input.get());
+  if (status == 0) status = spng_get_ihdr(ctx, &input->ihdr_);
+  if (status != 0) return input->failure(status);
+  if (!platform::frameWithinLimits(input->ihdr_.width, input->ihdr_.height)) {
+    return overLimits(input->ihdr_.width, input->ihdr_.height);
   }
-  if (!platform::frameWithinLimits(input->ihdr_.width, input->ihdr_.height)) return nullptr;
   // Read with the chunks before the image data; a failure there shows again when the rows
   // are decoded.
   spng_iccp iccp{};
@@ -52,6 +54,11 @@ std::unique_ptr<PngInput> PngInput::open(const platform::InputFile& file, bool c
     input->icc_.assign(profile, profile + iccp.profile_len);
   }
   return input;
+}
+
+Failure PngInput::failure(int code) const {
+  if (!damage_.empty()) return unreadable(damage_);
+  return unreadable(spng_strerror(code));
 }
 
 bool PngInput::hasAlpha() const {
@@ -90,6 +97,8 @@ bool PngInput::checkChunksBefore(uint64_t end) {
       if (file_->readAt(next - 4, stored) != sizeof stored ||
           crc != (uint32_t{stored[0]} << 24 | uint32_t{stored[1]} << 16 | uint32_t{stored[2]} << 8 |
                   stored[3])) {
+        damage_ = "CRC mismatch in the ";
+        damage_.append(reinterpret_cast<const char*>(header + 4), 4).append(" chunk");
         return false;
       }
     }
@@ -108,6 +117,7 @@ int PngInput::read(spng_ctx*, void* self, void* destination, size_t length) noex
     try {
       if (!in.checkChunksBefore(position + length)) return SPNG_IO_ERROR;
     } catch (const std::bad_alloc&) {
+      in.damage_ = "out of memory while checking a chunk";
       return SPNG_IO_ERROR;
     }
   }

@@ -260,7 +260,10 @@ bool PngRowStream::enterChunk() {
       return false;
     }
     crc = libdeflate_crc32(crc, input_.data(), chunkLength_);
-    if (crc != probe::loadBe32(input_.data() + chunkLength_)) return false;
+    if (crc != probe::loadBe32(input_.data() + chunkLength_)) {
+      damage_ = kCrcMismatch;
+      return false;
+    }
     inputOffset_ = 0;
     zlib_.next_in = input_.data();
     zlib_.avail_in = chunkLength_;
@@ -275,6 +278,7 @@ bool PngRowStream::enterChunk() {
     uint8_t stored[4];
     if (file_.readAt(chunk_ + 8 + chunkLength_, stored) != sizeof stored ||
         crc != probe::loadBe32(stored)) {
+      damage_ = kCrcMismatch;
       return false;
     }
     if (!loadPiece(0)) return false;
@@ -291,7 +295,10 @@ bool PngRowStream::refill() {
   for (;;) {
     const uint64_t next = chunk_ + 12 + chunkLength_;
     const auto header = readChunkHeader(file_, next);
-    if (!header || !header->is("IDAT")) return false;
+    if (!header || !header->is("IDAT")) {
+      damage_ = kDataEnds;
+      return false;
+    }
     chunk_ = next;
     chunkLength_ = header->length;
     entered_ = false;
@@ -313,7 +320,10 @@ bool PngRowStream::inflateRow(uint8_t* line, size_t size, size_t filled) {
   zlib_.next_out = line + filled;
   zlib_.avail_out = static_cast<uInt>(size - filled);
   while (zlib_.avail_out > 0) {
-    if (streamEnded_) return false;  // the image data ends before the image does
+    if (streamEnded_) {
+      damage_ = kDataEnds;
+      return false;
+    }
     if (zlib_.avail_in == 0 && !refill()) return false;
     uint8_t* const before = zlib_.next_out;
     const int status = inflate(&zlib_, Z_BLOCK);
@@ -324,7 +334,10 @@ bool PngRowStream::inflateRow(uint8_t* line, size_t size, size_t filled) {
       streamEnded_ = true;
       continue;
     }
-    if (status != Z_OK && status != Z_BUF_ERROR) return false;
+    if (status != Z_OK && status != Z_BUF_ERROR) {
+      damage_ = zlib_.msg != nullptr ? zlib_.msg : "corrupt DEFLATE data";
+      return false;
+    }
     // At the end of a block that is not the last one.
     if (checkpoints_ && row_ >= nextCheck_ && (zlib_.data_type & 128) != 0 &&
         (zlib_.data_type & 64) == 0) {
@@ -396,11 +409,17 @@ bool PngRowStream::finish() {
     if (status == Z_STREAM_END) {
       streamEnded_ = true;
     } else if ((status != Z_OK && status != Z_BUF_ERROR) || extra > kWindowBytes) {
+      damage_ = zlib_.msg != nullptr ? zlib_.msg : "data after the last row";
       return false;
     }
   }
   uint8_t trailer[4];
-  return readCompressed(trailer, 4) && probe::loadBe32(trailer) == adler_;
+  if (!readCompressed(trailer, 4)) return false;
+  if (probe::loadBe32(trailer) != adler_) {
+    damage_ = "Adler-32 mismatch";
+    return false;
+  }
+  return true;
 }
 
 void PngRowStream::fail() {
@@ -415,7 +434,12 @@ const uint8_t* PngRowStream::next() {
   if (failed_ || row_ >= end_) return nullptr;
   const size_t size = layout_.rowBytes + 1;
   for (;;) {
-    if (!inflateRow(current_, size, partial_) || !unfilter(current_, previous_)) {
+    if (!inflateRow(current_, size, partial_)) {
+      fail();
+      return nullptr;
+    }
+    if (!unfilter(current_, previous_)) {
+      damage_ = "unknown row filter";
       fail();
       return nullptr;
     }

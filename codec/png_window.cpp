@@ -56,38 +56,55 @@ class RowDecoder {
              std::unique_ptr<PngRowStream> stream = {})
       : png_(png), window_(window), stream_(std::move(stream)) {}
 
-  // Sets the decoder up. False when the data is corrupt; may throw std::bad_alloc.
-  bool start(int format, int flags) {
-    if (stream_) return !stream_->failed();
+  // Sets the decoder up, or says why the data is corrupt; may throw std::bad_alloc.
+  Status start(int format, int flags) {
+    if (stream_) {
+      if (stream_->failed()) return unreadable(stream_->damage());
+      return {};
+    }
     spng_ctx* ctx = png_.context();
     size_t imageBytes = 0;
-    if (spng_decoded_image_size(ctx, format, &imageBytes) != 0) return false;
+    if (const int status = spng_decoded_image_size(ctx, format, &imageBytes); status != 0) {
+      return png_.failure(status);
+    }
     rowBytes_ = imageBytes / png_.height();
-    if (spng_decode_image(ctx, nullptr, 0, format, flags | SPNG_DECODE_PROGRESSIVE) != 0) {
-      return false;
+    if (const int status =
+            spng_decode_image(ctx, nullptr, 0, format, flags | SPNG_DECODE_PROGRESSIVE);
+        status != 0) {
+      return png_.failure(status);
     }
     row_.resize(rowBytes_);
-    return true;
+    return {};
   }
 
   // The next row of the window, the frame's whole width in the decode's format; nullptr when
-  // the data is corrupt or ends early. May throw std::bad_alloc.
+  // the data is corrupt or ends early, failure() then saying why. May throw std::bad_alloc.
   const uint8_t* next() {
-    if (failed_ || served_ == window_.height) return nullptr;
+    if (failed_) return nullptr;
+    if (served_ == window_.height) {
+      failure_ = window_detail::pastTheLastRow();
+      return nullptr;
+    }
     const uint8_t* row = stream_             ? stream_->next()
                          : png_.interlaced() ? nextInterlaced()
                                              : nextInOrder();
-    if (row == nullptr) failed_ = true;
+    if (row == nullptr) {
+      failed_ = true;
+      if (stream_) failure_ = unreadable(stream_->damage());
+    }
     ++served_;
     return row;
   }
 
-  // next(), with lack of memory noted in |failure| (OutOfMemory) and answered as nullptr.
-  const uint8_t* next(WindowFailure& failure) {
+  // next(), with its failure, or lack of memory (OutOfMemory), put in |failure| when it
+  // answers nullptr.
+  const uint8_t* next(Failure& failure) {
     try {
-      return next();
+      const uint8_t* row = next();
+      if (row == nullptr) failure = failure_;
+      return row;
     } catch (const std::bad_alloc&) {
-      failure = WindowFailure::OutOfMemory;
+      failure = outOfMemory();
       return nullptr;
     }
   }
@@ -100,7 +117,10 @@ class RowDecoder {
       const int status = spng_decode_row(ctx, row_.data(), rowBytes_);
       // The call that decodes the last row of the image reports the end of the image.
       const bool last = y + 1 == png_.height();
-      if (status != 0 && !(last && status == SPNG_EOI)) return nullptr;
+      if (status != 0 && !(last && status == SPNG_EOI)) {
+        failure_ = png_.failure(status);
+        return nullptr;
+      }
       if (y >= window_.y) return row_.data();
     }
   }
@@ -123,7 +143,10 @@ class RowDecoder {
         }
         status = spng_decode_row(ctx, target, rowBytes_);
       } while (status == 0);
-      if (status != SPNG_EOI) return nullptr;
+      if (status != SPNG_EOI) {
+        failure_ = png_.failure(status);
+        return nullptr;
+      }
     }
     return kept_.data() + size_t{served_} * rowBytes_;
   }
@@ -137,6 +160,7 @@ class RowDecoder {
   uint32_t decoded_ = 0;  // image rows decoded (in order)
   uint32_t served_ = 0;   // window rows handed out
   bool failed_ = false;
+  Failure failure_;
 };
 
 // The window's rows as stored (SPNG_FMT_RAW: 16-bit big-endian, sub-byte pixels packed).
@@ -150,13 +174,14 @@ class PngWindowRows final : public WindowRows {
     format_ = std::move(format);
   }
 
-  bool start() { return decoder_.start(SPNG_FMT_RAW, 0); }
+  Status start() { return decoder_.start(SPNG_FMT_RAW, 0); }
 
-  bool next(std::span<uint8_t> row) override {
-    const uint8_t* decoded = decoder_.next(failure_);
-    if (decoded == nullptr) return false;
+  Status next(std::span<uint8_t> row) override {
+    Failure failure;
+    const uint8_t* decoded = decoder_.next(failure);
+    if (decoded == nullptr) return failure;
     copyPixels(decoded, x_, format_.width, bitsPerPixel_, row.data());
-    return true;
+    return {};
   }
 
  private:
@@ -178,41 +203,42 @@ class PngWindowReader final : public FrameWindowReader {
 
   platform::PixelSize size() const override { return {png_->width(), png_->height()}; }
 
-  WindowResult<PngImage> readWindow(const platform::PixelRect& window) override {
+  Result<PngImage> readWindow(const platform::PixelRect& window) override {
     return window_detail::collectRows(readWindowRows(window));
   }
 
-  WindowResult<std::unique_ptr<WindowRows>> readWindowRows(
-      const platform::PixelRect& window) override {
+  Result<std::unique_ptr<WindowRows>> readWindowRows(const platform::PixelRect& window) override {
     try {
-      if (!beginWindow(window, layout_.has_value())) return WindowFailure::Unreadable;
+      if (Status begun = beginWindow(window, layout_.has_value()); !begun) {
+        return begun.failure();
+      }
       PngImage format;
       format.width = window.width;
       format.height = window.height;
       format.colorType = png_->colorType();
       format.bitDepth = png_->bitDepth();
       if (!pngRowBytes(window.width, format.colorType, format.bitDepth)) {
-        return WindowFailure::Unreadable;
+        return unreadable("a row is too long for PNG");
       }
       carryAncillary(format);
       auto rows =
           std::make_unique<PngWindowRows>(*png_, window, std::move(format), streamFor(window));
-      if (!rows->start()) return WindowFailure::Unreadable;
-      return rows;
+      if (Status started = rows->start(); !started) return started.failure();
+      return std::unique_ptr<WindowRows>(std::move(rows));
     } catch (const std::bad_alloc&) {
-      return WindowFailure::OutOfMemory;
+      return outOfMemory();
     }
   }
 
-  WindowResult<platform::Bitmap> readWindowShrunk(const platform::PixelRect& window,
-                                                  platform::PixelSize size) override {
+  Result<platform::Bitmap> readWindowShrunk(const platform::PixelRect& window,
+                                            platform::PixelSize size) override {
     return window_detail::shrinkWholeFrom(
         window_detail::WindowShrinker::make(window.size(), size, png_->hasAlpha()),
         [&] { return shrinkSource(window); }, window.height, png_->icc(), png_->grey());
   }
 
-  WindowResult<std::unique_ptr<WindowRows>> readWindowShrunkRows(
-      const platform::PixelRect& window, platform::PixelSize size) override {
+  Result<std::unique_ptr<WindowRows>> readWindowShrunkRows(const platform::PixelRect& window,
+                                                           platform::PixelSize size) override {
     return window_detail::shrunkRowsFrom(
         window_detail::ShrunkRows::make(window.size(), size, png_->hasAlpha(), png_->icc(),
                                         png_->grey()),
@@ -245,7 +271,7 @@ class PngWindowReader final : public FrameWindowReader {
       return isOpaqueRgb8(png) || (png.colorType() == PngColorType::Rgba && png.bitDepth() == 8);
     }
 
-    bool start() {
+    Status start() {
       return decoder_.start(opaqueRgb8_ ? SPNG_FMT_RAW
                             : sixteen_  ? SPNG_FMT_RGBA16
                                         : SPNG_FMT_RGBA8,
@@ -277,32 +303,34 @@ class PngWindowReader final : public FrameWindowReader {
   };
 
   // Claims the reader for |window| and starts the decode of its pixels for the shrinker.
-  WindowResult<std::unique_ptr<ShrinkSource>> shrinkSource(const platform::PixelRect& window) {
+  Result<std::unique_ptr<ShrinkSource>> shrinkSource(const platform::PixelRect& window) {
     try {
       const bool streamed = layout_ && PixelRows::takesStoredRows(*png_);
-      if (!beginWindow(window, streamed)) return WindowFailure::Unreadable;
+      if (Status begun = beginWindow(window, streamed); !begun) return begun.failure();
       auto source =
           std::make_unique<PixelRows>(*png_, window, streamed ? streamFor(window) : nullptr);
-      if (!source->start()) return WindowFailure::Unreadable;
-      return source;
+      if (Status started = source->start(); !started) return started.failure();
+      return std::unique_ptr<ShrinkSource>(std::move(source));
     } catch (const std::bad_alloc&) {
-      return WindowFailure::OutOfMemory;
+      return outOfMemory();
     }
   }
 
   // Claims the reader for |window|, whose data is streamed once. A window that ends above
   // the last row is decoded from a fresh context that skips the Adler-32 (see
   // PngInput::open); one that PngRowStream decodes (|streamed|) keeps the context for its
-  // header. Either way every critical chunk is checked as it is entered. False when a
+  // header. Either way every critical chunk is checked as it is entered. A Failure when a
   // window was read already or the file no longer opens.
-  bool beginWindow(const platform::PixelRect& window, bool streamed) {
-    if (used_) return false;
+  Status beginWindow(const platform::PixelRect& window, bool streamed) {
+    if (used_) return unreadable("the reader has read a window already");
     used_ = true;
     // PngRowStream reads the image data itself; libspng keeps the header and chunks.
     if (!streamed && !png_->interlaced() && window.y + window.height < png_->height()) {
-      png_ = PngInput::open(file_, false, true);
+      Result<std::unique_ptr<PngInput>> reopened = PngInput::open(file_, false, true);
+      if (!reopened) return reopened.failure();
+      png_ = std::move(*reopened);
     }
-    return png_ != nullptr;
+    return {};
   }
 
   // The window's rows decoded by PngRowStream, resuming from and leaving checkpoints when
@@ -358,11 +386,12 @@ class PngWindowReader final : public FrameWindowReader {
 
 }  // namespace
 
-std::unique_ptr<FrameWindowReader> openPngWindow(const platform::InputFile& file,
-                                                 DecodeCheckpoints* checkpoints) {
+Result<std::unique_ptr<FrameWindowReader>> openPngWindow(const platform::InputFile& file,
+                                                         DecodeCheckpoints* checkpoints) {
   auto png = PngInput::open(file, true, true);
-  if (!png) return nullptr;
-  return std::make_unique<PngWindowReader>(file, std::move(png), checkpoints);
+  if (!png) return png.failure();
+  return std::unique_ptr<FrameWindowReader>(
+      std::make_unique<PngWindowReader>(file, std::move(*png), checkpoints));
 }
 
 }  // namespace velmo::codec

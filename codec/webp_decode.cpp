@@ -2,6 +2,7 @@
 // of the demuxer (the first frame) on a transparent canvas.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "codec/internal/decoders.h"
@@ -15,7 +16,7 @@ namespace {
 
 // Decodes |data| into |out|, scaled to out's size when |scale|. MODE_bgrA writes
 // premultiplied B, G, R, A bytes: the Bitmap layout, alpha 0xFF when opaque.
-bool decodeInto(std::span<const uint8_t> data, platform::Bitmap& out, bool scale) {
+Status decodeInto(std::span<const uint8_t> data, platform::Bitmap& out, bool scale) {
   return decodeWebPInto(data, MODE_bgrA, reinterpret_cast<uint8_t*>(out.data()), out.strideBytes(),
                         platform::checkedMul(out.strideBytes(), out.height()),
                         [&](WebPDecoderOptions& options) {
@@ -28,9 +29,10 @@ bool decodeInto(std::span<const uint8_t> data, platform::Bitmap& out, bool scale
 
 }  // namespace
 
-std::optional<platform::Bitmap> decodeWebP(const platform::InputFile& file, uint32_t maxPixelSize) {
-  const std::unique_ptr<WebPInput> webp = WebPInput::open(file);
-  if (!webp) return std::nullopt;
+Result<platform::Bitmap> decodeWebP(const platform::InputFile& file, uint32_t maxPixelSize) {
+  Result<std::unique_ptr<WebPInput>> opened = WebPInput::open(file);
+  if (!opened) return opened.failure();
+  const std::unique_ptr<WebPInput> webp = std::move(*opened);
   const auto [width, height] = webp->canvas();
   const bool hasAlpha = webp->hasAlpha();
 
@@ -38,11 +40,13 @@ std::optional<platform::Bitmap> decodeWebP(const platform::InputFile& file, uint
   std::optional<platform::Bitmap> result;
   if (!webp->animated()) {
     result.emplace(target.width, target.height, hasAlpha);
-    if (!decodeInto(webp->bytes(), *result, target != webp->canvas())) return std::nullopt;
+    if (Status decoded = decodeInto(webp->bytes(), *result, target != webp->canvas()); !decoded) {
+      return decoded.failure();
+    }
   } else {
     const platform::PixelRect& frame = webp->frame();
     platform::Bitmap decoded(frame.width, frame.height, hasAlpha);
-    if (!decodeInto(webp->frameBytes(), decoded, false)) return std::nullopt;
+    if (Status done = decodeInto(webp->frameBytes(), decoded, false); !done) return done.failure();
     // The first frame is drawn on a transparent canvas, whatever its blending mode says.
     platform::Bitmap canvas(width, height, hasAlpha);
     std::fill(canvas.data(), canvas.data() + platform::checkedMul(width, height), 0u);
@@ -56,7 +60,7 @@ std::optional<platform::Bitmap> decodeWebP(const platform::InputFile& file, uint
     if (auto converter = platform::ColorConverter::fromIcc(webp->icc(), false))
       converter->convert(*result);
   }
-  return result;
+  return std::move(*result);
 }
 
 }  // namespace velmo::codec::detail

@@ -2,6 +2,8 @@
 
 #include <webp/demux.h>
 
+#include <string>
+
 #include "codec/internal/library_owners.h"
 #include "platform/checked.h"
 
@@ -14,23 +16,49 @@ constexpr uint64_t kMaxWebPFileBytes = uint64_t{256} << 20;
 
 }  // namespace
 
-std::unique_ptr<WebPInput> WebPInput::open(const platform::InputFile& file) {
+Failure webpFailure(VP8StatusCode status) {
+  switch (status) {
+    case VP8_STATUS_OK:
+      break;
+    case VP8_STATUS_OUT_OF_MEMORY:
+      return unreadable("VP8_STATUS_OUT_OF_MEMORY");
+    case VP8_STATUS_INVALID_PARAM:
+      return unreadable("VP8_STATUS_INVALID_PARAM");
+    case VP8_STATUS_BITSTREAM_ERROR:
+      return unreadable("VP8_STATUS_BITSTREAM_ERROR");
+    case VP8_STATUS_UNSUPPORTED_FEATURE:
+      return unreadable("VP8_STATUS_UNSUPPORTED_FEATURE");
+    case VP8_STATUS_SUSPENDED:
+      return unreadable("VP8_STATUS_SUSPENDED");
+    case VP8_STATUS_USER_ABORT:
+      return unreadable("VP8_STATUS_USER_ABORT");
+    case VP8_STATUS_NOT_ENOUGH_DATA:
+      return unreadable("VP8_STATUS_NOT_ENOUGH_DATA");
+  }
+  std::string detail = "libwebp status ";
+  return unreadable(detail.append(std::to_string(static_cast<int>(status))));
+}
+
+Result<std::unique_ptr<WebPInput>> WebPInput::open(const platform::InputFile& file) {
   std::unique_ptr<WebPInput> input(new WebPInput());
   auto bytes = file.readAll(kMaxWebPFileBytes);
-  if (!bytes) return nullptr;
+  if (!bytes) return unreadable("the file cannot be read whole (or is over 256 MiB)");
   input->bytes_ = std::move(*bytes);
   const std::vector<uint8_t>& data = input->bytes_;
   WebPBitstreamFeatures features;
-  if (WebPGetFeatures(data.data(), data.size(), &features) != VP8_STATUS_OK) return nullptr;
+  if (const VP8StatusCode status = WebPGetFeatures(data.data(), data.size(), &features);
+      status != VP8_STATUS_OK) {
+    return webpFailure(status);
+  }
   input->hasAlpha_ = features.has_alpha != 0;
   input->animated_ = features.has_animation != 0;
 
   const WebPData whole{data.data(), data.size()};
   const WebPDemuxHandle demux(WebPDemux(&whole));
-  if (!demux) return nullptr;
+  if (!demux) return unreadable("libwebp's demuxer cannot parse the file");
   const uint32_t width = WebPDemuxGetI(demux.get(), WEBP_FF_CANVAS_WIDTH);
   const uint32_t height = WebPDemuxGetI(demux.get(), WEBP_FF_CANVAS_HEIGHT);
-  if (!platform::frameWithinLimits(width, height)) return nullptr;
+  if (!platform::frameWithinLimits(width, height)) return overLimits(width, height);
   input->canvas_ = {width, height};
 
   if (WebPDemuxGetI(demux.get(), WEBP_FF_FORMAT_FLAGS) & ICCP_FLAG) {
@@ -44,7 +72,7 @@ std::unique_ptr<WebPInput> WebPInput::open(const platform::InputFile& file) {
   // Plain values out of the iterator, so that it is released on every path at once. The
   // fragment points into |bytes_|, which the input keeps.
   WebPIterator frame;
-  if (!WebPDemuxGetFrame(demux.get(), 1, &frame)) return nullptr;
+  if (!WebPDemuxGetFrame(demux.get(), 1, &frame)) return unreadable("the file has no frame");
   input->frameBytes_ = {frame.fragment.bytes, frame.fragment.size};
   input->frame_ = {static_cast<uint32_t>(frame.x_offset), static_cast<uint32_t>(frame.y_offset),
                    static_cast<uint32_t>(frame.width), static_cast<uint32_t>(frame.height)};
@@ -53,7 +81,7 @@ std::unique_ptr<WebPInput> WebPInput::open(const platform::InputFile& file) {
   const platform::PixelRect& f = input->frame_;
   if (!platform::frameWithinLimits(f.width, f.height) || uint64_t{f.x} + f.width > width ||
       uint64_t{f.y} + f.height > height) {
-    return nullptr;
+    return unreadable("the first frame does not lie on the canvas");
   }
   return input;
 }

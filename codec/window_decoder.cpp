@@ -13,19 +13,19 @@
 
 namespace velmo::codec {
 
-std::unique_ptr<FrameWindowReader> openFrameWindow(const platform::InputFile& file,
-                                                   const ImageInfo& info, WindowUse use,
-                                                   DecodeCheckpoints* checkpoints) {
+Result<std::unique_ptr<FrameWindowReader>> openFrameWindow(const platform::InputFile& file,
+                                                           const ImageInfo& info, WindowUse use,
+                                                           DecodeCheckpoints* checkpoints) {
   // The probe has read the header already: a frame it cannot size, or one over the limits,
   // is refused before any decoder is set up.
-  if (!info.pixelWidth || !info.pixelHeight ||
-      !platform::frameWithinLimits(*info.pixelWidth, *info.pixelHeight)) {
-    return nullptr;
+  if (!info.pixelWidth || !info.pixelHeight) return unreadable("the frame has no size");
+  if (!platform::frameWithinLimits(*info.pixelWidth, *info.pixelHeight)) {
+    return overLimits(*info.pixelWidth, *info.pixelHeight);
   }
   try {
     // So is a file cut short, even though the window might lie above the cut: a file that
     // does not decode whole yields no image.
-    if (!probe::reachesItsEnd(file, info.format)) return nullptr;
+    if (!probe::reachesItsEnd(file, info.format)) return cutShort();
     switch (info.format) {
       case ImageFormat::Jpeg:
         return openJpegWindow(file, use);
@@ -40,7 +40,7 @@ std::unique_ptr<FrameWindowReader> openFrameWindow(const platform::InputFile& fi
     }
   } catch (const std::bad_alloc&) {
   }
-  return nullptr;
+  return outOfMemory();
 }
 
 namespace {
@@ -56,10 +56,10 @@ class HeldWindowRows final : public WindowRows {
                   : pngRowBytes(format_.width, format_.colorType, format_.bitDepth).value_or(0);
   }
 
-  bool next(std::span<uint8_t> row) override {
-    if (served_ == format_.height) return false;
+  Status next(std::span<uint8_t> row) override {
+    if (served_ == format_.height) return window_detail::pastTheLastRow();
     std::memcpy(row.data(), pixels_.data() + size_t{served_++} * stride_, row.size());
-    return true;
+    return {};
   }
 
  private:
@@ -78,10 +78,10 @@ class BitmapRows final : public WindowRows {
     format_.bitDepth = 8;
   }
 
-  bool next(std::span<uint8_t> row) override {
-    if (served_ == bitmap_.height()) return false;
+  Status next(std::span<uint8_t> row) override {
+    if (served_ == bitmap_.height()) return window_detail::pastTheLastRow();
     platform::unpremultiplyRow(bitmap_.row(served_++), bitmap_.width(), row.data());
-    return true;
+    return {};
   }
 
  private:
@@ -91,25 +91,25 @@ class BitmapRows final : public WindowRows {
 
 }  // namespace
 
-WindowResult<std::unique_ptr<WindowRows>> FrameWindowReader::readWindowShrunkRows(
+Result<std::unique_ptr<WindowRows>> FrameWindowReader::readWindowShrunkRows(
     const platform::PixelRect& window, platform::PixelSize size) {
   auto shrunk = readWindowShrunk(window, size);
-  if (auto* failure = std::get_if<WindowFailure>(&shrunk)) return *failure;
+  if (!shrunk) return shrunk.failure();
   try {
-    return std::make_unique<BitmapRows>(std::move(std::get<platform::Bitmap>(shrunk)));
+    return std::unique_ptr<WindowRows>(std::make_unique<BitmapRows>(std::move(*shrunk)));
   } catch (const std::bad_alloc&) {
-    return WindowFailure::Scaling;
+    return window_detail::scalingFailure();
   }
 }
 
-WindowResult<std::unique_ptr<WindowRows>> FrameWindowReader::readWindowRows(
+Result<std::unique_ptr<WindowRows>> FrameWindowReader::readWindowRows(
     const platform::PixelRect& window) {
   auto whole = readWindow(window);
-  if (auto* failure = std::get_if<WindowFailure>(&whole)) return *failure;
+  if (!whole) return whole.failure();
   try {
-    return std::make_unique<HeldWindowRows>(std::move(std::get<PngImage>(whole)));
+    return std::unique_ptr<WindowRows>(std::make_unique<HeldWindowRows>(std::move(*whole)));
   } catch (const std::bad_alloc&) {
-    return WindowFailure::OutOfMemory;
+    return outOfMemory();
   }
 }
 
@@ -125,8 +125,7 @@ std::unique_ptr<WindowShrinker> WindowShrinker::make(platform::PixelSize source,
   }
 }
 
-WindowResult<platform::Bitmap> WindowShrinker::finish(std::span<const uint8_t> icc,
-                                                      bool greyPixels) {
+Result<platform::Bitmap> WindowShrinker::finish(std::span<const uint8_t> icc, bool greyPixels) {
   try {
     platform::Bitmap shrunk = shrinker_.finish();
     // Converting the shrunk tile rather than every decoded row costs at most 2048 x 2048
@@ -137,13 +136,12 @@ WindowResult<platform::Bitmap> WindowShrinker::finish(std::span<const uint8_t> i
     }
     return shrunk;
   } catch (const std::bad_alloc&) {
-    return WindowFailure::Scaling;
+    return scalingFailure();
   }
 }
 
-WindowResult<platform::Bitmap> shrinkWhole(WindowShrinker& shrinker, ShrinkSource& source,
-                                           uint32_t rows, std::span<const uint8_t> icc,
-                                           bool greyPixels) {
+Result<platform::Bitmap> shrinkWhole(WindowShrinker& shrinker, ShrinkSource& source, uint32_t rows,
+                                     std::span<const uint8_t> icc, bool greyPixels) {
   for (uint32_t y = 0; y < rows; ++y) {
     const uint32_t* row = source.nextRow();
     if (row == nullptr) return source.failure();
@@ -178,15 +176,12 @@ std::unique_ptr<ShrunkRows> ShrunkRows::make(platform::PixelSize source, platfor
   }
 }
 
-bool ShrunkRows::next(std::span<uint8_t> row) {
+Status ShrunkRows::next(std::span<uint8_t> row) {
   try {
     while (!ready_) {
       if (pushed_ < sourceRows_) {
         const uint32_t* pixels = source_->nextRow();
-        if (pixels == nullptr) {
-          failure_ = source_->failure();
-          return false;
-        }
+        if (pixels == nullptr) return source_->failure();
         shrinker_.pushRow(pixels);
         ++pushed_;
       } else if (!finished_) {
@@ -194,17 +189,16 @@ bool ShrunkRows::next(std::span<uint8_t> row) {
         finished_ = true;
         shrinker_.finish();
       } else {
-        return false;
+        return pastTheLastRow();
       }
     }
     ready_ = false;
     // Row by row, the conversion gives the pixels it gives a whole bitmap.
     if (toSrgb_) toSrgb_->convert(row_);
     platform::unpremultiplyRow(row_.data(), row_.width(), row.data());
-    return true;
+    return {};
   } catch (const std::bad_alloc&) {
-    failure_ = WindowFailure::Scaling;
-    return false;
+    return scalingFailure();
   }
 }
 
@@ -219,24 +213,23 @@ PngImage eightBitImage(const platform::PixelRect& window, PngColorType type) {
   return image;
 }
 
-WindowResult<PngImage> collectRows(WindowResult<std::unique_ptr<WindowRows>> rows) {
-  if (auto* failure = std::get_if<WindowFailure>(&rows)) return *failure;
-  WindowRows& source = *std::get<std::unique_ptr<WindowRows>>(rows);
+Result<PngImage> collectRows(Result<std::unique_ptr<WindowRows>> rows) {
+  if (!rows) return rows.failure();
+  WindowRows& source = **rows;
   try {
     PngImage image = source.format();
     const auto rowBytes = pngRowBytes(image.width, image.colorType, image.bitDepth);
-    if (!rowBytes) return WindowFailure::Unreadable;
+    if (!rowBytes) return unreadable("a row is too long for PNG");
     image.rowBytes = *rowBytes;
     image.pixels.resize(platform::checkedMul(*rowBytes, image.height));
     for (uint32_t y = 0; y < image.height; ++y) {
-      if (!source.next(
-              std::span<uint8_t>(image.pixels.data() + size_t{y} * *rowBytes, *rowBytes))) {
-        return source.failure();
-      }
+      const Status row =
+          source.next(std::span<uint8_t>(image.pixels.data() + size_t{y} * *rowBytes, *rowBytes));
+      if (!row) return row.failure();
     }
     return image;
   } catch (const std::bad_alloc&) {
-    return WindowFailure::OutOfMemory;
+    return outOfMemory();
   }
 }
 

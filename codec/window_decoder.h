@@ -11,39 +11,24 @@
 // A file cut short yields no image at opening, wherever the window lies, as it does for the
 // full decoder. Damage inside the compressed data is found only in the rows a reader decodes.
 //
-// Every reader answers "no image" rather than throwing: corrupt data in the rows it decodes, a
-// frame over the limits, or lack of memory while decoding. Lack of memory while shrinking is
-// reported apart, since it is a different failure for the caller.
+// Every reader answers a Failure (codec/result.h) rather than throwing: corrupt data in the rows
+// it decodes, a frame over the limits, or lack of memory while decoding. Lack of memory while
+// shrinking is reported apart (Scaling), since it is a different failure for the caller.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <span>
-#include <variant>
 #include <vector>
 
 #include "codec/image_probe.h"
 #include "codec/png_image.h"
+#include "codec/result.h"
 #include "platform/bitmap.h"
 #include "platform/input_file.h"
 #include "platform/pixel_geometry.h"
 
 namespace velmo::codec {
-
-enum class WindowFailure {
-  // The window's data cannot be decoded (corrupt or truncated).
-  Unreadable,
-  // No memory for the window's pixels.
-  OutOfMemory,
-  // The shrinker, or the colour conversion feeding it, could not be set up.
-  ScalerSetup,
-  // Lack of memory while shrinking.
-  Scaling,
-};
-
-template <typename T>
-using WindowResult = std::variant<T, WindowFailure>;
 
 // A window's rows one at a time, top to bottom, in the format() they describe: the source's
 // own terms from readWindowRows, 8-bit RGBA from readWindowShrunkRows. JPEG and
@@ -57,15 +42,12 @@ class WindowRows {
   // The window's size, colour type, bit depth, palette, tRNS and ICC profile; no pixels.
   const PngImage& format() const { return format_; }
 
-  // Fills |row| (exactly the packed row length of format()) with the next row; false when it
+  // Fills |row| (exactly the packed row length of format()) with the next row, or says why it
   // cannot be decoded. After a failure, or past the last row, no more rows come.
-  virtual bool next(std::span<uint8_t> row) = 0;
-  // Why next() gave false.
-  WindowFailure failure() const { return failure_; }
+  virtual Status next(std::span<uint8_t> row) = 0;
 
  protected:
   PngImage format_;
-  WindowFailure failure_ = WindowFailure::Unreadable;
 };
 
 // Frame 0 of an image, opened for reading one window. The InputFile must outlive the reader;
@@ -86,24 +68,23 @@ class FrameWindowReader {
   //   sRGB, since PNG cannot carry a CMYK profile;
   // - GIF, WebP, HEIF: 8-bit RGBA when the format declares alpha, else RGB, with any ICC
   //   profile, colour not premultiplied.
-  virtual WindowResult<PngImage> readWindow(const platform::PixelRect& window) = 0;
+  virtual Result<PngImage> readWindow(const platform::PixelRect& window) = 0;
 
   // The same pixels row by row. JPEG and PNG decode each row when it is asked for; the other
   // formats cut the window whole (readWindow) and hand it out a row at a time. The reader
   // must outlive the result.
-  virtual WindowResult<std::unique_ptr<WindowRows>> readWindowRows(
-      const platform::PixelRect& window);
+  virtual Result<std::unique_ptr<WindowRows>> readWindowRows(const platform::PixelRect& window);
 
   // The window shrunk to |size| (each side at least 1 and at most the window's) by area
   // averaging, colour converted to sRGB, premultiplied (the Bitmap layout).
-  virtual WindowResult<platform::Bitmap> readWindowShrunk(const platform::PixelRect& window,
-                                                          platform::PixelSize size) = 0;
+  virtual Result<platform::Bitmap> readWindowShrunk(const platform::PixelRect& window,
+                                                    platform::PixelSize size) = 0;
 
   // The same pixels as a tile writes them, row by row: 8-bit RGBA with the premultiplication
   // undone (rounded to nearest), no ICC profile. JPEG and PNG shrink the rows as they are
   // decoded and hand each row of the result out as soon as it is made; the other formats
   // shrink the window whole first. The reader must outlive the result.
-  virtual WindowResult<std::unique_ptr<WindowRows>> readWindowShrunkRows(
+  virtual Result<std::unique_ptr<WindowRows>> readWindowShrunkRows(
       const platform::PixelRect& window, platform::PixelSize size);
 };
 
@@ -150,22 +131,22 @@ enum class WindowUse {
   Picture,
 };
 
-// Opens frame 0 of |file| (whose probe gave |info|). nullptr when it yields no image: the
-// file is cut short, the header cannot be read, a side is 0, or the frame is over the limits
-// of checked.h. |checkpoints| (may be null) is where a PNG's decode resumes from and leaves
-// its checkpoints; it must outlive the reader.
-std::unique_ptr<FrameWindowReader> openFrameWindow(const platform::InputFile& file,
-                                                   const ImageInfo& info,
-                                                   WindowUse use = WindowUse::Tile,
-                                                   DecodeCheckpoints* checkpoints = nullptr);
+// Opens frame 0 of |file| (whose probe gave |info|). A Failure when it yields no image: the
+// file is cut short, the header cannot be read, a side is 0 (Unreadable), or the frame is over
+// the limits of checked.h (OverLimits). |checkpoints| (may be null) is where a PNG's decode resumes
+// from and leaves its checkpoints; it must outlive the reader.
+Result<std::unique_ptr<FrameWindowReader>> openFrameWindow(
+    const platform::InputFile& file, const ImageInfo& info, WindowUse use = WindowUse::Tile,
+    DecodeCheckpoints* checkpoints = nullptr);
 
 // The per-format openers behind openFrameWindow. GIF and HEIF decode the whole frame here,
 // at opening; the others read only headers until a window is asked for.
-std::unique_ptr<FrameWindowReader> openJpegWindow(const platform::InputFile& file, WindowUse use);
-std::unique_ptr<FrameWindowReader> openPngWindow(const platform::InputFile& file,
-                                                 DecodeCheckpoints* checkpoints = nullptr);
-std::unique_ptr<FrameWindowReader> openGifWindow(const platform::InputFile& file);
-std::unique_ptr<FrameWindowReader> openWebPWindow(const platform::InputFile& file);
-std::unique_ptr<FrameWindowReader> openHeifWindow(const platform::InputFile& file);
+Result<std::unique_ptr<FrameWindowReader>> openJpegWindow(const platform::InputFile& file,
+                                                          WindowUse use);
+Result<std::unique_ptr<FrameWindowReader>> openPngWindow(const platform::InputFile& file,
+                                                         DecodeCheckpoints* checkpoints = nullptr);
+Result<std::unique_ptr<FrameWindowReader>> openGifWindow(const platform::InputFile& file);
+Result<std::unique_ptr<FrameWindowReader>> openWebPWindow(const platform::InputFile& file);
+Result<std::unique_ptr<FrameWindowReader>> openHeifWindow(const platform::InputFile& file);
 
 }  // namespace velmo::codec

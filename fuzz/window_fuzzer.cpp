@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <variant>
 #include <vector>
 
 #include "codec/image_probe.h"
@@ -30,10 +29,10 @@ std::optional<std::vector<uint8_t>> readRows(const velmo::platform::InputFile& f
   using namespace velmo;
   auto frame = codec::openFrameWindow(file, info, codec::WindowUse::Tile, checkpoints);
   if (!frame) return std::nullopt;
-  auto opened = tile == window.size() ? frame->readWindowRows(window)
-                                      : frame->readWindowShrunkRows(window, tile);
-  auto* rows = std::get_if<std::unique_ptr<codec::WindowRows>>(&opened);
-  if (rows == nullptr) return std::nullopt;
+  auto opened = tile == window.size() ? (*frame)->readWindowRows(window)
+                                      : (*frame)->readWindowShrunkRows(window, tile);
+  if (!opened) return std::nullopt;
+  auto* rows = &*opened;
   const codec::PngImage& format = (*rows)->format();
   const size_t rowBytes =
       codec::pngRowBytes(format.width, format.colorType, format.bitDepth).value_or(0);
@@ -66,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto frame = codec::openFrameWindow(*file, *info);
   if (!frame) return 0;
   const platform::PixelRect window = tile::clipTileWindow(
-      le16(trailer), le16(trailer + 2), le16(trailer + 4), le16(trailer + 6), frame->size());
+      le16(trailer), le16(trailer + 2), le16(trailer + 4), le16(trailer + 6), (*frame)->size());
   const double sample = tile::tileSample(1 + trailer[8] % 16);
   const std::optional<platform::PixelSize> tile = tile::tileSize(window, sample);
   if (!tile) return 0;
@@ -74,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Only PNG decodes resume.
   if (info->format != codec::ImageFormat::Png) return 0;
   codec::DecodeCheckpoints checkpoints;
-  const platform::PixelSize frameSize = frame->size();
+  const platform::PixelSize frameSize = (*frame)->size();
   readRows(*file, *info, {0, 0, frameSize.width, window.y + window.height},
            {frameSize.width, window.y + window.height}, &checkpoints);
   if (readRows(*file, *info, window, *tile, &checkpoints) != plain) __builtin_trap();

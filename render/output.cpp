@@ -29,14 +29,22 @@ host::EncodableMap write(const platform::BitmapView& image, const std::string& d
   const std::string path = destination + (alpha ? ".png" : ".jpg");
 
   std::optional<std::vector<uint8_t>> data;
-  std::string tried;  // the sizes of the rungs that did not fit, for the reason
+  std::string tried;   // the sizes of the rungs that did not fit, for the reason
+  std::string failed;  // the encoder's words when it gave nothing
+  auto take = [&](codec::Result<std::vector<uint8_t>> encoded) {
+    if (encoded) {
+      data = std::move(*encoded);
+    } else {
+      failed = encoded.failure().detail;
+    }
+  };
   if (alpha) {
-    data = codec::encodePng(image);
+    take(codec::encodePng(image));
   } else {
     for (int quality : kJpegQualities) {
       // A rung that did not fit is dropped before the next is made.
       data.reset();
-      data = codec::encodeJpeg(image, quality);
+      take(codec::encodeJpeg(image, quality));
       if (data && fits(*data, limit)) break;
       if (data) {
         tried += (tried.empty() ? "" : ", ") + std::to_string(quality) + ": " +
@@ -49,7 +57,7 @@ host::EncodableMap write(const platform::BitmapView& image, const std::string& d
     throw method::fail(method::messages::kOutputTooLarge,
                        std::string("the ") + (alpha ? "PNG" : "JPEG") +
                            " encoder gave nothing for the " + std::to_string(image.width) + " x " +
-                           std::to_string(image.height) + " canvas");
+                           std::to_string(image.height) + " canvas: " + failed);
   }
   if (!fits(*data, limit)) {
     throw method::fail(method::messages::kOutputTooLarge,

@@ -8,7 +8,6 @@
 #include <span>
 #include <sstream>
 #include <string>
-#include <variant>
 
 #include "codec/image_decoder.h"
 #include "codec/window_decoder.h"
@@ -117,10 +116,13 @@ const char* formatName(codec::ImageFormat format) {
   return "image";
 }
 
-// The reason of a photo that did not decode.
-std::string undecodable(const source::ImageSource& image, const std::string& what) {
-  return image.file.path() + ": the " + formatName(image.info.format) + " decoder could not " +
-         what + " (damaged or unsupported data, or not enough memory)";
+// The reason of a photo that did not decode: |what| the decoder was doing, then |why| (the
+// decoding library's words where it gave any).
+std::string undecodable(const source::ImageSource& image, const std::string& what,
+                        const std::string& why) {
+  std::string reason = image.file.path();
+  reason.append(": the ").append(formatName(image.info.format)).append(" decoder could not ");
+  return reason.append(what).append(": ").append(why);
 }
 
 // |stored| laid upright for EXIF |orientation| and turned clockwise by |turns|, in one
@@ -147,11 +149,14 @@ platform::Bitmap decodePhoto(const source::ImageSource& image, const PixelSize& 
                   request.width, request.height, request.crop.width, request.crop.height);
   const std::string what =
       "decode image 0 at up to "s + std::to_string(limit) + " pixels on its longer side";
-  std::optional<codec::StoredPicture> decoded =
+  codec::Result<codec::StoredPicture> decoded =
       codec::decodeStoredThumbnail(image.file, image.info, static_cast<uint32_t>(limit));
-  if (!decoded) throw method::fail(method::messages::kCannotDecode, undecodable(image, what));
+  if (!decoded) {
+    throw method::fail(method::messages::kCannotDecode,
+                       undecodable(image, what, decoded.failure().detail));
+  }
   return laidOut(std::move(decoded->pixels), decoded->orientation, request.turns,
-                 undecodable(image, what));
+                 undecodable(image, what, "not enough memory to lay it upright"));
 }
 
 // The crop of the upright, turned photo, as a window on it: no pixels are copied. The request is
@@ -216,18 +221,24 @@ std::optional<ShownPhoto> decodeJpegCrop(const source::ImageSource& image,
   // Every failure, lack of memory included, is a photo that did not decode, as when the
   // whole photo is decoded.
   const auto frame = codec::openFrameWindow(image.file, image.info, codec::WindowUse::Picture);
-  if (!frame || uint64_t{region.x} + region.width > frame->size().width ||
-      uint64_t{region.y} + region.height > frame->size().height) {
+  if (!frame) {
     throw method::fail(method::messages::kCannotDecode,
-                       undecodable(image, "open its frame for the crop"));
+                       undecodable(image, "open its frame for the crop", frame.failure().detail));
   }
-  auto decoded = frame->readWindowShrunk(region, size);
-  auto* stored = std::get_if<platform::Bitmap>(&decoded);
-  if (stored == nullptr)
-    throw method::fail(method::messages::kCannotDecode, undecodable(image, "read the crop"));
+  if (uint64_t{region.x} + region.width > (*frame)->size().width ||
+      uint64_t{region.y} + region.height > (*frame)->size().height) {
+    throw method::fail(method::messages::kCannotDecode,
+                       undecodable(image, "open its frame for the crop",
+                                   "the crop does not lie within the decoded frame"));
+  }
+  auto decoded = (*frame)->readWindowShrunk(region, size);
+  if (!decoded) {
+    throw method::fail(method::messages::kCannotDecode,
+                       undecodable(image, "read the crop", decoded.failure().detail));
+  }
 
   ShownPhoto photo;
-  photo.pixels = laidOut(std::move(*stored), orientation, request.turns,
+  photo.pixels = laidOut(std::move(*decoded), orientation, request.turns,
                          "not enough memory to lay the decoded crop upright");
   photo.cropped = photo.pixels.view();
   photo.turnedWidth = full.width;

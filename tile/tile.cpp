@@ -5,7 +5,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "codec/image_encoder.h"
@@ -25,21 +24,22 @@ namespace {
 constexpr size_t kMaxTileBytes = 16'777'216;
 constexpr const char* kTileMime = "image/png";
 
-[[noreturn]] void failWindow(codec::WindowFailure failure, const std::string& path) {
-  switch (failure) {
-    case codec::WindowFailure::ScalerSetup:
+[[noreturn]] void failWindow(const codec::Failure& failure, const std::string& path) {
+  switch (failure.kind) {
+    case codec::FailureKind::ScalerSetup:
       throw method::fail(method::messages::kCannotCreateTile,
                          "the shrinking of the window could not be set up");
-    case codec::WindowFailure::OutOfMemory:
+    case codec::FailureKind::OutOfMemory:
       throw method::fail(method::messages::kCannotCreateTile, "not enough memory for the window");
-    case codec::WindowFailure::Scaling:
+    case codec::FailureKind::Scaling:
       throw method::fail(method::messages::kCannotScaleTile,
                          "the window could not be shrunk to the tile");
-    case codec::WindowFailure::Unreadable:
+    case codec::FailureKind::Unreadable:
+    case codec::FailureKind::OverLimits:
       break;
   }
   throw method::fail(method::messages::kCannotReadLongImage,
-                     path + ": the window's rows could not be read (damaged or truncated data)");
+                     path + ": the window's rows could not be read: "s + failure.detail);
 }
 
 // The PNG bytes of the tile. A tile of the window's own size is the window itself, in the
@@ -53,18 +53,20 @@ std::vector<uint8_t> encodeTile(codec::FrameWindowReader& frame, const platform:
                                 platform::PixelSize size, const std::string& path) {
   auto opened = size == window.size() ? frame.readWindowRows(window)
                                       : frame.readWindowShrunkRows(window, size);
-  if (auto* failure = std::get_if<codec::WindowFailure>(&opened)) failWindow(*failure, path);
-  codec::WindowRows& rows = *std::get<std::unique_ptr<codec::WindowRows>>(opened);
-  bool made = true;
-  std::optional<std::vector<uint8_t>> data =
+  if (!opened) failWindow(opened.failure(), path);
+  codec::WindowRows& rows = **opened;
+  std::optional<codec::Failure> unmade;  // why a row could not be made
+  codec::Result<std::vector<uint8_t>> data =
       codec::encodePng(rows.format(), [&](uint32_t, std::span<uint8_t> row) {
-        made = rows.next(row);
-        return made;
+        const codec::Status made = rows.next(row);
+        if (!made) unmade = made.failure();
+        return static_cast<bool>(made);
       });
-  if (!made) failWindow(rows.failure(), path);
-  if (!data)
+  if (unmade) failWindow(*unmade, path);
+  if (!data) {
     throw method::fail(method::messages::kTileTooLarge,
-                       "the PNG encoder gave nothing for the tile");
+                       "the PNG encoder gave nothing for the tile: "s + data.failure().detail);
+  }
   if (data->size() > kMaxTileBytes) {
     throw method::fail(method::messages::kTileTooLarge,
                        "the tile's PNG is "s + std::to_string(data->size()) +
@@ -94,13 +96,14 @@ host::EncodableMap tile(const host::EncodableMap& arguments,
   const source::ImageSource image = source::source(arguments);
   // Frame 0 in its stored grid: the orientation is not applied, windows address the pixels
   // as stored.
-  const std::unique_ptr<codec::FrameWindowReader> frame =
+  codec::Result<std::unique_ptr<codec::FrameWindowReader>> opened =
       codec::openFrameWindow(image.file, image.info, codec::WindowUse::Tile, checkpoints);
-  if (!frame) {
-    throw method::fail(
-        method::messages::kCannotReadLongImage,
-        image.file.path() + ": its first frame could not be opened for reading windows");
+  if (!opened) {
+    throw method::fail(method::messages::kCannotReadLongImage,
+                       image.file.path() + ": its first frame could not be opened for reading "s +
+                           "windows: " + opened.failure().detail);
   }
+  const std::unique_ptr<codec::FrameWindowReader> frame = std::move(*opened);
 
   const platform::PixelRect window =
       clipTileWindow(method::readDouble(arguments, "x").value_or(0),

@@ -9,9 +9,9 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 
 #include "codec/image_probe.h"
+#include "codec/result.h"
 #include "platform/bitmap.h"
 #include "platform/input_file.h"
 #include "platform/pixel_geometry.h"
@@ -25,11 +25,11 @@ namespace velmo::codec::detail {
 platform::PixelSize thumbnailSize(uint32_t width, uint32_t height, uint32_t maxPixelSize);
 
 // Each decoder computes its target with thumbnailSize once it knows the frame's size.
-std::optional<platform::Bitmap> decodeJpeg(const platform::InputFile& file, uint32_t maxPixelSize);
-std::optional<platform::Bitmap> decodePng(const platform::InputFile& file, uint32_t maxPixelSize);
-std::optional<platform::Bitmap> decodeGif(const platform::InputFile& file, uint32_t maxPixelSize);
-std::optional<platform::Bitmap> decodeWebP(const platform::InputFile& file, uint32_t maxPixelSize);
+Result<platform::Bitmap> decodeJpeg(const platform::InputFile& file, uint32_t maxPixelSize);
+Result<platform::Bitmap> decodePng(const platform::InputFile& file, uint32_t maxPixelSize);
+Result<platform::Bitmap> decodeGif(const platform::InputFile& file, uint32_t maxPixelSize);
+Result<platform::Bitmap> decodeWebP(const platform::InputFile& file, uint32_t maxPixelSize);
 // Upright already: libheif applies the file's irot, imir and clap.
-std::optional<platform::Bitmap> decodeHeif(const platform::InputFile& file, uint32_t maxPixelSize);
+Result<platform::Bitmap> decodeHeif(const platform::InputFile& file, uint32_t maxPixelSize);
 
 }  // namespace velmo::codec::detail

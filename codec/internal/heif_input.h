@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codec/internal/library_owners.h"
+#include "codec/result.h"
 #include "platform/input_file.h"
 #include "platform/pixel_geometry.h"
 
@@ -16,10 +17,10 @@ namespace velmo::codec {
 
 class HeifFile {
  public:
-  // nullptr when libheif cannot parse the file. libheif refuses, while parsing, any item
-  // (image, grid tile, alpha plane, thumbnail) with a side above |maxItemSide|. |file| must
-  // outlive the result: libheif reads image data when it decodes.
-  static std::unique_ptr<HeifFile> open(const platform::InputFile& file, int maxItemSide);
+  // A Failure (libheif's words) when libheif cannot be loaded or cannot parse the file. libheif
+  // refuses, while parsing, any item (image, grid tile, alpha plane, thumbnail) with a side above
+  // |maxItemSide|. |file| must outlive the result: libheif reads image data when it decodes.
+  static Result<std::unique_ptr<HeifFile>> open(const platform::InputFile& file, int maxItemSide);
 
   heif_context* context() const { return context_.get(); }
   // The primary image, or nullptr.
@@ -49,11 +50,10 @@ class HeifFile {
 // An image decoded to 8-bit interleaved RGB, or RGBA when it has alpha.
 class HeifPixels {
  public:
-  // nullopt on any libheif error (damage included: decoding is strict), a plane that is not
-  // 8-bit, or a size over the frame limits. |applyTransformations|: irot, imir and clap
-  // applied (the displayed picture), else the stored grid.
-  static std::optional<HeifPixels> decode(const heif_image_handle* handle,
-                                          bool applyTransformations);
+  // A Failure on any libheif error (damage included: decoding is strict; libheif's words for
+  // it), a plane that is not 8-bit, or a size over the frame limits. |applyTransformations|: irot,
+  // imir and clap applied (the displayed picture), else the stored grid.
+  static Result<HeifPixels> decode(const heif_image_handle* handle, bool applyTransformations);
 
   uint32_t width() const { return width_; }
   uint32_t height() const { return height_; }
@@ -94,6 +94,10 @@ platform::PixelRect heifStoredCleanAperture(const platform::InputFile& file,
 
 // Whether a libheif size is positive and within the frame limits.
 bool heifSizeWithinLimits(int width, int height);
+// The failure of an image whose stored grid or displayed size is not within those limits.
+Failure heifOverLimits(const heif_image_handle* handle);
+
+inline constexpr const char* kNoPrimaryImage = "the file has no primary image";
 
 // Opens libheif on the first call (see heif_library.cpp); false when it cannot be loaded.
 // Every use of libheif starts after this answered true.
@@ -106,6 +110,12 @@ inline constexpr int kMaxHeifItemSide = 32768;
 
 inline bool heifOk(const heif_error& error) {
   return error.code == heif_error_Ok;
+}
+
+// A failure in libheif's words for |error|.
+inline Failure heifFailure(const heif_error& error) {
+  return unreadable(error.message != nullptr && error.message[0] != '\0' ? error.message
+                                                                         : "libheif failed");
 }
 
 }  // namespace velmo::codec

@@ -16,9 +16,9 @@ class HeldFrameReader : public FrameWindowReader {
  public:
   platform::PixelSize size() const override { return size_; }
 
-  WindowResult<PngImage> readWindow(const platform::PixelRect& window) override;
-  WindowResult<platform::Bitmap> readWindowShrunk(const platform::PixelRect& window,
-                                                  platform::PixelSize size) override;
+  Result<PngImage> readWindow(const platform::PixelRect& window) override;
+  Result<platform::Bitmap> readWindowShrunk(const platform::PixelRect& window,
+                                            platform::PixelSize size) override;
 
  protected:
   // |count| pixels of row |y| from column |x|, as straight RGBA samples.
@@ -34,13 +34,13 @@ class HeldFrameReader : public FrameWindowReader {
   bool displayP3_ = false;
 };
 
-// A new |Reader| (a HeldFrameReader with bool open(const InputFile&)) opened on |file|;
-// nullptr when the frame cannot be decoded.
+// A new |Reader| (a HeldFrameReader with Status open(const InputFile&)) opened on |file|, or
+// why the frame cannot be decoded.
 template <typename Reader>
-std::unique_ptr<FrameWindowReader> openHeldFrame(const platform::InputFile& file) {
+Result<std::unique_ptr<FrameWindowReader>> openHeldFrame(const platform::InputFile& file) {
   auto reader = std::make_unique<Reader>();
-  if (!reader->open(file)) return nullptr;
-  return reader;
+  if (Status opened = reader->open(file); !opened) return opened.failure();
+  return std::unique_ptr<FrameWindowReader>(std::move(reader));
 }
 
 }  // namespace velmo::codec

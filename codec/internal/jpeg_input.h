@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "codec/internal/library_owners.h"
+#include "codec/result.h"
 #include "platform/input_file.h"
 #include "platform/pixel_geometry.h"
 
@@ -105,6 +106,8 @@ struct JpegErrors {
   jpeg_error_mgr manager;
   std::jmp_buf jump;
   jpeg_progress_mgr progress;
+  // libjpeg's words for the error or warning that ended the decode.
+  char message[JMSG_LENGTH_MAX];
 };
 
 // Reads |file| in chunks into |buffer| (kJpegReadChunk bytes, owned by the caller), never
@@ -128,6 +131,9 @@ inline std::jmp_buf& jpegJump(j_decompress_ptr cinfo) {
   return reinterpret_cast<JpegErrors*>(cinfo->err)->jump;
 }
 
+// Why the decode of |cinfo| ended: libjpeg's message for it, once a guarded step failed.
+Failure jpegFailure(j_decompress_ptr cinfo);
+
 // Runs one libjpeg step; false when libjpeg reported an error. Nothing between this frame
 // and libjpeg has a destructor (the step must capture only references), so the jump skips
 // none.
@@ -143,9 +149,9 @@ template <typename Step>
 // Lives where it was made, since libjpeg holds pointers into it.
 class JpegInput {
  public:
-  // nullptr when the header cannot be read, the samples are not 8 bits or the frame is over
+  // A Failure when the header cannot be read, the samples are not 8 bits or the frame is over
   // the limits. |file| must outlive the result.
-  static std::unique_ptr<JpegInput> open(const platform::InputFile& file);
+  static Result<std::unique_ptr<JpegInput>> open(const platform::InputFile& file);
 
   jpeg_decompress_struct& decompressor() { return cinfo_; }
   const jpeg_decompress_struct& decompressor() const { return cinfo_; }

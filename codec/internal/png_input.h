@@ -9,10 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "codec/image_encoder.h"
 #include "codec/internal/library_owners.h"
+#include "codec/result.h"
 #include "platform/input_file.h"
 
 namespace velmo::codec {
@@ -20,7 +22,7 @@ namespace velmo::codec {
 class PngInput {
  public:
   // Opens |file| for decoding: the limits set, the header read and the chunks before the
-  // image data with it. nullptr when the header cannot be read or the frame is over the
+  // image data with it. A Failure when the header cannot be read or the frame is over the
   // limits of checked.h. |file| must outlive the result.
   //
   // |checkAdler32| false leaves out the zlib stream's Adler-32, for a decode that stops
@@ -33,8 +35,8 @@ class PngInput {
   // once it has read the chunk to its end, so the chunk holding a window's last rows would
   // otherwise go unchecked. A wrong one fails the read. Ancillary chunks are left to
   // libspng, which drops a damaged one.
-  static std::unique_ptr<PngInput> open(const platform::InputFile& file, bool checkAdler32 = true,
-                                        bool checkChunks = false);
+  static Result<std::unique_ptr<PngInput>> open(const platform::InputFile& file,
+                                                bool checkAdler32 = true, bool checkChunks = false);
 
   spng_ctx* context() const { return ctx_.get(); }
   uint32_t width() const { return ihdr_.width; }
@@ -49,6 +51,9 @@ class PngInput {
   bool hasAlpha() const;
   // The iCCP profile, empty when there is none.
   const std::vector<uint8_t>& icc() const { return icc_; }
+  // Why a libspng call answered |code|: the damage our own chunk check found, else libspng's
+  // words for the code.
+  Failure failure(int code) const;
 
   PngInput(const PngInput&) = delete;
   PngInput& operator=(const PngInput&) = delete;
@@ -69,6 +74,7 @@ class PngInput {
   size_t end_ = 0;
   bool checkChunks_ = false;
   uint64_t nextChunk_ = 8;  // file offset of the first chunk not checked yet
+  std::string damage_;      // what the chunk check found wrong, empty when nothing
 
   SpngContext ctx_;
   spng_ihdr ihdr_{};

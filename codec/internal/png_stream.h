@@ -108,8 +108,13 @@ class PngRowStream {
   const uint8_t* next();
   // Whether the data has been found damaged (at the start, before any row).
   bool failed() const { return failed_; }
+  // What was found wrong, once next() gave nullptr or failed() is true.
+  const char* damage() const { return damage_; }
 
  private:
+  static constexpr const char* kCrcMismatch = "CRC mismatch in an IDAT chunk";
+  static constexpr const char* kDataEnds = "the image data ends before the last row";
+
   bool start();
   bool startAt(const PngCheckpoint& point);
   // Inflates into |line|[filled, size); false on damage or an early end.
@@ -156,6 +161,7 @@ class PngRowStream {
   uint32_t adler_ = 1;
   uint32_t nextCheck_ = 0;  // no checkpoint is looked for above this row
   bool failed_ = false;
+  const char* damage_ = "damaged image data";
 };
 
 }  // namespace velmo::codec

@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "codec/result.h"
 #include "platform/input_file.h"
 #include "platform/pixel_geometry.h"
 
@@ -18,10 +19,10 @@ namespace velmo::codec {
 
 class WebPInput {
  public:
-  // Reads |file| and finds frame 0 (the image itself when the file is still). nullptr when
+  // Reads |file| and finds frame 0 (the image itself when the file is still). A Failure when
   // the file is over the size limit, libwebp cannot parse it, the canvas is over the frame
   // limits, or frame 0 does not lie on the canvas.
-  static std::unique_ptr<WebPInput> open(const platform::InputFile& file);
+  static Result<std::unique_ptr<WebPInput>> open(const platform::InputFile& file);
 
   platform::PixelSize canvas() const { return canvas_; }
   // Alpha as the file declares it.
@@ -50,15 +51,18 @@ class WebPInput {
   platform::PixelRect frame_;
 };
 
+// A failure named after libwebp's |status|.
+Failure webpFailure(VP8StatusCode status);
+
 // Decodes |data| (a whole still file, or one frame's bitstream) into |out|: |mode| samples,
 // |stride| bytes a row, |size| bytes in all. |setOptions| adjusts the decoder options
 // (scaling, cropping) first. Any status but OK, VP8_STATUS_NOT_ENOUGH_DATA (a truncated
-// file) included, is a failure.
+// file) included, is a failure, named after its status code.
 template <typename SetOptions>
-bool decodeWebPInto(std::span<const uint8_t> data, WEBP_CSP_MODE mode, uint8_t* out, size_t stride,
-                    size_t size, const SetOptions& setOptions) {
+Status decodeWebPInto(std::span<const uint8_t> data, WEBP_CSP_MODE mode, uint8_t* out,
+                      size_t stride, size_t size, const SetOptions& setOptions) {
   WebPDecoderConfig config;
-  if (!WebPInitDecoderConfig(&config)) return false;
+  if (!WebPInitDecoderConfig(&config)) return unreadable("libwebp is not the version built for");
   config.options.use_threads = 0;
   setOptions(config.options);
   config.output.colorspace = mode;
@@ -68,7 +72,8 @@ bool decodeWebPInto(std::span<const uint8_t> data, WEBP_CSP_MODE mode, uint8_t* 
   config.output.u.RGBA.size = size;
   const VP8StatusCode status = WebPDecode(data.data(), data.size(), &config);
   WebPFreeDecBuffer(&config.output);
-  return status == VP8_STATUS_OK;
+  if (status != VP8_STATUS_OK) return webpFailure(status);
+  return {};
 }
 
 }  // namespace velmo::codec

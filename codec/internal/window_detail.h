@@ -8,7 +8,6 @@
 #include <optional>
 #include <span>
 #include <utility>
-#include <variant>
 
 #include "codec/png_image.h"
 #include "codec/window_decoder.h"
@@ -20,6 +19,20 @@
 namespace velmo::codec {
 
 namespace window_detail {
+
+// The failure of a shrinker that could not be set up.
+inline Failure scalerSetup() {
+  return {FailureKind::ScalerSetup, "no memory to set the shrinker up"};
+}
+// The failure of a shrink that ran out of memory.
+inline Failure scalingFailure() {
+  return {FailureKind::Scaling, "out of memory while shrinking"};
+}
+
+// The answer of WindowRows::next past the last row.
+inline Failure pastTheLastRow() {
+  return unreadable("asked for a row past the window's last");
+}
 
 // The end of every shrinking reader: rows of the window (or of a reduced decode of it) go
 // into an area-average shrinker, and the result is colour converted to sRGB.
@@ -35,7 +48,7 @@ class WindowShrinker {
 
   // The shrunk window, converted to sRGB from the colour space |icc| describes (empty or
   // unusable: sRGB already). |greyPixels|: the rows came from a grey image (R = G = B).
-  WindowResult<platform::Bitmap> finish(std::span<const uint8_t> icc, bool greyPixels);
+  Result<platform::Bitmap> finish(std::span<const uint8_t> icc, bool greyPixels);
 
   explicit WindowShrinker(platform::AreaShrinker shrinker) : shrinker_(std::move(shrinker)) {}
 
@@ -51,16 +64,15 @@ class ShrinkSource {
   // The next row, valid until the next call; nullptr when it cannot be decoded, failure()
   // then saying why.
   virtual const uint32_t* nextRow() = 0;
-  WindowFailure failure() const { return failure_; }
+  const Failure& failure() const { return failure_; }
 
  protected:
-  WindowFailure failure_ = WindowFailure::Unreadable;
+  Failure failure_;
 };
 
 // readWindowShrunk over |source|'s first |rows| rows.
-WindowResult<platform::Bitmap> shrinkWhole(WindowShrinker& shrinker, ShrinkSource& source,
-                                           uint32_t rows, std::span<const uint8_t> icc,
-                                           bool greyPixels);
+Result<platform::Bitmap> shrinkWhole(WindowShrinker& shrinker, ShrinkSource& source, uint32_t rows,
+                                     std::span<const uint8_t> icc, bool greyPixels);
 
 // readWindowShrunkRows over a ShrinkSource: each pull shrinks as many source rows as the next
 // row of the result needs, then converts that row alone to sRGB and undoes its
@@ -75,7 +87,7 @@ class ShrunkRows final : public WindowRows {
                                           bool greyPixels);
   void attach(std::unique_ptr<ShrinkSource> source) { source_ = std::move(source); }
 
-  bool next(std::span<uint8_t> row) override;
+  Status next(std::span<uint8_t> row) override;
 
   ShrunkRows(platform::PixelSize source, platform::PixelSize target, bool hasAlpha);
 
@@ -94,33 +106,34 @@ class ShrunkRows final : public WindowRows {
 // fed with the first |rows| rows of the source |openSource| gives, which is opened only once
 // the shrinker is set up; the arguments after it as for shrinkWhole.
 template <typename OpenSource>
-WindowResult<platform::Bitmap> shrinkWholeFrom(std::unique_ptr<WindowShrinker> shrinker,
-                                               OpenSource&& openSource, uint32_t rows,
-                                               std::span<const uint8_t> icc, bool greyPixels) {
-  if (!shrinker) return WindowFailure::ScalerSetup;
-  WindowResult<std::unique_ptr<ShrinkSource>> source = std::forward<OpenSource>(openSource)();
-  if (auto* failure = std::get_if<WindowFailure>(&source)) return *failure;
-  return shrinkWhole(*shrinker, *std::get<std::unique_ptr<ShrinkSource>>(source), rows, icc,
-                     greyPixels);
+Result<platform::Bitmap> shrinkWholeFrom(std::unique_ptr<WindowShrinker> shrinker,
+                                         OpenSource&& openSource, uint32_t rows,
+                                         std::span<const uint8_t> icc, bool greyPixels) {
+  if (!shrinker) return scalerSetup();
+  Result<std::unique_ptr<ShrinkSource>> source = std::forward<OpenSource>(openSource)();
+  if (!source) return source.failure();
+  return shrinkWhole(*shrinker, **source, rows, icc, greyPixels);
 }
 
 // readWindowShrunkRows of a reader that feeds a ShrinkSource: |rows| (nullptr: ScalerSetup)
 // fed from the source |openSource| gives, which is opened only once the shrinker is set up.
 template <typename OpenSource>
-WindowResult<std::unique_ptr<WindowRows>> shrunkRowsFrom(std::unique_ptr<ShrunkRows> rows,
-                                                         OpenSource&& openSource) {
-  if (!rows) return WindowFailure::ScalerSetup;
-  WindowResult<std::unique_ptr<ShrinkSource>> source = std::forward<OpenSource>(openSource)();
-  if (auto* failure = std::get_if<WindowFailure>(&source)) return *failure;
-  rows->attach(std::move(std::get<std::unique_ptr<ShrinkSource>>(source)));
+Result<std::unique_ptr<WindowRows>> shrunkRowsFrom(std::unique_ptr<ShrunkRows> rows,
+                                                   OpenSource&& openSource) {
+  if (!rows) return scalerSetup();
+  Result<std::unique_ptr<ShrinkSource>> source = std::forward<OpenSource>(openSource)();
+  if (!source) return source.failure();
+  rows->attach(std::move(*source));
   return std::unique_ptr<WindowRows>(std::move(rows));
 }
 
-// A |Reader| over a format's opened |input|; nullptr when the input did not open.
+// A |Reader| over a format's opened |input|, or why the input did not open.
 template <typename Reader, typename Input, typename... Args>
-std::unique_ptr<FrameWindowReader> readerOver(std::unique_ptr<Input> input, Args&&... args) {
-  if (!input) return nullptr;
-  return std::make_unique<Reader>(std::move(input), std::forward<Args>(args)...);
+Result<std::unique_ptr<FrameWindowReader>> readerOver(Result<std::unique_ptr<Input>> input,
+                                                      Args&&... args) {
+  if (!input) return input.failure();
+  return std::unique_ptr<FrameWindowReader>(
+      std::make_unique<Reader>(std::move(*input), std::forward<Args>(args)...));
 }
 
 // An 8-bit PNG image of |window|'s size and |type|, rows packed, every sample 0. May throw
@@ -128,7 +141,7 @@ std::unique_ptr<FrameWindowReader> readerOver(std::unique_ptr<Input> input, Args
 PngImage eightBitImage(const platform::PixelRect& window, PngColorType type);
 
 // The whole window from |rows|: every row read into one image, as readWindow answers.
-WindowResult<PngImage> collectRows(WindowResult<std::unique_ptr<WindowRows>> rows);
+Result<PngImage> collectRows(Result<std::unique_ptr<WindowRows>> rows);
 
 // Whether |icc|'s header names |colorSpace| ("RGB " or "GRAY") as the data colour space:
 // PNG may embed only a profile that matches its pixels.

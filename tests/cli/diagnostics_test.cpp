@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tests/support/image_files.h"
@@ -115,6 +116,56 @@ TEST_F(CliDiagnostics, EveryFailureHasItsReasonAndTheSameReply) {
   EXPECT_NE(outcome.out.find("No such file or directory"), std::string::npos) << outcome.out;
   EXPECT_NE(outcome.err.find("why: render: "), std::string::npos) << outcome.err;
   EXPECT_NE(outcome.err.find("/no-such-dir/out.jpg"), std::string::npos) << outcome.err;
+}
+
+// A photo or window that does not decode: the reason ends with the decoding library's own
+// words for what it found, the reply with the catalogue's message as before.
+TEST_F(CliDiagnostics, DecodeFailuresEndInTheLibrarysWords) {
+  // A JPEG whose entropy-coded data stops half-way, followed by its end marker.
+  const std::string cut = dir_.file("cut.jpg");
+  testing::writeJpegFile(cut, testing::RgbaImage::generate(64, 48, [](uint32_t x, uint32_t y) {
+                           return 0xFF000000u | (x * 4) << 16 | (y * 5) << 8 | ((x * y) & 0xFF);
+                         }));
+  std::vector<uint8_t> bytes = testing::readBytes(cut);
+  const size_t scan =
+      std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()).find("\xFF\xDA");
+  ASSERT_NE(scan, std::string_view::npos);
+  bytes.resize(scan + (bytes.size() - scan) / 2);
+  bytes.insert(bytes.end(), {0xFF, 0xD9});
+  testing::writeBytes(cut, bytes);
+  const std::string badCrc = testing::dataPath("bad/png_libpng_badcrc.png");
+  const std::string cannotDecode =
+      R"({"error":{"code":")" + std::string(testing::messages::kProcessingCode) +
+      R"(","message":")" + std::string(testing::messages::kCannotDecode) + "\"";
+  const auto renderOf = [&](const std::string& path) {
+    return call("render", R"({"path": )" + jsonString(path) + R"(, "destination": )" +
+                              jsonString(dir_.file("out")) + R"(, "width": 80, "height": 60})");
+  };
+
+  Outcome outcome = renderOf(cut);
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.out.rfind(cannotDecode, 0), 0u) << outcome.out;
+  // A JPEG is read as a window of itself (the crop), a PNG decoded whole.
+  EXPECT_EQ(outcome.err, "why: render: " + cut +
+                             ": the JPEG decoder could not read the crop: Corrupt JPEG data: "
+                             "premature end of data segment\n");
+
+  outcome = renderOf(badCrc);
+  EXPECT_EQ(outcome.out.rfind(cannotDecode, 0), 0u) << outcome.out;
+  EXPECT_EQ(outcome.err, "why: render: " + badCrc +
+                             ": the PNG decoder could not decode image 0 at up to 1 pixels on its "
+                             "longer side: invalid chunk checksum\n");
+
+  // The tile reader checks the image data's CRC itself, before libspng would.
+  outcome = call("tile", R"({"path": )" + jsonString(badCrc) + R"(, "destination": )" +
+                             jsonString(dir_.file("tile")) +
+                             R"(, "x": 0, "y": 0, "width": 64, "height": 64})");
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_NE(outcome.out.find(testing::messages::kCannotReadLongImage), std::string::npos)
+      << outcome.out;
+  EXPECT_EQ(outcome.err, "why: tile: " + badCrc +
+                             ": the window's rows could not be read: CRC mismatch in an IDAT "
+                             "chunk\n");
 }
 
 // What the contract forgives is drawn exactly as before: the same file as the request that

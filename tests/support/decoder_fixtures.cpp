@@ -31,7 +31,9 @@ std::optional<Bitmap> decodePath(const std::string& path, uint32_t maxPixelSize,
   }
   auto probed = info ? info : codec::probeImage(*file);
   if (!probed) return std::nullopt;
-  return codec::decodeThumbnail(*file, *probed, maxPixelSize);
+  auto decoded = codec::decodeThumbnail(*file, *probed, maxPixelSize);
+  if (!decoded) return std::nullopt;
+  return std::move(*decoded);
 }
 
 std::optional<Bitmap> decodeData(const std::string& relative, uint32_t maxPixelSize) {
