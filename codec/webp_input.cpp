@@ -2,6 +2,7 @@
 
 #include <webp/demux.h>
 
+#include <iterator>
 #include <string>
 
 #include "codec/internal/library_owners.h"
@@ -17,24 +18,17 @@ constexpr uint64_t kMaxWebPFileBytes = uint64_t{256} << 20;
 }  // namespace
 
 Failure webpFailure(VP8StatusCode status) {
-  switch (status) {
-    case VP8_STATUS_OK:
-      break;
-    case VP8_STATUS_OUT_OF_MEMORY:
-      return unreadable("VP8_STATUS_OUT_OF_MEMORY");
-    case VP8_STATUS_INVALID_PARAM:
-      return unreadable("VP8_STATUS_INVALID_PARAM");
-    case VP8_STATUS_BITSTREAM_ERROR:
-      return unreadable("VP8_STATUS_BITSTREAM_ERROR");
-    case VP8_STATUS_UNSUPPORTED_FEATURE:
-      return unreadable("VP8_STATUS_UNSUPPORTED_FEATURE");
-    case VP8_STATUS_SUSPENDED:
-      return unreadable("VP8_STATUS_SUSPENDED");
-    case VP8_STATUS_USER_ABORT:
-      return unreadable("VP8_STATUS_USER_ABORT");
-    case VP8_STATUS_NOT_ENOUGH_DATA:
-      return unreadable("VP8_STATUS_NOT_ENOUGH_DATA");
-  }
+  // libwebp has no message text; its status names, in the order of VP8StatusCode.
+  static constexpr const char* kNames[] = {"VP8_STATUS_OK",
+                                           "VP8_STATUS_OUT_OF_MEMORY",
+                                           "VP8_STATUS_INVALID_PARAM",
+                                           "VP8_STATUS_BITSTREAM_ERROR",
+                                           "VP8_STATUS_UNSUPPORTED_FEATURE",
+                                           "VP8_STATUS_SUSPENDED",
+                                           "VP8_STATUS_USER_ABORT",
+                                           "VP8_STATUS_NOT_ENOUGH_DATA"};
+  const auto index = static_cast<size_t>(status);
+  if (index < std::size(kNames)) return unreadable(kNames[index]);
   std::string detail = "libwebp status ";
   return unreadable(detail.append(std::to_string(static_cast<int>(status))));
 }
