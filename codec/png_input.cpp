@@ -97,8 +97,16 @@ bool PngInput::checkChunksBefore(uint64_t end) {
       if (file_->readAt(next - 4, stored) != sizeof stored ||
           crc != (uint32_t{stored[0]} << 24 | uint32_t{stored[1]} << 16 | uint32_t{stored[2]} << 8 |
                   stored[3])) {
-        damage_ = "CRC mismatch in the ";
-        damage_.append(reinterpret_cast<const char*>(header + 4), 4).append(" chunk");
+        damage_ = "CRC mismatch in ";
+        // The type is named when it is one (four ASCII letters): the bytes are the file's.
+        const bool named = std::all_of(header + 4, header + 8, [](uint8_t c) {
+          return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+        });
+        if (named) {
+          damage_.append("chunk ").append(reinterpret_cast<const char*>(header + 4), 4);
+        } else {
+          damage_.append("a critical chunk");
+        }
         return false;
       }
     }
