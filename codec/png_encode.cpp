@@ -25,6 +25,7 @@
 #include "codec/image_encoder.h"
 #include "codec/internal/library_owners.h"
 #include "codec/internal/png_filter.h"
+#include "codec/internal/probe_reader.h"
 #include "platform/checked.h"
 
 namespace velmo::codec {
@@ -76,9 +77,6 @@ int appendBytes(spng_ctx*, void* user, void* data, size_t length) noexcept {
   return 0;
 }
 
-uint16_t bigEndian16(const uint8_t* p) {
-  return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
 // Hands the format's palette, tRNS and ICC profile to the encoder; false when they do not
 // fit the colour type and bit depth.
 bool setAncillary(spng_ctx* ctx, const PngImage& format) {
@@ -107,11 +105,11 @@ bool setAncillary(spng_ctx* ctx, const PngImage& format) {
     spng_trns trns{};
     const std::vector<uint8_t>& data = format.trns;
     if (type == Grey && data.size() == 2) {
-      trns.gray = bigEndian16(data.data());
+      trns.gray = probe::loadBe16(data.data());
     } else if (type == Rgb && data.size() == 6) {
-      trns.red = bigEndian16(data.data());
-      trns.green = bigEndian16(data.data() + 2);
-      trns.blue = bigEndian16(data.data() + 4);
+      trns.red = probe::loadBe16(data.data());
+      trns.green = probe::loadBe16(data.data() + 2);
+      trns.blue = probe::loadBe16(data.data() + 4);
     } else if (type == Palette && data.size() <= format.palette.size() / 3) {
       trns.n_type3_entries = static_cast<uint32_t>(data.size());
       std::memcpy(trns.type3_alpha, data.data(), data.size());

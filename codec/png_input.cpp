@@ -7,6 +7,7 @@
 #include <limits>
 #include <new>
 
+#include "codec/internal/probe_reader.h"
 #include "platform/bitmap.h"
 #include "platform/checked.h"
 
@@ -75,8 +76,7 @@ bool PngInput::checkChunksBefore(uint64_t end) {
   while (nextChunk_ < end) {
     uint8_t header[8];
     if (file_->readAt(nextChunk_, header) != sizeof header) break;
-    const uint32_t length = uint32_t{header[0]} << 24 | uint32_t{header[1]} << 16 |
-                            uint32_t{header[2]} << 8 | header[3];
+    const uint32_t length = probe::loadBe32(header);
     if (length > uint32_t{std::numeric_limits<int32_t>::max()}) break;
     const uint64_t next = nextChunk_ + 12 + length;
     if (next > file_->size()) break;
@@ -94,9 +94,7 @@ bool PngInput::checkChunksBefore(uint64_t end) {
         at += take;
       }
       uint8_t stored[4];
-      if (file_->readAt(next - 4, stored) != sizeof stored ||
-          crc != (uint32_t{stored[0]} << 24 | uint32_t{stored[1]} << 16 | uint32_t{stored[2]} << 8 |
-                  stored[3])) {
+      if (file_->readAt(next - 4, stored) != sizeof stored || crc != probe::loadBe32(stored)) {
         damage_ = "CRC mismatch in ";
         // The type is named when it is one (four ASCII letters): the bytes are the file's.
         const bool named = std::all_of(header + 4, header + 8, [](uint8_t c) {

@@ -16,6 +16,7 @@ using CairoFontOptions = platform::Owner<cairo_font_options_t, cairo_font_option
 
 using PangoFontDescriptionOwner =
     platform::Owner<PangoFontDescription, pango_font_description_free>;
+using PangoLayoutIterOwner = platform::Owner<PangoLayoutIter, pango_layout_iter_free>;
 // GObjects (PangoLayout, PangoContext, PangoFontMap) are released with g_object_unref.
 template <typename T>
 using GObjectOwner = platform::Owner<T, g_object_unref>;

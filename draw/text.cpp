@@ -295,7 +295,8 @@ class PangoText final : public Text {
         pango_layout_set_width(layout.get(), wrapWidth);
         pango_layout_set_wrap(layout.get(), PANGO_WRAP_WORD_CHAR);
       }
-      PangoLayoutIter* iter = pango_layout_get_iter(layout.get());
+      const PangoLayoutIterOwner lines(pango_layout_get_iter(layout.get()));
+      PangoLayoutIter* iter = lines.get();
       bool fits = true;
       do {
         PangoRectangle logical;
@@ -316,7 +317,6 @@ class PangoText final : public Text {
       } while (pango_layout_iter_next_line(iter));
       PangoRectangle logical;
       pango_layout_get_extents(layout.get(), nullptr, &logical);
-      pango_layout_iter_free(iter);
       if (!fits) break;
       lineTop += fromPango(logical.height);
     }
